@@ -1,0 +1,12 @@
+#pragma once
+
+#include "runtime/function.hpp"
+
+namespace qv::message {
+
+// Members of the Message record, in source order.
+extern const FunctionDef latest_def;
+extern const FunctionDef bool_def;
+extern const FunctionDef repr_def;
+
+}  // namespace qv::message

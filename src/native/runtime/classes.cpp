@@ -1,0 +1,59 @@
+#include "runtime/classes.hpp"
+
+#include "runtime/module.hpp"
+
+#include <cstring>
+
+namespace qv {
+
+nb::object str(const char *text) { return own(PyUnicode_FromString(text)); }
+
+ClassBody::ClassBody(const char *qualname) : qualname_(qualname) {
+    ns_ = own(PyDict_New());
+    annotations_ = own(PyDict_New());
+    PyObject *module_name = PyDict_GetItemString(module_globals(), "__name__");
+    check(PyDict_SetItemString(ns_.ptr(), "__module__", module_name));
+    check(PyDict_SetItemString(ns_.ptr(), "__qualname__", str(qualname).ptr()));
+    check(PyDict_SetItemString(ns_.ptr(), "__annotations__", annotations_.ptr()));
+}
+
+ClassBody &ClassBody::annotate(const char *name, const char *annotation, nb::handle default_value) {
+    check(PyDict_SetItemString(annotations_.ptr(), name, str(annotation).ptr()));
+    if (default_value.ptr()) set(name, default_value);
+    return *this;
+}
+
+ClassBody &ClassBody::set(const char *name, nb::handle value) {
+    check(PyDict_SetItemString(ns_.ptr(), name, value.ptr()));
+    return *this;
+}
+
+ClassBody &ClassBody::method(const FunctionDef &def, nb::handle defaults) {
+    return set(def.name, make_function(def, defaults));
+}
+
+ClassBody &ClassBody::property(const FunctionDef &def) { return set(def.name, make_property(def)); }
+
+ClassBody &ClassBody::staticmethod(const FunctionDef &def) { return set(def.name, make_staticmethod(def)); }
+
+nb::object ClassBody::build(nb::handle metaclass, std::initializer_list<nb::handle> bases) {
+    nb::object base_tuple = own(PyTuple_New((Py_ssize_t) bases.size()));
+    Py_ssize_t i = 0;
+    for (nb::handle b : bases) PyTuple_SET_ITEM(base_tuple.ptr(), i++, Py_NewRef(b.ptr()));
+    const char *dot = strrchr(qualname_, '.');
+    nb::object name = str(dot ? dot + 1 : qualname_);
+    PyObject *args[] = {name.ptr(), base_tuple.ptr(), ns_.ptr()};
+    return own(PyObject_Vectorcall(metaclass.ptr(), args, 3, nullptr));
+}
+
+static Name field_name{"Field"};
+
+nb::object field_default_factory(nb::handle factory) {
+    nb::object field = global(field_name);
+    nb::object noargs = own(PyTuple_New(0));
+    nb::object kwargs = own(PyDict_New());
+    check(PyDict_SetItemString(kwargs.ptr(), "default_factory", factory.ptr()));
+    return own(PyObject_Call(field.ptr(), noargs.ptr(), kwargs.ptr()));
+}
+
+}  // namespace qv

@@ -1,0 +1,62 @@
+// The one error boundary between C++ and CPython.
+//
+// Inside native code a failed C-API call is turned into a C++ exception
+// (nb::python_error carries the pending Python error).  Every entry point that
+// CPython calls runs its body through `boundary`, which turns whatever was
+// thrown back into a Python exception and returns NULL, so no C++ exception
+// ever unwinds through interpreter frames.
+#pragma once
+
+#include <Python.h>
+#include <nanobind/nanobind.h>
+
+namespace qv {
+namespace nb = nanobind;
+
+// Throws the Python error that is currently set.
+[[noreturn]] inline void raise_current() { throw nb::python_error(); }
+
+// Sets a Python exception from a printf-style message and throws it.
+[[noreturn]] void raise_format(PyObject *type, const char *fmt, ...);
+
+// Takes ownership of a new reference returned by the C API, throwing the
+// pending error when the call failed.
+inline nb::object own(PyObject *p) {
+    if (!p) raise_current();
+    return nb::steal(p);
+}
+
+// Checks the result of a C-API call that returns -1 on failure.
+inline int check(int rc) {
+    if (rc < 0) raise_current();
+    return rc;
+}
+
+// Translates the exception being handled (call only inside a catch block)
+// into a pending Python exception.
+void set_python_error_from_current_exception() noexcept;
+
+// Runs `body` and hands its result to CPython as a new reference; anything
+// thrown becomes a Python exception and NULL is returned.
+template <class F>
+inline PyObject *boundary(F &&body) noexcept {
+    try {
+        return body().release().ptr();
+    } catch (...) {
+        set_python_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+// The same for entry points that report failure with -1.
+template <class F>
+inline int boundary_int(F &&body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        set_python_error_from_current_exception();
+        return -1;
+    }
+}
+
+}  // namespace qv

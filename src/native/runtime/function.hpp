@@ -1,0 +1,65 @@
+// The native function type.
+//
+// Every method and module-level function of a quorvel module is an object of
+// this type: called through vectorcall with named positional-or-keyword
+// parameters (and Python's own messages for missing or unexpected
+// arguments), bound like a Python function (so it works as a method of a
+// pydantic model), and carrying the introspection that inspect, typing and
+// pydantic read: __name__, __qualname__, __module__, __doc__,
+// __annotations__ (as strings), __defaults__, __kwdefaults__, __globals__,
+// __dict__ and a real __code__ whose argument names and flags match.
+#pragma once
+
+#include <initializer_list>
+#include <vector>
+
+#include "runtime/errors.hpp"
+
+namespace qv {
+
+// The parsed arguments of one call, in parameter order, defaults filled in.
+// Borrowed references, valid for the duration of the call.
+using Args = PyObject *const *;
+using Impl = nb::object (*)(Args args);
+
+enum class Kind { plain, generator, coroutine };
+
+struct Param {
+    const char *name;
+    const char *annotation = nullptr;  // stored as a string; nullptr: no annotation
+    PyTypeObject *exact = nullptr;     // exact type required on entry; nullptr: any
+};
+
+struct FunctionDef {
+    const char *name;
+    const char *qualname;
+    const char *doc;      // nullptr: no docstring
+    std::vector<Param> params;
+    const char *returns;  // return annotation string; nullptr: none
+    Kind kind;
+    Impl impl;
+};
+
+// The most parameters a native function may declare.
+constexpr int kMaxParams = 8;
+
+// Creates the function type of this module (once, at start-up).
+void init_function_type(const char *module_name);
+
+// The function type of this module; the metaclass lists it among the types
+// that pydantic must leave alone.
+PyTypeObject *function_type();
+
+// Makes a function for `def`, which must outlive it (a static).  `defaults`
+// is None or a tuple for the last parameters.  The function's __globals__ is
+// this module's dict.
+nb::object make_function(const FunctionDef &def, nb::handle defaults = nb::handle());
+
+// Wraps a function in `property` / `staticmethod`.
+nb::object make_property(const FunctionDef &def);
+nb::object make_staticmethod(const FunctionDef &def);
+
+// Sets an attribute on a function's __dict__ (for markers such as asyncio's).
+void set_function_attr(nb::handle function, const char *name, nb::handle value);
+
+}  // namespace qv

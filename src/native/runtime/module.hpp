@@ -1,0 +1,36 @@
+// Module start-up and module globals.
+//
+// Every module uses multi-phase initialisation: the import system creates the
+// module and enters it in sys.modules under its dotted name before the body
+// runs, so pydantic can resolve string annotations against the module while
+// its classes are being built.  A module refuses to be initialised twice in
+// one process.  Names the module uses (json, requests, Message, print, ...)
+// live in the module dict and are looked up there at each use, as Python code
+// would, so that they can be monkeypatched.
+#pragma once
+
+#include "runtime/names.hpp"
+
+namespace qv {
+
+using ModuleBody = void (*)(nb::module_ module);
+
+// The Py_mod_exec implementation shared by all modules: refuses a second
+// initialisation, warns on an interpreter version mismatch, sets up the
+// runtime types and interned names, then runs `body`.
+int exec_module(PyObject *module, const char *name, ModuleBody body) noexcept;
+
+// The dict of this extension's module (its globals).
+PyObject *module_globals();
+
+// Looks `name` up in the module globals, then in the builtins; raises
+// NameError like Python code when neither has it.  Returns a new reference.
+nb::object global(const Name &name);
+
+// Binds `value` as a module global under `name`.
+void set_global(const char *name, nb::handle value);
+
+// `from module import attr` semantics: imports `module` and reads `attr`.
+nb::object import_from(const char *module, const char *attr);
+
+}  // namespace qv
