@@ -1,3 +1,5 @@
+import tracemalloc
+
 import pytest
 
 from quorvel.message import Message, MessageRole
@@ -148,3 +150,29 @@ def test_registry_failure_keeps_the_recorded_calls():
         m._tool_calls()
     assert len(m.messages) == 1 and m.messages[0].tool_calls == batch
     assert m.tool_calls is batch and m._tool_calls_count == 0
+
+
+def test_swallowed_decode_errors_do_not_grow_memory():
+    calls = [call("a", "f", "not json"), call("b", "f", "{}")]
+    results = [result("a", "plain text"), result("b", "[1]")]
+
+    def cycle():
+        mapped = LLModal._t_calls_beautify(calls)
+        LLModal._t_results_beautify(mapped, results)
+        try:  # pytest.raises keeps state per use, so it cannot sit in the measured loop
+            LLModal._t_calls_beautify([call("c", "f", None)])
+        except TypeError:
+            return
+        raise AssertionError("no TypeError")
+
+    for _ in range(500):
+        cycle()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(5000):
+            cycle()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 64 * 1024, f"grew by {grown} bytes"
