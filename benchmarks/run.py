@@ -49,6 +49,20 @@ def best_of(repeats, run, prepare=lambda: None):
     return best
 
 
+def interleaved(repeats, *contenders):
+    """Best times of several (run, prepare) pairs, run in turn within each
+    repeat so that a change of machine load hits all of them alike."""
+    best = [float("inf")] * len(contenders)
+    for _ in range(repeats):
+        for i, (run, prepare) in enumerate(contenders):
+            arg = prepare()
+            gc.collect()
+            start = time.perf_counter()
+            run(arg)
+            best[i] = min(best[i], time.perf_counter() - start)
+    return best
+
+
 def report(label, ratio, target, better="lower"):
     ok = ratio <= target if better == "lower" else ratio >= target
     sign = "<=" if better == "lower" else ">="
@@ -112,8 +126,7 @@ def bench_stream(quick):
     repeats = 5 if quick else 9
     body = stream_body(["hello wo"] * chunks)
     new_response = lambda: response_from_bytes(body)  # noqa: E731
-    ours = best_of(repeats, quorvel_decode, new_response)
-    floor = best_of(repeats, floor_decode, new_response)
+    ours, floor = interleaved(repeats, (quorvel_decode, new_response), (floor_decode, new_response))
     print(f"1. streamed decoding per chunk ({chunks} chunks of 8 characters, in-memory response)")
     report("quorvel / floor (iter_lines + json.loads + LLMResult)", ours / floor, 1.25)
     try:
@@ -180,8 +193,7 @@ def bench_history(quick):
             for _ in range(loops):
                 python_messages_latest(model)
 
-        ours = best_of(repeats, native)
-        plain = best_of(repeats, python)
+        ours, plain = interleaved(repeats, (native, lambda: None), (python, lambda: None))
         report(f"plain Python / quorvel, {size:>7,} entries", plain / ours, 3.0, better="higher")
 
 
@@ -193,9 +205,17 @@ def bench_long_answer(quick):
     small_size = 10 * 1024
     small = stream_body([piece] * (small_size // len(piece)))
     big = stream_body([piece] * (big_size // len(piece)))
-    per_small = best_of(7, quorvel_decode, lambda: response_from_bytes(small)) / (small_size // len(piece))
-    per_big = best_of(2, quorvel_decode, lambda: response_from_bytes(big)) / (big_size // len(piece))
-    floor_big = best_of(2, floor_decode, lambda: response_from_bytes(big)) / (big_size // len(piece))
+    small_chunks, big_chunks = small_size // len(piece), big_size // len(piece)
+    # the small answer is decoded as many times as it takes to match the big one
+    def small_many(_):
+        for _ in range(big_chunks // small_chunks):
+            quorvel_decode(response_from_bytes(small))
+
+    t_small, t_big, t_floor = interleaved(3, (small_many, lambda: None), (quorvel_decode, lambda: response_from_bytes(big)),
+                                          (floor_decode, lambda: response_from_bytes(big)))
+    per_small = t_small / ((big_chunks // small_chunks) * small_chunks)
+    per_big = t_big / big_chunks
+    floor_big = t_floor / big_chunks
     print(f"3. streamed answer of {big_size // 1024} KB in 8-byte chunks ({big_size // len(piece)} chunks)")
     report(f"cost per chunk, {big_size // 1024} KB answer / 10 KB answer", per_big / per_small, 1.2)
     report(f"cost per chunk, quorvel / floor, {big_size // 1024} KB answer", per_big / floor_big, 1.25)
