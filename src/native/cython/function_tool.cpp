@@ -140,8 +140,15 @@ Step run_start(CoroutineLocals &locals) {
 
     nb::object adapter = vcall(global(names::get_cached_typeadapter), {get_attr(self, names::fn).ptr()});
     nb::object validated = vcall(get_attr(adapter, names::validate_python), {arguments.ptr()});
-    if (nb::object model_dump = optional_attr(validated, names::model_dump); model_dump.is_valid())
+    if (nb::object model_dump = optional_attr(validated, names::model_dump); model_dump.is_valid()) {
+        nb::object model = std::move(validated);
         validated = vcall(model_dump, {});
+        // model_dump turns fastmcp's Context (a dataclass) into a plain dict;
+        // the function is owed the context object itself.
+        if (truthy(context_kwarg) && PyDict_Check(validated.ptr()) &&
+            check(PyDict_Contains(validated.ptr(), context_kwarg.ptr())))
+            dict_set(validated, context_kwarg, own(PyObject_GetAttr(model.ptr(), context_kwarg.ptr())));
+    }
 
     nb::object result = call_with_keywords(get_attr(self, names::fn), validated);
     if (is_awaitable(result)) return Step::await(std::move(result));
