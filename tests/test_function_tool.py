@@ -319,3 +319,10 @@ async def test_many_runs_do_not_grow_memory(compiled, name, arguments):
         tracemalloc.stop()
     assert (sys.getrefcount(arguments), sys.getrefcount(tool)) == references
     assert grown < 64 * 1024, f"{grown} bytes kept after 10,000 runs"
+
+
+async def test_function_without_signature_cannot_run(compiled):
+    # fastmcp's context lookup reads the signature before anything else.
+    tool = CythonFunctionTool(name="unbound_add", fn=compiled.unbound_add, parameters={})
+    with pytest.raises(ValueError, match="no signature found"):
+        await tool.run({"a": 1, "b": 2})
