@@ -61,6 +61,7 @@ def test_run_reads_as_a_coroutine_function():
     assert str(inspect.signature(run)) == "(self, arguments: 'dict[str, Any]') -> 'ToolResult'"
     assert run.__code__.co_flags & inspect.CO_COROUTINE
     assert inspect.iscoroutinefunction(run) and asyncio.iscoroutinefunction(run)
+    assert vars(run)["_is_coroutine"] is asyncio.coroutines._is_coroutine
 
 
 @pytest.mark.parametrize(
