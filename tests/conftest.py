@@ -31,9 +31,9 @@ def compiled(tmp_path_factory):
     command.run()
 
     (path,) = build_dir.glob("compiled_funcs*.so")
-    spec = importlib.util.spec_from_file_location("compiled_funcs", path)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("compiled_funcs", path)
+    module = importlib.util.module_from_spec(found)
     sys.modules["compiled_funcs"] = module
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     yield module
     sys.modules.pop("compiled_funcs", None)

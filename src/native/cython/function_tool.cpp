@@ -26,6 +26,7 @@ enum : int { kSelf, kArguments };
 // also pay for a formatted AttributeError (a module has no __path__).
 nb::object import_context() {
     PyObject *module = PyImport_GetModule(names::fastmcp_server_context.ptr());
+    if (module == Py_None) Py_CLEAR(module);  // a blocked import: let the import system say so
     if (!module) {
         if (PyErr_Occurred()) raise_current();
         static nb::handle fromlist = kwnames({&names::Context}).release();

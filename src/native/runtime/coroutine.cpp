@@ -514,7 +514,7 @@ void init_coroutine_type() {
         {Py_tp_doc, (void *) "Coroutine object of a natively compiled async function."},
         {0, nullptr},
     };
-    static PyType_Spec spec = {
+    static PyType_Spec layout = {
         type_name.c_str(), (int) sizeof(Coroutine), 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
     };
@@ -528,13 +528,13 @@ void init_coroutine_type() {
         {Py_am_send, (void *) wrapper_am_send},
         {0, nullptr},
     };
-    static PyType_Spec wrapper_spec = {
+    static PyType_Spec wrapper_layout = {
         wrapper_name.c_str(), (int) sizeof(Wrapper), 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, wrapper_slots,
     };
 
-    nb::object type = own(PyType_FromSpec(&spec));
-    nb::object wrapper_type = own(PyType_FromSpec(&wrapper_spec));
+    nb::object type = own(PyType_FromSpec(&layout));
+    nb::object wrapper_type = own(PyType_FromSpec(&wrapper_layout));
     nb::object abc = own(PyImport_ImportModule("collections.abc"));
     nb::object coroutine_abc = own(PyObject_GetAttrString(abc.ptr(), "Coroutine"));
     own(PyObject_CallMethod(coroutine_abc.ptr(), "register", "O", type.ptr()));
