@@ -1,0 +1,241 @@
+// CythonFunctionTool: fastmcp's FunctionTool for natively compiled
+// functions.  Its `run` validates the arguments with this module's own
+// adapter cache (fastmcp's introspection does not see through compiled
+// functions) and converts the return value with this module's own
+// conversion; everything else is FunctionTool's.
+//
+// `run` is an `async def`: calling it only checks that `arguments` is exactly
+// a dict and returns a native coroutine; the body runs when the server awaits
+// it, suspending only while it awaits the tool function's own awaitable.
+#include "cython/members.hpp"
+#include "cython/names.hpp"
+#include "runtime/classes.hpp"
+#include "runtime/coroutine.hpp"
+#include "runtime/module.hpp"
+#include "runtime/object.hpp"
+
+namespace qv::cython {
+namespace {
+
+// The coroutine's locals.
+enum : int { kSelf, kArguments };
+
+// `from fastmcp.server.context import Context`, at every call as the tool
+// body does it.  Once the module is in sys.modules the import statement only
+// reads it from there; going through the import machinery each time would
+// also pay for a formatted AttributeError (a module has no __path__).
+nb::object import_context() {
+    PyObject *module = PyImport_GetModule(names::fastmcp_server_context.ptr());
+    if (module == Py_None) Py_CLEAR(module);  // a blocked import: let the import system say so
+    if (!module) {
+        if (PyErr_Occurred()) raise_current();
+        static nb::handle fromlist = kwnames({&names::Context}).release();
+        module = PyImport_ImportModuleLevelObject(names::fastmcp_server_context.ptr(), module_globals(), nullptr,
+                                                  fromlist.ptr(), 0);
+        if (!module) raise_current();
+    }
+    nb::object owner = nb::steal(module);
+    PyObject *context = PyObject_GetAttr(module, names::Context.ptr());
+    if (!context) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_current();
+        PyErr_Clear();
+        raise_format(PyExc_ImportError, "cannot import name '%U' from '%U'", names::Context.ptr(),
+                     names::fastmcp_server_context.ptr());
+    }
+    return nb::steal(context);
+}
+
+// fn(**kwargs), with the interpreter's check that kwargs is a mapping.
+nb::object call_with_keywords(nb::handle fn, nb::handle kwargs) {
+    nb::object keywords = nb::borrow(kwargs);
+    if (!PyDict_CheckExact(kwargs.ptr())) {
+        if (!PyDict_Check(kwargs.ptr()) && !PyObject_HasAttrString(kwargs.ptr(), "keys"))
+            raise_format(PyExc_TypeError, "%.200s%.200s argument after ** must be a mapping, not %.200s",
+                         PyEval_GetFuncName(fn.ptr()), PyEval_GetFuncDesc(fn.ptr()), Py_TYPE(kwargs.ptr())->tp_name);
+        keywords = own(PyDict_New());
+        check(PyDict_Merge(keywords.ptr(), kwargs.ptr(), 1));
+    }
+    nb::object noargs = own(PyTuple_New(0));
+    return own(PyObject_Call(fn.ptr(), noargs.ptr(), keywords.ptr()));
+}
+
+// hasattr(obj, name) and the attribute: an AttributeError means absent.
+nb::object optional_attr(nb::handle obj, const Name &name) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_current();
+        PyErr_Clear();
+        return nb::object();
+    }
+    return nb::steal(value);
+}
+
+// fastmcp's own finder and inspect.isawaitable, as imported at start-up:
+// the fast paths below stand in for them only while the module globals
+// still lead to these objects (a monkeypatched one is always called).
+PyObject *g_fastmcp_finder = nullptr;
+PyObject *g_inspect_isawaitable = nullptr;
+
+// The parameter of `fn` that takes the request context:
+// find_kwarg_by_type(fn, kwarg_type=Context).  fastmcp's finder evaluates
+// the type hints and reads the signature on every call, which costs more
+// than the rest of a small tool's run together, and its answer for a given
+// function and Context class does not change; so the answers are kept per
+// function (at most kMaxRemembered functions, like the adapter cache), as
+// fastmcp keeps its own per-function analysis of context parameters.
+constexpr Py_ssize_t kMaxRemembered = 5000;
+
+nb::object context_kwarg_of(nb::handle fn, nb::handle context_class) {
+    static nb::handle kw = kwnames({&names::kwarg_type}).release();
+    static PyObject *answers = nullptr;        // fn -> answer, for `answered_for`
+    static PyObject *answered_for = nullptr;   // the Context class they hold for
+    nb::object finder = global(names::find_kwarg_by_type);
+    if (finder.ptr() != g_fastmcp_finder) return vcall(finder, {fn.ptr(), context_class.ptr()}, kw.ptr());
+
+    if (!answers || answered_for != context_class.ptr() || PyDict_GET_SIZE(answers) >= kMaxRemembered) {
+        Py_XSETREF(answers, own(PyDict_New()).release().ptr());
+        Py_XSETREF(answered_for, Py_NewRef(context_class.ptr()));
+    }
+    PyObject *known = PyDict_GetItemWithError(answers, fn.ptr());
+    if (known) return nb::borrow(known);
+    if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_current();
+        PyErr_Clear();  // an unhashable callable: asked every time
+        return vcall(finder, {fn.ptr(), context_class.ptr()}, kw.ptr());
+    }
+    nb::object answer = vcall(finder, {fn.ptr(), context_class.ptr()}, kw.ptr());
+    dict_set(answers, fn, answer);
+    return answer;
+}
+
+// inspect.isawaitable(value).  Coroutines are awaitable and the built-in
+// value types are not; those answers are given here without a Python frame.
+bool is_awaitable(nb::handle value) {
+    nb::object isawaitable = get_attr(global(names::inspect), names::isawaitable);
+    if (isawaitable.ptr() == g_inspect_isawaitable) {
+        PyObject *v = value.ptr();
+        if (PyCoro_CheckExact(v)) return true;
+        if (v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) ||
+            PyUnicode_CheckExact(v) || PyBytes_CheckExact(v) || PyList_CheckExact(v) || PyTuple_CheckExact(v) ||
+            PyDict_CheckExact(v))
+            return false;
+    }
+    return truthy(vcall(isawaitable, {value.ptr()}));
+}
+
+// Validates the arguments and calls the tool function; the coroutine awaits
+// its result when that is awaitable.
+Step run_start(CoroutineLocals &locals) {
+    nb::handle self = locals[kSelf];
+    nb::object context_class = import_context();
+
+    // The caller's dict is never changed, not even by the context injection.
+    nb::object arguments = own(PyDict_Copy(locals[kArguments].ptr()));
+    locals.set(kArguments, arguments);
+
+    nb::object context_kwarg = context_kwarg_of(get_attr(self, names::fn), context_class);
+    if (truthy(context_kwarg) && !check(PyDict_Contains(arguments.ptr(), context_kwarg.ptr()))) {
+        nb::object context = vcall(global(names::get_context), {});
+        dict_set(arguments, context_kwarg, context);
+    }
+
+    nb::object adapter = vcall(global(names::get_cached_typeadapter), {get_attr(self, names::fn).ptr()});
+    nb::object validated = vcall(get_attr(adapter, names::validate_python), {arguments.ptr()});
+    if (nb::object model_dump = optional_attr(validated, names::model_dump); model_dump.is_valid()) {
+        nb::object model = std::move(validated);
+        validated = vcall(model_dump, {});
+        // model_dump turns fastmcp's Context (a dataclass) into a plain dict;
+        // the function is owed the context object itself.
+        if (truthy(context_kwarg) && PyDict_Check(validated.ptr()) &&
+            check(PyDict_Contains(validated.ptr(), context_kwarg.ptr())))
+            dict_set(validated, context_kwarg, own(PyObject_GetAttr(model.ptr(), context_kwarg.ptr())));
+    }
+
+    nb::object result = call_with_keywords(get_attr(self, names::fn), validated);
+    if (is_awaitable(result)) return Step::await(std::move(result));
+    return Step::finish(std::move(result));
+}
+
+// The tool result: returned as is when the function made one, else its
+// content blocks and structured content.
+nb::object tool_result(nb::handle self, nb::handle result) {
+    nb::object tool_result_class = global(names::ToolResult);
+    if (is_instance(result, tool_result_class)) return nb::borrow(result);
+
+    static nb::handle serializer_kw = kwnames({&names::serializer}).release();
+    nb::object unstructured = vcall(global(names::convert_to_content),
+                                    {result.ptr(), get_attr(self, names::serializer).ptr()}, serializer_kw.ptr());
+
+    nb::object structured = nb::none();
+    nb::object output_schema = get_attr(self, names::output_schema);
+    if (!output_schema.is_none()) {
+        nb::object wrap = vcall(get_attr(output_schema, names::get), {names::wrap_marker.ptr()});
+        if (truthy(wrap)) {
+            structured = own(PyDict_New());
+            dict_set(structured, names::result, result);
+        } else {
+            structured = nb::borrow(result);
+        }
+    }
+    if (structured.is_none()) {
+        // Without a schema, a result whose JSON form is an object is
+        // offered as structured content too; anything else is not.
+        try {
+            nb::object to_jsonable = get_attr(global(names::pydantic_core), names::to_jsonable_python);
+            nb::object jsonable = vcall(to_jsonable, {result.ptr()});
+            if (PyDict_Check(jsonable.ptr())) structured = std::move(jsonable);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+        }
+    }
+
+    static nb::handle result_kw = kwnames({&names::content, &names::structured_content}).release();
+    return vcall(tool_result_class, {unstructured.ptr(), structured.ptr()}, result_kw.ptr());
+}
+
+Step run_resume(CoroutineLocals &locals, nb::handle awaited) {
+    return Step::finish(tool_result(locals[kSelf], awaited));
+}
+
+Step run_start_and_finish(CoroutineLocals &locals) {
+    Step step = run_start(locals);
+    if (step.awaits) return step;
+    return run_resume(locals, step.value);
+}
+
+const CoroutineDef run_coroutine{"run", "CythonFunctionTool.run", run_start_and_finish, run_resume};
+
+nb::object run(Args a) { return make_coroutine(run_coroutine, {a[0], a[1]}); }
+
+const FunctionDef run_def{
+    "run",
+    "CythonFunctionTool.run",
+    "Run the tool with arguments.",
+    {{"self"}, {"arguments", "dict[str, Any]", &PyDict_Type}},
+    "ToolResult",
+    Kind::coroutine,
+    run,
+};
+
+}  // namespace
+
+void define_function_tool() {
+    init_coroutine_type();
+    g_fastmcp_finder = global(names::find_kwarg_by_type).release().ptr();
+    g_inspect_isawaitable = get_attr(global(names::inspect), names::isawaitable).release().ptr();
+
+    nb::object run_function = make_function(run_def);
+    // asyncio.iscoroutinefunction looks for this marker before it looks at
+    // the code flags.
+    set_function_attr(run_function, "_is_coroutine", import_from("asyncio.coroutines", "_is_coroutine"));
+
+    PyObject *g = module_globals();
+    nb::handle base = PyDict_GetItemString(g, "CythonBaseModel");
+    nb::handle function_tool = PyDict_GetItemString(g, "FunctionTool");
+    nb::handle meta = PyDict_GetItemString(g, "CythonModelMeta");
+    ClassBody tool("CythonFunctionTool");
+    tool.set("run", run_function);
+    set_global("CythonFunctionTool", tool.build(meta, {base, function_tool}));
+}
+
+}  // namespace qv::cython
