@@ -73,14 +73,24 @@ def _shorten(text: str, limit: int) -> str:
 # ---------------------------------------------------------------------------
 
 
+# fastmcp's import of authlib announces a deprecation that is no business of a
+# command-line user; authlib forces it through with an "always" filter.
+_NOISE = re.compile(r"authlib\.jose module is deprecated")
+
+
 def _native(what: str) -> Any:
     """Import ``quorvel.<what>``; a missing or broken build becomes a CliError."""
-    try:
-        return importlib.import_module(f"quorvel.{what}")
-    except ImportError as exc:
-        raise CliError(
-            f"cannot load quorvel.{what} ({_describe(exc)}); build the extension modules or reinstall quorvel"
-        ) from None
+    with warnings.catch_warnings(record=True) as caught:
+        try:
+            module = importlib.import_module(f"quorvel.{what}")
+        except ImportError as exc:
+            raise CliError(
+                f"cannot load quorvel.{what} ({_describe(exc)}); build the extension modules or reinstall quorvel"
+            ) from None
+    for warning in caught:
+        if not _NOISE.match(str(warning.message)):
+            warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)
+    return module
 
 
 def _looks_like_path(target: str) -> bool:
@@ -205,6 +215,11 @@ class Printer:
         for console in list(self._open.values()):
             self._write(console, "\n")
         self._open.clear()
+
+    def finish(self) -> None:
+        """End of an answer: the next one starts afresh."""
+        self.end_line()
+        self._mode = None
 
     def _switch(self, mode: str | None) -> bool:
         if self._mode == mode:
@@ -357,7 +372,7 @@ def run_turn(model: LLModal, prompt: str, printer: Printer) -> str | None:
             if streaming and guard.stopped and outcome is None:  # type: ignore[union-attr]
                 outcome = "stopped"
     finally:
-        printer.end_line()
+        printer.finish()
         if model.retry:
             # A regeneration that produced no text leaves the flag set; the
             # next prompt must be a new turn, not a new version of the old one.
@@ -549,11 +564,9 @@ def cmd_chat(args: argparse.Namespace) -> int:
     printer = Printer(out, err)
     outcome = run_turn(model, question, printer)
     if outcome == "stopped":
-        raise CliError("interrupted")
+        raise KeyboardInterrupt
     if outcome is not None:
         raise CliError(outcome)
-    if printer.answered:
-        out.print()
     return 0
 
 
@@ -802,8 +815,6 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the ``quorvel`` command; returns the exit status."""
-    # fastmcp's import of authlib announces a deprecation that is no business of ours.
-    warnings.filterwarnings("ignore", message=r"authlib\.jose module is deprecated")
     parser = build_parser()
     try:
         args = parser.parse_args(argv)

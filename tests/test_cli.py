@@ -1,0 +1,377 @@
+"""Tests for the ``quorvel`` command line: demo, chat (one-shot and interactive), mcp serve."""
+
+from __future__ import annotations
+
+import argparse
+import base64
+import json
+import os
+import re
+import socket
+import subprocess
+import sys
+import textwrap
+import types
+from pathlib import Path
+
+import pytest
+
+from quorvel.cli import main, parse_param, public_functions
+from quorvel.testing import ChatServer, Reply
+
+SRC = str(Path(__file__).resolve().parents[1] / "src")
+ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
+
+
+@pytest.fixture
+def cli_env(tmp_path, monkeypatch):
+    """Environment for a child `quorvel`: this source tree, no user configuration."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("QUORVEL_") or k == "QUORVEL_DEV_FAKE"}
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [SRC, os.environ.get("PYTHONPATH")]))
+    env["QUORVEL_CONFIG"] = str(tmp_path / "absent.ini")
+    env["PYTHONUNBUFFERED"] = "1"
+    return env
+
+
+@pytest.fixture
+def server():
+    with ChatServer() as srv:
+        yield srv
+
+
+def run_cli(env, *args, timeout=60):
+    return subprocess.run(
+        [sys.executable, "-m", "quorvel", *args],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        stdin=subprocess.DEVNULL,
+    )
+
+
+def write_module(tmp_path, name, source):
+    path = tmp_path / f"{name}.py"
+    path.write_text(textwrap.dedent(source))
+    return path
+
+
+TOOLS_MODULE = """
+    from os.path import join  # imported: not a tool
+
+    def multiply(a: int, b: int) -> dict:
+        \"\"\"Multiply two integers.\"\"\"
+        return {"product": a * b}
+
+    def greet(name: str) -> str:
+        \"\"\"Say hello.\"\"\"
+        return f"Hello, {name}!"
+
+    def _helper():
+        return None
+
+    class Thing:
+        pass
+"""
+
+
+# ---------------------------------------------------------------------------
+# quorvel demo
+# ---------------------------------------------------------------------------
+
+
+def test_demo_prints_tool_records_and_final_answer(cli_env):
+    proc = run_cli(cli_env, "demo", "--delay", "0")
+    assert proc.returncode == 0, proc.stderr
+    out = proc.stdout
+    call = out.index('tool call  get_weather(city="Paris", unit="celsius")')
+    result = out.index('tool result  get_weather -> {"city": "Paris", "temperature": 14')
+    answer = out.index("assistant: It's 14°C in Paris with light rain (humidity 80%). Yes, take an umbrella.")
+    assert out.index("thinking: The user wants") < call < result < answer
+    assert "history: system, user, assistant (tool calls), tool, assistant" in out
+    assert "Traceback" not in proc.stderr
+
+
+# ---------------------------------------------------------------------------
+# quorvel chat -m
+# ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("section_args", "env_var", "authorization"),
+    [
+        ([], "QUORVEL_LLM_API_KEY", "Bearer sk-default"),
+        (["--section", "work"], "QUORVEL_WORK_API_KEY", "Bearer sk-default"),
+        (["--section", "work"], "QUORVEL_LLM_API_KEY", None),  # key of another section
+    ],
+)
+def test_one_shot_prints_answer_and_sends_configured_key(cli_env, server, section_args, env_var, authorization):
+    cli_env[env_var] = "sk-default"
+    server.add(Reply.stream(["Hel", "lo ", "world"], reasoning=["let me think"]))
+    proc = run_cli(
+        cli_env, "chat", "--endpoint", server.url, *section_args, "--system", "Be brief.", "--model", "m1",
+        "--param", "temperature=0.2", "--param", "stop=END", "--param", 'logit_bias={"1": -5}', "-m", "hi",
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "Hello world\n"  # reasoning stays off stdout
+    assert "let me think" in proc.stderr
+    (request,) = server.requests
+    assert request.headers.get("Authorization") == authorization
+    body = request.json
+    assert body["messages"] == [{"role": "system", "content": "Be brief."}, {"role": "user", "content": "hi"}]
+    assert (body["model"], body["stream"], body["temperature"], body["stop"]) == ("m1", True, 0.2, "END")
+    assert body["logit_bias"] == {"1": -5}
+
+
+def test_one_shot_whole_answer_with_image(cli_env, server, tmp_path):
+    image = tmp_path / "dot.png"
+    image.write_bytes(b"\x89PNG fake image bytes")
+    server.add(Reply.text("A dot.", reasoning="looking"))
+    proc = run_cli(cli_env, "chat", "--endpoint", server.url, "--no-stream", "--image", str(image), "-m", "What is it?")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "A dot.\n"
+    body = server.requests[0].json
+    assert "stream" not in body
+    encoded = base64.b64encode(image.read_bytes()).decode()
+    assert body["messages"] == [
+        {
+            "role": "user",
+            "content": [
+                {"type": "image_url", "image_url": f"data:image;base64,{encoded}"},
+                {"type": "text", "text": "What is it?"},
+            ],
+        }
+    ]
+
+
+def test_one_shot_runs_tools_from_a_module(cli_env, server, tmp_path):
+    module = write_module(tmp_path, "mathtools", TOOLS_MODULE)
+
+    def answer(request):
+        tool = [m for m in request.json["messages"] if m["role"] == "tool"]
+        return Reply.stream(["The product is ", str(json.loads(tool[0]["content"])["product"])])
+
+    server.add(Reply.tool_calls([("c1", "multiply", {"a": 6, "b": 7})], stream=True, fragment=5), answer)
+    proc = run_cli(cli_env, "chat", "--endpoint", server.url, "--tools", str(module), "-m", "6*7?")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "The product is 42\n"
+    assert "tool call  multiply(a=6, b=7)  [c1]" in proc.stderr
+    assert 'tool result  multiply -> {"product": 42}  [c1]' in proc.stderr
+    offered = [tool["function"]["name"] for tool in server.requests[0].json["tools"]]
+    assert offered == ["multiply", "greet"]
+
+
+# ---------------------------------------------------------------------------
+# Bad input: one line on stderr, exit status 1, no traceback
+# ---------------------------------------------------------------------------
+
+
+def closed_port_url():
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        port = sock.getsockname()[1]
+    return f"http://127.0.0.1:{port}/v1/chat/completions"
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["chat", "-m", "hi"], "no endpoint given: pass --endpoint URL or set QUORVEL_LLM_ENDPOINT"),
+        (["chat", "--endpoint", "localhost:8000", "-m", "hi"], "invalid endpoint 'localhost:8000'"),
+        (["chat", "--endpoint", "{closed}", "-m", "hi"], "cannot connect to {closed}: Connection refused"),
+        (["chat", "--endpoint", "{url}", "--image", "{tmp}/missing.png", "-m", "hi"], "image file not found: "),
+        (["chat", "--endpoint", "{url}", "--tools", "quorvel_no_such_module", "-m", "hi"],
+         "cannot import module 'quorvel_no_such_module': ModuleNotFoundError"),
+        (["chat", "--endpoint", "{url}", "--tools", "{tmp}/broken.py", "-m", "hi"],
+         "cannot import {tmp}/broken.py: RuntimeError: no import for you"),
+        (["chat", "--endpoint", "{url}", "--tools", "{tmp}/absent.py", "-m", "hi"], "cannot import {tmp}/absent.py: no such file"),
+        (["mcp", "serve", "quorvel_no_such_module"], "cannot import module 'quorvel_no_such_module'"),
+        (["mcp", "serve", "{tmp}/broken.py"], "RuntimeError: no import for you"),
+        (["mcp", "serve", "{tmp}/empty.py"], "has no public functions"),
+    ],
+    ids=["no-endpoint", "bad-url", "refused", "no-image", "no-module", "broken-module", "no-file",
+         "mcp-no-module", "mcp-broken", "mcp-empty"],
+)
+def test_bad_input_is_one_line_and_exit_1(cli_env, server, tmp_path, args, message):
+    write_module(tmp_path, "broken", "raise RuntimeError('no import for you')\n")
+    write_module(tmp_path, "empty", "import os\nVALUE = 1\n")
+    fill = {"url": server.url, "closed": closed_port_url(), "tmp": str(tmp_path)}
+    args = [arg.format(**fill) for arg in args]
+    proc = run_cli(cli_env, *args)
+    assert proc.returncode == 1
+    assert "Traceback" not in proc.stderr
+    assert proc.stderr.endswith("\n") and proc.stderr.count("\n") == 1, proc.stderr
+    assert proc.stderr.startswith("quorvel: error: ")
+    assert message.format(**fill) in proc.stderr
+    if "{closed}" in message:  # the library's own report stays on stdout
+        assert proc.stdout.startswith("LLM request error: ")
+    else:
+        assert server.requests == []  # nothing was sent
+
+
+@pytest.mark.parametrize(
+    ("reply", "message"),
+    [
+        (Reply.status(401, "invalid key"), "the server refused the request: code: 401, content: b'invalid key'"),
+        (Reply.raw_lines([b"data: not json"]), "request failed: JSONDecodeError"),
+    ],
+)
+def test_failed_answer_is_one_line_and_exit_1(cli_env, server, reply, message):
+    server.add(reply)
+    proc = run_cli(cli_env, "chat", "--endpoint", server.url, "-m", "hi")
+    assert proc.returncode == 1
+    assert proc.stderr.count("\n") == 1 and message in proc.stderr, proc.stderr
+
+
+def test_usage_errors_and_help(capsys):
+    assert main(["chat", "--param", "novalue"]) == 2
+    assert "expected KEY=VALUE" in capsys.readouterr().err
+    for command in ([], ["demo"], ["chat"], ["mcp"], ["mcp", "serve"]):
+        assert main([*command, "--help"]) == 0
+        assert capsys.readouterr().out.startswith(f"usage: quorvel {' '.join(command)}".rstrip())
+
+
+# ---------------------------------------------------------------------------
+# Helpers
+# ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("text", "expected"),
+    [
+        ("temperature=0.2", ("temperature", 0.2)),
+        ("max_tokens=64", ("max_tokens", 64)),
+        ("flag=true", ("flag", True)),
+        ('stop=["a", "b"]', ("stop", ["a", "b"])),
+        ("name=bob", ("name", "bob")),
+        ("expr=a=b", ("expr", "a=b")),
+        ("empty=", ("empty", "")),
+        (" key =null", ("key", None)),
+    ],
+)
+def test_parse_param(text, expected):
+    assert parse_param(text) == expected
+
+
+@pytest.mark.parametrize("text", ["novalue", "=3", " =x"])
+def test_parse_param_rejects(text):
+    with pytest.raises(argparse.ArgumentTypeError):
+        parse_param(text)
+
+
+def test_public_functions_selection():
+    module = types.ModuleType("mod")
+    exec(textwrap.dedent(TOOLS_MODULE), module.__dict__)
+    assert [name for name, _ in public_functions(module)] == ["multiply", "greet"]
+    module.__all__ = ["join", "greet", "Thing", "missing"]  # __all__ decides, classes never count
+    assert [name for name, _ in public_functions(module)] == ["join", "greet"]
+
+
+# ---------------------------------------------------------------------------
+# Interactive chat through a pseudo-terminal
+# ---------------------------------------------------------------------------
+
+
+def spawn_chat(cli_env, *args):
+    pexpect = pytest.importorskip("pexpect")
+    env = dict(cli_env, TERM="dumb", NO_COLOR="1")
+    child = pexpect.spawn(
+        sys.executable, ["-m", "quorvel", "chat", *args], env=env, encoding="utf-8", timeout=20, dimensions=(40, 200)
+    )
+    child.expect("you> ")
+    return child
+
+
+def test_interactive_retry_image_and_save(cli_env, server, tmp_path):
+    server.add(Reply.stream(["First ", "answer"]), Reply.stream(["Second ", "answer"]), Reply.stream("Third"))
+    child = spawn_chat(cli_env, "--endpoint", server.url)
+    child.sendline("hello")
+    child.expect("assistant: First answer")
+    child.expect("you> ")
+    child.sendline("/retry")
+    child.expect("assistant: Second answer")
+    child.expect("you> ")
+    child.sendline(f"/image {tmp_path}/missing.png")
+    child.expect("quorvel: error: image file not found")
+    child.expect("you> ")
+    child.sendline("more")
+    child.expect("assistant: Third")
+    child.expect("you> ")
+    history = tmp_path / "history.json"
+    child.sendline(f"/save {history}")
+    child.expect("saved 4 messages")
+    child.sendline("/quit")
+    child.expect(r"\Z|$")
+    child.wait()
+    child.close()
+    assert child.exitstatus == 0
+
+    first, retried, third = (r.json["messages"] for r in server.requests)
+    assert first == retried == [{"role": "user", "content": "hello"}]  # the old answer is not sent again
+    assert third == [
+        {"role": "user", "content": "hello"},
+        {"role": "assistant", "content": "Second answer"},
+        {"role": "user", "content": "more"},
+    ]
+    saved = json.loads(history.read_text())
+    assert [(m["role"], m["contents"]) for m in saved] == [
+        ("user", ["hello"]),
+        ("assistant", ["First answer", "Second answer"]),
+        ("user", ["more"]),
+        ("assistant", ["Third"]),
+    ]
+
+
+def test_interactive_ctrl_c_stops_the_stream_and_keeps_the_conversation(cli_env, server):
+    words = [f"w{i} " for i in range(40)]
+    server.add(Reply.stream(words, delay=0.15), Reply.stream("ok"))
+    child = spawn_chat(cli_env, "--endpoint", server.url)
+    child.sendline("count")
+    child.expect("w2 ")
+    child.sendintr()
+    child.expect(r"\(stopped\)", timeout=10)
+    shown = ANSI.sub("", child.before)
+    child.expect("you> ")
+    child.sendline("next")
+    child.expect("assistant: ok")
+    child.expect("you> ")
+    child.sendeof()
+    child.wait()
+    child.close()
+    assert child.exitstatus == 0
+    assert "w39" not in shown
+
+    server.wait_idle()
+    stopped, following = server.requests
+    assert not stopped.completed and stopped.lines_sent < len(words)
+    partial = following.json["messages"][1]
+    assert partial["role"] == "assistant" and partial["content"].startswith("w0 w1 w2 ")
+    assert "w39" not in partial["content"]
+    assert following.json["messages"][2] == {"role": "user", "content": "next"}
+
+
+# ---------------------------------------------------------------------------
+# quorvel mcp serve
+# ---------------------------------------------------------------------------
+
+
+async def test_mcp_serve_over_stdio(cli_env, tmp_path):
+    from fastmcp import Client
+    from fastmcp.client.transports import StdioTransport
+
+    module = write_module(
+        tmp_path,
+        "servedtools",
+        TOOLS_MODULE + "    print('import-time chatter must not reach the protocol channel')\n",
+    )
+    transport = StdioTransport(
+        command=sys.executable, args=["-m", "quorvel", "mcp", "serve", str(module)], env=cli_env, cwd=str(tmp_path), log_file=tmp_path / "err.log"
+    )
+    async with Client(transport) as client:
+        tools = {tool.name: tool for tool in await client.list_tools()}
+        assert sorted(tools) == ["greet", "multiply"]
+        assert tools["multiply"].description == "Multiply two integers."
+        product = await client.call_tool("multiply", {"a": 6, "b": 7})
+        assert product.structured_content == {"product": 42}
+        greeting = await client.call_tool("greet", {"name": "Ada"})
+        assert greeting.content[0].text == "Hello, Ada!"
