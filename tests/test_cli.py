@@ -63,6 +63,13 @@ TOOLS_MODULE = """
         \"\"\"Multiply two integers.\"\"\"
         return {"product": a * b}
 
+    def add(a: int, b: int) -> int:
+        \"\"\"Add two integers.\"\"\"
+        return a + b
+
+    async def letters(word: str) -> list:
+        return list(word)
+
     def greet(name: str) -> str:
         \"\"\"Say hello.\"\"\"
         return f"Hello, {name}!"
@@ -144,21 +151,31 @@ def test_one_shot_whole_answer_with_image(cli_env, server, tmp_path):
     ]
 
 
-def test_one_shot_runs_tools_from_a_module(cli_env, server, tmp_path):
+@pytest.mark.parametrize(
+    ("name", "arguments", "shown_call", "result"),
+    [
+        ("multiply", {"a": 6, "b": 7}, "multiply(a=6, b=7)", {"product": 42}),
+        ("add", {"a": 2, "b": 3}, "add(a=2, b=3)", {"result": 5}),  # a bare number is wrapped
+        ("letters", {"word": "ab"}, 'letters(word="ab")', {"result": ["a", "b"]}),  # async, a list
+        ("greet", {"name": "Ada"}, 'greet(name="Ada")', "Hello, Ada!"),
+    ],
+)
+def test_one_shot_runs_tools_from_a_module(cli_env, server, tmp_path, name, arguments, shown_call, result):
     module = write_module(tmp_path, "mathtools", TOOLS_MODULE)
 
     def answer(request):
         tool = [m for m in request.json["messages"] if m["role"] == "tool"]
-        return Reply.stream(["The product is ", str(json.loads(tool[0]["content"])["product"])])
+        return Reply.stream(["Tool said: ", tool[0]["content"]])
 
-    server.add(Reply.tool_calls([("c1", "multiply", {"a": 6, "b": 7})], stream=True, fragment=5), answer)
-    proc = run_cli(cli_env, "chat", "--endpoint", server.url, "--tools", str(module), "-m", "6*7?")
+    server.add(Reply.tool_calls([("c1", name, arguments)], stream=True, fragment=5), answer)
+    proc = run_cli(cli_env, "chat", "--endpoint", server.url, "--tools", str(module), "-m", "go")
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout == "The product is 42\n"
-    assert "tool call  multiply(a=6, b=7)  [c1]" in proc.stderr
-    assert 'tool result  multiply -> {"product": 42}  [c1]' in proc.stderr
+    text = result if isinstance(result, str) else json.dumps(result)
+    assert proc.stdout == f"Tool said: {text}\n"
+    assert f"tool call  {shown_call}  [c1]" in proc.stderr
+    assert f"tool result  {name} -> {text}  [c1]" in proc.stderr
     offered = [tool["function"]["name"] for tool in server.requests[0].json["tools"]]
-    assert offered == ["multiply", "greet"]
+    assert offered == ["multiply", "add", "letters", "greet"]
 
 
 # ---------------------------------------------------------------------------
@@ -262,7 +279,7 @@ def test_parse_param_rejects(text):
 def test_public_functions_selection():
     module = types.ModuleType("mod")
     exec(textwrap.dedent(TOOLS_MODULE), module.__dict__)
-    assert [name for name, _ in public_functions(module)] == ["multiply", "greet"]
+    assert [name for name, _ in public_functions(module)] == ["multiply", "add", "letters", "greet"]
     module.__all__ = ["join", "greet", "Thing", "missing"]  # __all__ decides, classes never count
     assert [name for name, _ in public_functions(module)] == ["join", "greet"]
 
@@ -369,9 +386,11 @@ async def test_mcp_serve_over_stdio(cli_env, tmp_path):
     )
     async with Client(transport) as client:
         tools = {tool.name: tool for tool in await client.list_tools()}
-        assert sorted(tools) == ["greet", "multiply"]
+        assert sorted(tools) == ["add", "greet", "letters", "multiply"]
         assert tools["multiply"].description == "Multiply two integers."
         product = await client.call_tool("multiply", {"a": 6, "b": 7})
         assert product.structured_content == {"product": 42}
+        assert (await client.call_tool("add", {"a": 2, "b": 3})).data == 5
+        assert (await client.call_tool("letters", {"word": "ab"})).data == ["a", "b"]
         greeting = await client.call_tool("greet", {"name": "Ada"})
         assert greeting.content[0].text == "Hello, Ada!"
