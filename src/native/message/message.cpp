@@ -16,9 +16,17 @@ namespace {
 nb::object with_earlier_media(nb::handle contents, nb::handle text) {
     nb::handle list_type = (PyObject *) &PyList_Type;
     nb::object found;
+    const bool exact = PyList_CheckExact(contents.ptr());
     for (Py_ssize_t i = PySequence_Size(contents.ptr()) - 1; i >= 0; --i) {
-        nb::object version = own(PySequence_GetItem(contents.ptr(), i));
-        if (is_instance(version, list_type)) {
+        nb::object version;
+        if (exact) {
+            if (i >= PyList_GET_SIZE(contents.ptr())) continue;
+            version = nb::borrow(PyList_GET_ITEM(contents.ptr(), i));
+            if (PyUnicode_CheckExact(version.ptr())) continue;  // text: no media here
+        } else {
+            version = own(PySequence_GetItem(contents.ptr(), i));
+        }
+        if (PyList_Check(version.ptr()) || is_instance(version, list_type)) {
             found = std::move(version);
             break;
         }
@@ -42,28 +50,57 @@ nb::object with_earlier_media(nb::handle contents, nb::handle text) {
     return parts;
 }
 
+// Field values of a Message live in its instance dict.  For the class itself,
+// which puts no descriptor in front of its fields and keeps object's
+// __getattribute__, a dict lookup yields what attribute access would, without
+// pydantic's __getattr__ hook, which otherwise costs more than the rendering
+// itself (the history is rendered entry by entry for every request).
+// Subclasses, and fields missing from the dict, go through attribute access.
+PyTypeObject *g_message_class = nullptr;  // owns a reference: the class outlives every instance
+
+class Fields {
+public:
+    explicit Fields(nb::handle self) : self_(self) {
+        if (Py_TYPE(self.ptr()) == g_message_class) dict_ = own(PyObject_GenericGetDict(self.ptr(), nullptr));
+    }
+
+    nb::object operator[](const Name &name) const {
+        if (dict_.is_valid() && PyDict_CheckExact(dict_.ptr())) {
+            PyObject *value = PyDict_GetItemWithError(dict_.ptr(), name.ptr());
+            if (value) return nb::borrow(value);
+            if (PyErr_Occurred()) raise_current();
+        }
+        return get_attr(self_, name);
+    }
+
+private:
+    nb::handle self_;
+    nb::object dict_;
+};
+
 nb::object latest(Args a) {
     nb::handle self = a[0];
+    Fields fields(self);
     nb::object result = own(PyDict_New());
-    nb::object tool_calls = get_attr(self, names::tool_calls);
+    nb::object tool_calls = fields[names::tool_calls];
     if (truthy(tool_calls)) {
-        dict_set(result, names::role, get_attr(self, names::role));
+        dict_set(result, names::role, fields[names::role]);
         dict_set(result, names::tool_calls, tool_calls);
         return result;
     }
-    nb::object tool_call_id = get_attr(self, names::tool_call_id);
+    nb::object tool_call_id = fields[names::tool_call_id];
     if (truthy(tool_call_id)) {
-        nb::object role = get_attr(self, names::role);
-        nb::object content = last_item(get_attr(self, names::contents));
+        nb::object role = fields[names::role];
+        nb::object content = last_item(fields[names::contents]);
         dict_set(result, names::role, role);
         dict_set(result, names::tool_call_id, tool_call_id);
         dict_set(result, names::content, content);
         return result;
     }
-    nb::object contents = get_attr(self, names::contents);
+    nb::object contents = fields[names::contents];
     nb::object content = last_item(contents);
     if (PyUnicode_Check(content.ptr())) content = with_earlier_media(contents, content);
-    dict_set(result, names::role, get_attr(self, names::role));
+    dict_set(result, names::role, fields[names::role]);
     dict_set(result, names::content, content);
     return result;
 }
@@ -81,6 +118,11 @@ nb::object repr(Args a) {
 }
 
 }  // namespace
+
+void remember_message_class(nb::handle cls) {
+    if (!PyType_Check(cls.ptr())) raise_format(PyExc_SystemError, "Message is not a class");
+    g_message_class = (PyTypeObject *) Py_NewRef(cls.ptr());
+}
 
 const FunctionDef latest_def{"latest", "Message.latest", nullptr, {{"self"}}, "dict[str, Any]", Kind::plain, latest};
 const FunctionDef bool_def{"__bool__", "Message.__bool__", nullptr, {{"self"}}, "bool", Kind::plain, truth};

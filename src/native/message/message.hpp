@@ -9,4 +9,7 @@ extern const FunctionDef latest_def;
 extern const FunctionDef bool_def;
 extern const FunctionDef repr_def;
 
+// Lets the members recognise instances of the class itself (their fast path).
+void remember_message_class(nb::handle cls);
+
 }  // namespace qv::message

@@ -35,7 +35,9 @@ void body(nb::module_) {
         .property(latest_def)
         .method(bool_def)
         .method(repr_def);
-    set_global("Message", message.build((PyObject *) Py_TYPE(base_model.ptr()), {base_model}));
+    nb::object message_class = message.build((PyObject *) Py_TYPE(base_model.ptr()), {base_model});
+    remember_message_class(message_class);
+    set_global("Message", message_class);
 }
 
 int exec(PyObject *m) { return exec_module(m, QUORVEL_MODULE_NAME, body); }

@@ -1,7 +1,294 @@
-// TODO(placeholder): replaced by the real implementation.
+// Response decoding: a whole answer into one LLMResult, a streamed answer
+// into a generator of records, line by line as the consumer asks.
+//
+// Both record the answer text in the history, run the tools the model asked
+// for and fold in the follow-up exchange (merged with `+` when whole, passed
+// through record by record when streamed).  Everything after the POST is
+// guarded by one failure path (exchange::fail).
+#include <cstring>
+
+#include "modal/exchange.hpp"
 #include "modal/members.hpp"
+#include "runtime/generator.hpp"
+#include "runtime/module.hpp"
+
 namespace qv::modal {
-namespace { nb::object todo(Args) { raise_format(PyExc_NotImplementedError, "not implemented yet"); } }
-const FunctionDef response_def{"response", "LLModal.response", nullptr, {{"self"}}, nullptr, Kind::plain, todo};
-const FunctionDef stream_response_def{"stream_response", "LLModal.stream_response", nullptr, {{"self"}}, nullptr, Kind::plain, todo};
+namespace {
+
+namespace n = exchange::name;
+using exchange::call_method;
+
+Name stream_response_name{"_stream_response"};
+Name stream_response_qualname{"LLModal._stream_response"};
+Name get_name{"get"};
+Name decode_name{"decode"};
+Name utf8_name{"utf-8"};
+
+// obj[key], with the dict case inline.
+nb::object item(nb::handle obj, const Name &key) {
+    if (PyDict_CheckExact(obj.ptr())) {
+        if (PyObject *value = PyDict_GetItemWithError(obj.ptr(), key.ptr())) return nb::borrow(value);
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.ptr());
+        raise_current();
+    }
+    return getitem(obj, key);
 }
+
+// obj.get(key); a null object for a missing key of a dict.
+nb::object get(nb::handle obj, const Name &key) {
+    if (PyDict_Check(obj.ptr())) {
+        PyObject *value = PyDict_GetItemWithError(obj.ptr(), key.ptr());
+        if (!value && PyErr_Occurred()) raise_current();
+        return nb::borrow(value);
+    }
+    return call_method(obj, get_name, key);
+}
+
+// seq[0]
+nb::object first(nb::handle seq) {
+    if (PyList_CheckExact(seq.ptr()) && PyList_GET_SIZE(seq.ptr()) > 0) return nb::borrow(PyList_GET_ITEM(seq.ptr(), 0));
+    nb::object zero = own(PyLong_FromLong(0));
+    return getitem(seq, zero);
+}
+
+nb::object status_member(const Name &member) { return get_attr(global(n::LLMStatus), member); }
+
+// ---- whole answers --------------------------------------------------------------
+
+nb::object decode_whole(Args a) {
+    nb::handle self = a[0], response = a[1];
+    bool already_add = false;
+    try {
+        nb::object document = call_method(response, n::json);
+        exchange::raise_if_server_error(document);
+        nb::object message = call_method(self, n::message_process, item(first(item(document, n::choices)), n::message));
+        nb::object content = item(message, n::content);
+        if (!truthy(get_attr(self, n::tool_calls)) || truthy(content)) {
+            exchange::add_message(get_attr(self, n::add_message), exchange::message_role(n::assistant), content);
+            already_add = true;
+        }
+        if (truthy(get_attr(self, n::tool_calls))) {
+            // This record has empty texts and the default status, so the sum
+            // carries this exchange's calls and results with the follow-up's
+            // texts and status.
+            static nb::handle kw = kwnames({&n::tool_calls, &n::tool_results}).release();
+            nb::object calls = call_method(self, n::t_calls_beautify, get_attr(self, n::tool_calls));
+            nb::object results = call_method(self, n::t_results_beautify, calls, call_method(self, n::run_tool_calls));
+            nb::object record = vcall(global(n::LLMResult), {calls.ptr(), results.ptr()}, kw.ptr());
+            nb::object follow_up = call_method(self, n::core_call);
+            return own(PyNumber_Add(record.ptr(), follow_up.ptr()));
+        }
+        call_method(self, n::reset);
+        return exchange::make_record(global(n::LLMResult), status_member(n::idle), message);
+    } catch (nb::python_error &error) {
+        exchange::fail(self, n::parse_error, !already_add, error);
+    }
+}
+
+// ---- streamed answers -----------------------------------------------------------
+
+bool is_data_prefix_char(char c) { return c == 'd' || c == 'a' || c == 't' || c == ':' || c == ' '; }
+
+bool is_sse_field_without_data(const char *p, Py_ssize_t size) {
+    auto starts = [&](const char *prefix, Py_ssize_t len) { return size >= len && std::memcmp(p, prefix, len) == 0; };
+    return starts("event:", 6) || starts("id:", 3) || starts("retry:", 6);
+}
+
+// The body of _stream_response.  Every suspension point lies inside the
+// guarded region, so an Exception thrown in by the consumer takes the failure
+// path too; GeneratorExit (close, or the generator being dropped) takes
+// neither that path nor the final reset.
+class StreamDecoder final : public GeneratorBody {
+public:
+    StreamDecoder(nb::handle self, nb::handle response) : self_(nb::borrow(self)), response_(nb::borrow(response)) {}
+
+    Step resume(Resume how, nb::handle value) override {
+        try {
+            if (how == Resume::exception) raise_exception(value);
+            return step();
+        } catch (nb::python_error &error) {
+            exchange::fail(self_, n::parse_error, !already_add_, error);
+        }
+    }
+
+    int traverse(visitproc visit, void *arg) override {
+        QV_VISIT(self_);
+        QV_VISIT(response_);
+        QV_VISIT(lines_);
+        QV_VISIT(loads_);
+        QV_VISIT(message_process_);
+        QV_VISIT(add_message_);
+        QV_VISIT(result_type_);
+        QV_VISIT(reason_);
+        QV_VISIT(answer_);
+        QV_VISIT(assistant_);
+        QV_VISIT(calls_map_);
+        return 0;
+    }
+
+private:
+    enum class State {
+        start,               // nothing read yet
+        reading,             // paused after a reason or answer record
+        tool_calls_shown,    // paused after the tool_calls record; the tools run next
+        tool_results_shown,  // paused after the tool_results record; the follow-up is next
+        following,           // the follow-up's records are being passed through
+    };
+
+    Step step() {
+        switch (state_) {
+            case State::start:
+                begin();
+                state_ = State::reading;
+                [[fallthrough]];
+            case State::reading:
+                if (nb::object record = next_record(); record.is_valid()) return Step::yield(std::move(record));
+                return after_lines();
+            case State::tool_calls_shown:
+                return run_tools();
+            case State::tool_results_shown:
+                state_ = State::following;
+                return Step::delegate(own(PyObject_GetIter(call_method(self_, n::core_call).ptr())));
+            case State::following:
+                break;
+        }
+        return end();
+    }
+
+    // What the line loop calls for every chunk is looked up once per run.
+    void begin() {
+        lines_ = own(PyObject_GetIter(call_method(response_, n::iter_lines).ptr()));
+        loads_ = get_attr(global(n::json), n::loads);
+        message_process_ = get_attr(self_, n::message_process);
+        add_message_ = get_attr(self_, n::add_message);
+        result_type_ = global(n::LLMResult);
+        reason_ = status_member(n::reason);
+        answer_ = status_member(n::answer);
+        assistant_ = exchange::message_role(n::assistant);
+    }
+
+    // Reads lines until one yields a record; a null object when the line
+    // loop ends (end of body, finishing chunk, [DONE] or _close).
+    nb::object next_record() {
+        if (finished_) return {};
+        for (;;) {
+            PyObject *raw = PyIter_Next(lines_.ptr());
+            if (!raw) {
+                if (PyErr_Occurred()) raise_current();
+                return {};
+            }
+            nb::object line = nb::steal(raw);
+
+            // Whoever holds the model may ask the stream to stop; it is
+            // honoured at the next line received, whatever the line is.
+            if (truthy(exchange::read_private(self_, n::close_flag))) {
+                call_method(response_, n::close);
+                exchange::write_private(self_, n::close_flag, Py_False);
+                call_method(self_, n::reset);
+                return {};
+            }
+
+            const char *p;
+            Py_ssize_t size;
+            nb::object text_line;
+            if (PyBytes_Check(line.ptr())) {
+                p = PyBytes_AS_STRING(line.ptr());
+                size = PyBytes_GET_SIZE(line.ptr());
+            } else {
+                if (!truthy(line)) continue;
+                text_line = call_method(line, decode_name, utf8_name);
+                p = PyUnicode_AsUTF8AndSize(text_line.ptr(), &size);
+                if (!p) raise_current();
+            }
+            // Keep-alive blank lines, comments (":" first) and the event
+            // fields other than data carry nothing.
+            if (size == 0 || p[0] == ':' || is_sse_field_without_data(p, size)) continue;
+            // lstrip("data: ") strips that set of characters, all ASCII, so
+            // it can be done on the bytes before decoding.
+            Py_ssize_t start = 0;
+            while (start < size && is_data_prefix_char(p[start])) ++start;
+            if (size - start == 6 && std::memcmp(p + start, "[DONE]", 6) == 0) return {};
+
+            nb::object text = own(PyUnicode_DecodeUTF8(p + start, size - start, nullptr));
+            nb::object chunk = vcall(loads_, {text.ptr()});
+            exchange::raise_if_server_error(chunk);
+            nb::object choices = item(chunk, n::choices);
+            // Some providers open the stream, or send usage, with no choice.
+            if (PyList_CheckExact(choices.ptr()) && PyList_GET_SIZE(choices.ptr()) == 0) continue;
+            nb::object choice = first(choices);
+
+            nb::object record;
+            nb::object delta = get(choice, n::delta);
+            if (delta.is_valid() && !delta.is_none()) {
+                nb::object message = vcall(message_process_, {delta.ptr()});
+                nb::object content;
+                if (truthy(item(message, n::reasoning_content))) {
+                    record = exchange::make_record(result_type_, reason_, message);
+                } else if (truthy(content = item(message, n::content))) {
+                    // Into the history before the consumer sees the chunk.
+                    exchange::add_message(add_message_, assistant_, content);
+                    already_add_ = true;
+                    record = exchange::make_record(result_type_, answer_, message);
+                }
+            }
+            nb::object finish_reason = get(choice, n::finish_reason);
+            if (finish_reason.is_valid() && !finish_reason.is_none()) finished_ = true;
+            if (record.is_valid()) return record;
+            if (finished_) return {};
+        }
+    }
+
+    Step after_lines() {
+        if (!truthy(get_attr(self_, n::tool_calls))) return end();
+        calls_map_ = call_method(self_, n::t_calls_beautify, get_attr(self_, n::tool_calls));
+        nb::object count = exchange::read_private(self_, n::tool_calls_count);
+        nb::object limit = get_attr(self_, n::tool_calls_limit);
+        // At the limit the calls are not announced: _tool_calls refuses them.
+        if (check(PyObject_RichCompareBool(count.ptr(), limit.ptr(), Py_LT))) {
+            static nb::handle kw = kwnames({&n::tool_calls, &n::status}).release();
+            nb::object status = status_member(n::tool_calls_status);
+            state_ = State::tool_calls_shown;
+            return Step::yield(vcall(result_type_, {calls_map_.ptr(), status.ptr()}, kw.ptr()));
+        }
+        return run_tools();
+    }
+
+    // The tools run only once the consumer has seen the calls.
+    Step run_tools() {
+        static nb::handle kw = kwnames({&n::tool_results, &n::status}).release();
+        nb::object results = call_method(self_, n::t_results_beautify, calls_map_, call_method(self_, n::run_tool_calls));
+        calls_map_.reset();
+        nb::object status = status_member(n::tool_results_status);
+        state_ = State::tool_results_shown;
+        return Step::yield(vcall(result_type_, {results.ptr(), status.ptr()}, kw.ptr()));
+    }
+
+    Step end() {
+        call_method(self_, n::reset);
+        return Step::finish();
+    }
+
+    State state_ = State::start;
+    bool already_add_ = false;  // this exchange has put answer text into the history
+    bool finished_ = false;     // the finishing chunk has been read
+    nb::object self_, response_;
+    nb::object lines_, loads_, message_process_, add_message_, result_type_, reason_, answer_, assistant_;
+    nb::object calls_map_;
+};
+
+nb::object decode_stream(Args a) {
+    return make_generator(std::make_unique<StreamDecoder>(a[0], a[1]), stream_response_name, stream_response_qualname);
+}
+
+}  // namespace
+
+const FunctionDef response_def{
+    "_response", "LLModal._response", nullptr, {{"self"}, {"response", "requests.Response"}}, "LLMResult",
+    Kind::plain, decode_whole,
+};
+const FunctionDef stream_response_def{
+    "_stream_response", "LLModal._stream_response", nullptr, {{"self"}, {"response", "requests.Response"}},
+    "Iterator[LLMResult]", Kind::generator, decode_stream,
+};
+
+}  // namespace qv::modal

@@ -1,7 +1,76 @@
-// TODO(placeholder): replaced by the real implementation.
+// The call driver: invoke records the turn and starts an exchange;
+// _core_call makes the one POST of an exchange and hands the answer to the
+// decoder.  Decoding failures are reported by the decoders, not here.
+#include "modal/exchange.hpp"
 #include "modal/members.hpp"
+#include "runtime/module.hpp"
+
 namespace qv::modal {
-namespace { nb::object todo(Args) { raise_format(PyExc_NotImplementedError, "not implemented yet"); } }
-const FunctionDef core_call_def{"core_call", "LLModal.core_call", nullptr, {{"self"}}, nullptr, Kind::plain, todo};
-const FunctionDef invoke_def{"invoke", "LLModal.invoke", nullptr, {{"self"}}, nullptr, Kind::plain, todo};
+namespace {
+
+namespace n = exchange::name;
+using exchange::call_method;
+
+nb::object post(nb::handle self) {
+    static nb::handle kw = kwnames({&n::headers, &n::json, &n::stream}).release();
+    // `requests` is read from the module globals at each call, so that it can
+    // be replaced there.
+    nb::object post = get_attr(global(n::requests), n::post);
+    nb::object url = get_attr(self, n::endpoint_url);
+    nb::object headers = get_attr(self, n::headers_prop);
+    nb::object body = get_attr(self, n::body_prop);
+    nb::object stream = get_attr(self, n::stream);
+    nb::object response = vcall(post, {url.ptr(), headers.ptr(), body.ptr(), stream.ptr()}, kw.ptr());
+
+    nb::object status = get_attr(response, n::status_code);
+    nb::object ok = own(PyLong_FromLong(200));
+    if (check(PyObject_RichCompareBool(status.ptr(), ok.ptr(), Py_NE))) {
+        // Reading `content` reads the whole body, in streaming mode too.
+        nb::object content = get_attr(response, n::content);
+        nb::object empty = own(PyUnicode_FromStringAndSize(nullptr, 0));
+        nb::object code_text = own(PyObject_Format(status.ptr(), empty.ptr()));
+        nb::object content_text = own(PyObject_Format(content.ptr(), empty.ptr()));
+        raise_format(PyExc_ValueError, "code: %U, content: %U", code_text.ptr(), content_text.ptr());
+    }
+    return response;
 }
+
+nb::object core_call(Args a) {
+    nb::handle self = a[0];
+    nb::object response;
+    try {
+        response = post(self);
+    } catch (nb::python_error &error) {
+        exchange::fail(self, n::request_error, true, error);
+    }
+    if (truthy(get_attr(self, n::stream))) return call_method(self, n::stream_response_method, response);
+    return call_method(self, n::response_method, response);
+}
+
+nb::object invoke(Args a) {
+    nb::handle self = a[0], prompt = a[1];
+    // The system prompt opens an empty history only.
+    if (truthy(get_attr(self, n::system_prompt))) {
+        Py_ssize_t count = PyObject_Length(get_attr(self, n::messages).ptr());
+        if (count < 0) raise_current();
+        if (count == 0)
+            exchange::add_message(get_attr(self, n::add_message), exchange::message_role(n::system),
+                                  get_attr(self, n::system_prompt));
+    }
+    // Pending videos alone do not make a user turn; images do.
+    if (truthy(get_attr(self, n::images)) || PyUnicode_GET_LENGTH(prompt.ptr()) > 0)
+        exchange::add_message(get_attr(self, n::add_message), exchange::message_role(n::user), prompt);
+    return call_method(self, n::core_call);
+}
+
+}  // namespace
+
+const FunctionDef core_call_def{
+    "_core_call", "LLModal._core_call", nullptr, {{"self"}}, "LLMResult | Iterator[LLMResult]", Kind::plain, core_call,
+};
+const FunctionDef invoke_def{
+    "invoke", "LLModal.invoke", nullptr, {{"self"}, {"prompt", "str", &PyUnicode_Type}},
+    "LLMResult | Iterator[LLMResult]", Kind::plain, invoke,
+};
+
+}  // namespace qv::modal

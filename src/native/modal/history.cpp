@@ -1,10 +1,335 @@
-// TODO(placeholder): replaced by the real implementation.
+// Conversation history: recording turns (new entry, new version on retry,
+// continuation of a streamed answer), rendering the request's message list,
+// and gathering tool calls from whole answers and stream deltas.
+#include "modal/calls.hpp"
 #include "modal/members.hpp"
+#include "runtime/args.hpp"
+#include "runtime/module.hpp"
+
 namespace qv::modal {
-namespace { nb::object todo(Args) { raise_format(PyExc_NotImplementedError, "not implemented yet"); } }
-const FunctionDef messages_latest_def{"messages_latest", "LLModal.messages_latest", nullptr, {{"self"}}, nullptr, Kind::plain, todo};
-const FunctionDef message_latest_def{"message_latest", "LLModal.message_latest", nullptr, {{"self"}}, nullptr, Kind::plain, todo};
-const FunctionDef add_message_def{"add_message", "LLModal.add_message", nullptr, {{"self"}}, nullptr, Kind::plain, todo};
-const FunctionDef add_tool_calls_def{"add_tool_calls", "LLModal.add_tool_calls", nullptr, {{"self"}}, nullptr, Kind::plain, todo};
-const FunctionDef message_process_def{"message_process", "LLModal.message_process", nullptr, {{"self"}}, nullptr, Kind::plain, todo};
+namespace {
+
+bool equal(nb::handle a, nb::handle b) { return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)) != 0; }
+
+nb::object role_member(const Name &member) { return get_attr(global(names::MessageRole), member); }
+
+// ---- rendering -------------------------------------------------------------
+
+// Read once per request; every entry renders itself through `latest`.
+nb::object messages_latest(Args a) {
+    nb::handle self = a[0];
+    nb::object history = get_attr(self, names::messages);
+    nb::object rendered;
+    if (PyList_CheckExact(history.ptr())) {
+        const Py_ssize_t n = PyList_GET_SIZE(history.ptr());
+        rendered = own(PyList_New(n));
+        Py_ssize_t i = 0;
+        // A `latest` getter could change the history under us: bound every
+        // read by the current size, as a list iterator would.
+        for (; i < PyList_GET_SIZE(history.ptr()); ++i) {
+            nb::object entry = nb::borrow(PyList_GET_ITEM(history.ptr(), i));
+            PyObject *one = PyObject_GetAttr(entry.ptr(), names::latest.ptr());
+            if (!one) raise_current();
+            if (i < n)
+                PyList_SET_ITEM(rendered.ptr(), i, one);
+            else if (PyList_Append(rendered.ptr(), one) < 0) {
+                Py_DECREF(one);
+                raise_current();
+            } else
+                Py_DECREF(one);
+        }
+        if (i < n) Py_SET_SIZE((PyListObject *) rendered.ptr(), i);
+    } else {
+        rendered = own(PyList_New(0));
+        nb::object iter = own(PyObject_GetIter(history.ptr()));
+        while (PyObject *raw = PyIter_Next(iter.ptr())) {
+            nb::object entry = nb::steal(raw);
+            check(PyList_Append(rendered.ptr(), get_attr(entry, names::latest).ptr()));
+        }
+        if (PyErr_Occurred()) raise_current();
+    }
+
+    // Under retry the request ends at the latest user entry: what follows it
+    // is to be regenerated, but stays in the history.
+    if (truthy(get_attr(self, names::retry))) {
+        nb::object entries = own(PySequence_List(get_attr(self, names::messages).ptr()));
+        nb::object user = role_member(names::user);
+        const Py_ssize_t total = PyList_GET_SIZE(entries.ptr());
+        for (Py_ssize_t count = 0; count < total; ++count) {
+            nb::object entry = nb::borrow(PyList_GET_ITEM(entries.ptr(), total - 1 - count));
+            if (equal(get_attr(entry, names::role), user)) {
+                const Py_ssize_t keep = PyList_GET_SIZE(rendered.ptr()) - count;
+                rendered = own(PyList_GetSlice(rendered.ptr(), 0, keep < 0 ? 0 : keep));
+                break;
+            }
+        }
+    }
+    return rendered;
 }
+
+// The most recent entry of `role` that has content; entries holding only
+// tool calls are false and never returned.
+nb::object message_latest(Args a) {
+    nb::handle self = a[0], role = a[1];
+    nb::object history = get_attr(self, names::messages);
+    if (!PyList_CheckExact(history.ptr())) history = own(PySequence_List(history.ptr()));
+    for (Py_ssize_t i = PyList_GET_SIZE(history.ptr()) - 1; i >= 0; --i) {
+        if (i >= PyList_GET_SIZE(history.ptr())) continue;  // shrunk by a callback
+        nb::object entry = nb::borrow(PyList_GET_ITEM(history.ptr(), i));
+        if (equal(get_attr(entry, names::role), role) && truthy(entry)) return entry;
+    }
+    return nb::none();
+}
+
+// ---- recording turns -------------------------------------------------------
+
+nb::object media_url(nb::handle item) {
+    return own(PyUnicode_Concat(names::media_prefix.ptr(), format_text(item).ptr()));
+}
+
+nb::object part(const Name &type, const Name &key, nb::handle value) {
+    nb::object p = own(PyDict_New());
+    dict_set(p, names::type, type);
+    dict_set(p, key, value);
+    return p;
+}
+
+void clear_list(nb::handle seq) {
+    if (PyList_CheckExact(seq.ptr()))
+        check(PyList_SetSlice(seq.ptr(), 0, PyList_GET_SIZE(seq.ptr()), nullptr));
+    else
+        call_method(seq, names::clear);
+}
+
+// The pending images, then all pending video frames as one part, then the
+// text; the pending lists are emptied in place.
+nb::object media_parts(nb::handle self, nb::handle content) {
+    nb::object parts = own(PyList_New(0));
+    nb::object images = get_attr(self, names::images);
+    nb::object iter = own(PyObject_GetIter(images.ptr()));
+    while (PyObject *raw = PyIter_Next(iter.ptr())) {
+        nb::object image = nb::steal(raw);
+        check(PyList_Append(parts.ptr(), part(names::image_url, names::image_url, media_url(image)).ptr()));
+    }
+    if (PyErr_Occurred()) raise_current();
+    clear_list(get_attr(self, names::images));
+
+    nb::object video = get_attr(self, names::video);
+    if (truthy(video)) {
+        nb::object frames = own(PyList_New(0));
+        iter = own(PyObject_GetIter(video.ptr()));
+        while (PyObject *raw = PyIter_Next(iter.ptr())) {
+            nb::object frame = nb::steal(raw);
+            check(PyList_Append(frames.ptr(), media_url(frame).ptr()));
+        }
+        if (PyErr_Occurred()) raise_current();
+        check(PyList_Append(parts.ptr(), part(names::video, names::video, frames).ptr()));
+        clear_list(get_attr(self, names::video));
+    }
+    if (PyUnicode_GET_LENGTH(content.ptr()) > 0)
+        check(PyList_Append(parts.ptr(), part(names::text, names::text, content).ptr()));
+    return parts;
+}
+
+void append_new_entry(nb::handle self, nb::handle role, nb::handle version) {
+    nb::object history = get_attr(self, names::messages);
+    nb::object versions = own(PyList_New(1));
+    PyList_SET_ITEM(versions.ptr(), 0, Py_NewRef(version.ptr()));
+    static nb::handle kw = kwnames({&names::role, &names::contents}).release();
+    nb::object entry = vcall(global(names::Message), {role.ptr(), versions.ptr()}, kw.ptr());
+    append(history, entry);
+}
+
+// message.contents[-1] += content.  Streamed answers arrive here once per
+// chunk: while only the list holds the current text, the text is taken out
+// and grown in place instead of being copied with everything received so far.
+void continue_version(nb::handle message, nb::handle content) {
+    nb::object versions = get_attr(message, names::contents);
+    if (PyList_CheckExact(versions.ptr()) && PyList_GET_SIZE(versions.ptr()) > 0) {
+        const Py_ssize_t last = PyList_GET_SIZE(versions.ptr()) - 1;
+        PyObject *current = PyList_GET_ITEM(versions.ptr(), last);
+        if (PyUnicode_CheckExact(current)) {
+            if (too_long_to_join(current, content.ptr()))
+                raise_format(PyExc_OverflowError, "strings are too large to concat");
+            if (Py_REFCNT(current) == 1) {
+                // The list keeps a placeholder while it does not own the text.
+                nb::object text = nb::steal(current);
+                PyList_SET_ITEM(versions.ptr(), last, Py_NewRef(names::empty.ptr()));
+                PyObject *p = text.release().ptr();
+                PyUnicode_Append(&p, content.ptr());
+                if (!p) raise_current();  // MemoryError: the version is left empty
+                check(PyList_SetItem(versions.ptr(), last, p));
+                return;
+            }
+            PyObject *joined = PyUnicode_Concat(current, content.ptr());
+            if (!joined) raise_current();
+            check(PyList_SetItem(versions.ptr(), last, joined));
+            return;
+        }
+    }
+    nb::object index = own(PyLong_FromLong(-1));
+    nb::object current = getitem(versions, index);
+    nb::object joined = own(PyNumber_InPlaceAdd(current.ptr(), content.ptr()));
+    check(PyObject_SetItem(versions.ptr(), index.ptr(), joined.ptr()));
+}
+
+nb::object add_message(Args a) {
+    nb::handle self = a[0], role = a[1], content = a[2];
+    static nb::handle kw_role = kwnames({&names::role}).release();
+    nb::object message = call_method(self, names::message_latest, {role.ptr()}, kw_role.ptr());
+    const bool found = !message.is_none();
+
+    const bool is_user = equal(role, role_member(names::user));
+    // A: pending media go with a user turn, as a list of parts.
+    if (is_user && (truthy(get_attr(self, names::images)) || truthy(get_attr(self, names::video)))) {
+        nb::object parts = media_parts(self, content);
+        if (truthy(get_attr(self, names::retry)) && found)
+            append(get_attr(message, names::contents), parts);
+        else
+            append_new_entry(self, role, parts);
+        return nb::none();
+    }
+    // B: a retried prompt becomes a new version of the latest user entry.
+    if (is_user && truthy(get_attr(self, names::retry)) && found) {
+        append(get_attr(message, names::contents), content);
+        return nb::none();
+    }
+    const bool is_assistant = equal(role, role_member(names::assistant));
+    // C: the regenerated answer becomes a new version; retry is done.
+    if (is_assistant && truthy(get_attr(self, names::retry)) && found) {
+        append(get_attr(message, names::contents), content);
+        set_attr(self, names::retry, Py_False);
+        return nb::none();
+    }
+    // D: the answer that is still the last entry continues (streaming).
+    if (is_assistant && found && equal(last_item(get_attr(self, names::messages)), message)) {
+        continue_version(message, content);
+        return nb::none();
+    }
+    // E
+    append_new_entry(self, role, content);
+    return nb::none();
+}
+
+// ---- tool calls --------------------------------------------------------------
+
+// stored["function"]["arguments"] += fragment; a call that has no argument
+// text yet takes the fragment's.
+void extend_arguments(nb::handle stored, nb::handle fragment) {
+    nb::object function = getitem(stored, names::function);
+    nb::object current = item_or_missing(function, names::arguments);
+    if (!current.is_valid() || current.is_none()) {
+        check(PyObject_SetItem(function.ptr(), names::arguments.ptr(), fragment.ptr()));
+        return;
+    }
+    if (PyDict_CheckExact(function.ptr()) && PyUnicode_CheckExact(current.ptr()) &&
+        PyUnicode_CheckExact(fragment.ptr())) {
+        if (too_long_to_join(current.ptr(), fragment.ptr()))
+            raise_format(PyExc_OverflowError, "strings are too large to concat");
+        // `current` and the dict hold the text: with the dict's reference
+        // parked on a placeholder, a text nobody else holds grows in place.
+        if (Py_REFCNT(current.ptr()) == 2) {
+            check(PyDict_SetItem(function.ptr(), names::arguments.ptr(), names::empty.ptr()));
+            nb::object joined = append_text(std::move(current), fragment.ptr());
+            dict_set(function, names::arguments, joined);
+            return;
+        }
+    }
+    nb::object joined = own(PyNumber_InPlaceAdd(current.ptr(), fragment.ptr()));
+    check(PyObject_SetItem(function.ptr(), names::arguments.ptr(), joined.ptr()));
+}
+
+nb::object add_tool_calls(Args a) {
+    nb::handle self = a[0], message = a[1];
+    PyObject *calls = PyDict_GetItemWithError(message.ptr(), names::tool_calls.ptr());
+    // Several servers send "tool_calls": null in every delta.
+    if (!calls) {
+        if (PyErr_Occurred()) raise_current();
+        return nb::none();
+    }
+    if (calls == Py_None) return nb::none();
+    nb::object iter = own(PyObject_GetIter(calls));
+    while (PyObject *raw = PyIter_Next(iter.ptr())) {
+        nb::object call = nb::steal(raw);
+        nb::object index = item_or_missing(call, names::index);
+        nb::object collected = get_attr(self, names::tool_calls);
+        // Whole calls (standard non-streamed answers, some streams) carry
+        // no index: each is a call of its own.
+        if (!index.is_valid() || index.is_none()) {
+            append(collected, call);
+            continue;
+        }
+        check_int_or_none(index.ptr());
+        const Py_ssize_t size = PyObject_Size(collected.ptr());
+        if (size < 0) raise_current();
+        int overflow = 0;
+        const long long position = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+        if (position == -1 && PyErr_Occurred()) raise_current();
+        if (!overflow && position == size) {
+            append(collected, call);
+            continue;
+        }
+        // Some servers number every parallel call 0: a different id at a
+        // collected position starts a new call instead of gluing onto it.
+        if (!overflow && position >= 0 && position < size) {
+            nb::object id = item_or_missing(call, names::id);
+            if (id.is_valid() && truthy(id)) {
+                nb::object stored_id = item_or_missing(getitem(collected, index), names::id);
+                if (!stored_id.is_valid() || !equal(stored_id, id)) {
+                    append(collected, call);
+                    continue;
+                }
+            }
+        }
+        nb::object function = getitem(call, names::function);
+        if (!check(PySequence_Contains(function.ptr(), names::arguments.ptr()))) continue;
+        nb::object fragment = getitem(function, names::arguments);
+        if (fragment.is_none()) continue;
+        extend_arguments(getitem(collected, index), fragment);
+    }
+    if (PyErr_Occurred()) raise_current();
+    return nb::none();
+}
+
+nb::object text_or_empty(nb::handle message, const Name &key) {
+    PyObject *value = PyDict_GetItemWithError(message.ptr(), key.ptr());
+    if (!value) {
+        if (PyErr_Occurred()) raise_current();
+        return nb::borrow(names::empty.h());
+    }
+    return nb::borrow(value == Py_None ? names::empty.ptr() : value);
+}
+
+bool is_empty_text(nb::handle value) { return PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) == 0; }
+
+nb::object message_process(Args a) {
+    nb::handle self = a[0], message = a[1];
+    call_method(self, names::add_tool_calls, {message.ptr()});
+    nb::object reasoning = text_or_empty(message, names::reasoning_content);
+    // Several servers name the field "reasoning".
+    if (is_empty_text(reasoning)) reasoning = text_or_empty(message, names::reasoning);
+    nb::object content = text_or_empty(message, names::content);
+    nb::object result = own(PyDict_New());
+    dict_set(result, names::reasoning_content, reasoning);
+    dict_set(result, names::content, content);
+    return result;
+}
+
+}  // namespace
+
+const FunctionDef messages_latest_def{"messages_latest", "LLModal.messages_latest", nullptr, {{"self"}},
+                                      "list[dict[str, Any]]", Kind::plain, messages_latest};
+const FunctionDef message_latest_def{"message_latest", "LLModal.message_latest", nullptr,
+                                     {{"self"}, {"role", "MessageRole"}}, "Message | None", Kind::plain,
+                                     message_latest};
+const FunctionDef add_message_def{"add_message", "LLModal.add_message", nullptr,
+                                  {{"self"}, {"role", "MessageRole"}, {"content", "str", &PyUnicode_Type}}, "None",
+                                  Kind::plain, add_message};
+const FunctionDef add_tool_calls_def{"_add_tool_calls", "LLModal._add_tool_calls", nullptr,
+                                     {{"self"}, {"message", "dict[str, Any]", &PyDict_Type}}, "None", Kind::plain,
+                                     add_tool_calls};
+const FunctionDef message_process_def{"_message_process", "LLModal._message_process", nullptr,
+                                      {{"self"}, {"message", "dict[str, Any]", &PyDict_Type}}, "dict[str, str]",
+                                      Kind::plain, message_process};
+
+}  // namespace qv::modal

@@ -1,8 +1,67 @@
-// TODO(placeholder): replaced by the real implementation.
+// Request building: headers and JSON body of one exchange, rebuilt from the
+// model's state every time they are read.
+#include "modal/calls.hpp"
 #include "modal/members.hpp"
+#include "runtime/module.hpp"
+
 namespace qv::modal {
-namespace { nb::object todo(Args) { raise_format(PyExc_NotImplementedError, "not implemented yet"); } }
-const FunctionDef extra_body_def{"extra_body", "LLModal.extra_body", nullptr, {{"self"}}, nullptr, Kind::plain, todo};
-const FunctionDef headers_def{"headers", "LLModal.headers", nullptr, {{"self"}}, nullptr, Kind::plain, todo};
-const FunctionDef body_def{"body", "LLModal.body", nullptr, {{"self"}}, nullptr, Kind::plain, todo};
+namespace {
+
+// The caller's parameters plus the tool descriptions.  Works on a shallow
+// copy: the caller's extra_body must never pick up the tool keys.
+nb::object extra_body(Args a) {
+    nb::handle self = a[0];
+    nb::object source = get_attr(self, names::extra_body);
+    nb::object result;
+    if (PyDict_CheckExact(source.ptr())) {
+        result = own(PyDict_Copy(source.ptr()));
+    } else if (source.is_none()) {
+        raise_format(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
+    } else {
+        result = own(PyObject_CallOneArg((PyObject *) &PyDict_Type, source.ptr()));
+    }
+    nb::object tools = get_attr(self, names::tools);
+    if (truthy(tools)) {
+        nb::object schemas = get_attr(tools, names::schemas);
+        dict_set(result, names::tools, schemas);
+        dict_set(result, names::parallel_tool_calls, Py_True);
+    }
+    return result;
 }
+
+nb::object headers(Args a) {
+    nb::handle self = a[0];
+    nb::object result = own(PyDict_New());
+    dict_set(result, names::content_type, names::application_json);
+    nb::object section = get_attr(self, names::section);
+    nb::object has = call_method(global(names::Configurator), names::has_option, {section.ptr(), names::api_key.ptr()});
+    if (truthy(has)) {
+        section = get_attr(self, names::section);
+        nb::object key = call_method(global(names::Configurator), names::get, {section.ptr(), names::api_key.ptr()});
+        nb::object value = own(PyUnicode_Concat(names::bearer.ptr(), format_text(key).ptr()));
+        dict_set(result, names::authorization, value);
+    }
+    return result;
+}
+
+// History first, then the parameters: a "messages" key of extra_body
+// replaces the rendered history.
+nb::object body(Args a) {
+    nb::handle self = a[0];
+    nb::object rendered = get_attr(self, names::messages_latest);
+    nb::object result = own(PyDict_New());
+    dict_set(result, names::messages, rendered);
+    nb::object params = get_attr(self, names::extra_body_property);
+    check(PyDict_Update(result.ptr(), params.ptr()));
+    return result;
+}
+
+}  // namespace
+
+const FunctionDef extra_body_def{"_extra_body", "LLModal._extra_body", nullptr, {{"self"}}, "dict[str, Any]",
+                                 Kind::plain, extra_body};
+const FunctionDef headers_def{"_headers", "LLModal._headers", nullptr, {{"self"}}, "dict[str, str]", Kind::plain,
+                              headers};
+const FunctionDef body_def{"_body", "LLModal._body", nullptr, {{"self"}}, "dict[str, Any]", Kind::plain, body};
+
+}  // namespace qv::modal

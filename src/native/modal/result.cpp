@@ -1,3 +1,67 @@
-// TODO(placeholder): replaced by the real implementation.
+// The result record: LLMStatus, ToolContent and LLMResult, which carry every
+// outcome of a call (one record per call, or one per streamed chunk).
+#include "modal/calls.hpp"
 #include "modal/members.hpp"
-namespace qv::modal { void define_result_types() {} }
+#include "runtime/classes.hpp"
+#include "runtime/module.hpp"
+
+namespace qv::modal {
+namespace {
+
+// left + right, with a fresh copy of the left so neither operand changes.
+nb::object add(Args a) {
+    nb::handle self = a[0], other = a[1];
+    nb::object dump = call_method(self, names::model_dump);
+    nb::object noargs = own(PyTuple_New(0));
+    nb::object result = own(PyObject_Call(global(names::LLMResult).ptr(), noargs.ptr(), dump.ptr()));
+
+    // dict.update: an id known on both sides keeps the left's position and
+    // takes the right's object as it is.
+    for (const Name *field : {&names::tool_calls, &names::tool_results}) {
+        nb::object mine = get_attr(result, *field);
+        nb::object theirs = get_attr(other, *field);
+        call_method(mine, names::update, {theirs.ptr()});
+    }
+    for (const Name *field : {&names::reasoning_content, &names::content}) {
+        nb::object mine = get_attr(result, *field);
+        nb::object theirs = get_attr(other, *field);
+        set_attr(result, *field, own(PyNumber_InPlaceAdd(mine.ptr(), theirs.ptr())));
+    }
+    set_attr(result, names::status, get_attr(other, names::status));
+    return result;
+}
+
+const FunctionDef add_def{"__add__", "LLMResult.__add__", nullptr,
+                          {{"self"}, {"other", "'LLMResult'"}}, "'LLMResult'", Kind::plain, add};
+
+}  // namespace
+
+void define_result_types() {
+    PyObject *g = module_globals();
+    nb::handle str_enum = PyDict_GetItemString(g, "StrEnum");
+    nb::handle base_model = PyDict_GetItemString(g, "BaseModel");
+    nb::handle model_meta = (PyObject *) Py_TYPE(base_model.ptr());
+    nb::handle dict_type = (PyObject *) &PyDict_Type;
+
+    nb::object members = own(Py_BuildValue("((ss)(ss)(ss)(ss)(ss))", "idle", "idle", "answer", "answer", "reason",
+                                           "reason", "tool_calls", "tool_calls", "tool_results", "tool_results"));
+    nb::object args = own(Py_BuildValue("(sO)", "LLMStatus", members.ptr()));
+    nb::object kwargs = own(Py_BuildValue("{ssss}", "module", QUORVEL_MODULE_NAME, "qualname", "LLMStatus"));
+    nb::object status = own(PyObject_Call(str_enum.ptr(), args.ptr(), kwargs.ptr()));
+    set_global("LLMStatus", status);
+
+    ClassBody tool_content("ToolContent");
+    tool_content.annotate("name", "str").annotate("content", "str | dict[str, Any]");
+    set_global("ToolContent", tool_content.build(model_meta, {base_model}));
+
+    ClassBody result("LLMResult");
+    result.annotate("tool_calls", "dict[str, ToolContent]", field_default_factory(dict_type))
+        .annotate("tool_results", "dict[str, ToolContent]", field_default_factory(dict_type))
+        .annotate("reasoning_content", "str", str(""))
+        .annotate("content", "str", str(""))
+        .annotate("status", "LLMStatus", get_attr(status, names::idle))
+        .method(add_def);
+    set_global("LLMResult", result.build(model_meta, {base_model}));
+}
+
+}  // namespace qv::modal

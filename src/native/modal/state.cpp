@@ -1,7 +1,34 @@
-// TODO(placeholder): replaced by the real implementation.
+// Per-call state of the tool-call loop, and the streaming switch.
+#include "modal/calls.hpp"
 #include "modal/members.hpp"
+
 namespace qv::modal {
-namespace { nb::object todo(Args) { raise_format(PyExc_NotImplementedError, "not implemented yet"); } }
-const FunctionDef reset_def{"reset", "LLModal.reset", nullptr, {{"self"}}, nullptr, Kind::plain, todo};
-const FunctionDef stream_def{"stream", "LLModal.stream", nullptr, {{"self"}}, nullptr, Kind::plain, todo};
+namespace {
+
+nb::object reset(Args a) {
+    nb::handle self = a[0];
+    // A new list, not clear(): the assistant message that recorded the
+    // previous batch may still share the old one.
+    set_attr(self, names::tool_calls, own(PyList_New(0)));
+    set_attr(self, names::tool_calls_count, own(PyLong_FromLong(0)));
+    return nb::none();
 }
+
+// The stored object itself, not its truth value: the same value travels in
+// the request body.
+nb::object stream(Args a) {
+    nb::object extra_body = get_attr(a[0], names::extra_body);
+    if (PyDict_CheckExact(extra_body.ptr())) {
+        PyObject *value = PyDict_GetItemWithError(extra_body.ptr(), names::stream.ptr());
+        if (!value && PyErr_Occurred()) raise_current();
+        return nb::borrow(value ? value : Py_False);
+    }
+    return call_method(extra_body, names::get, {names::stream.ptr(), Py_False});
+}
+
+}  // namespace
+
+const FunctionDef reset_def{"_reset", "LLModal._reset", nullptr, {{"self"}}, "None", Kind::plain, reset};
+const FunctionDef stream_def{"stream", "LLModal.stream", nullptr, {{"self"}}, "bool", Kind::plain, stream};
+
+}  // namespace qv::modal

@@ -1,8 +1,117 @@
-// TODO(placeholder): replaced by the real implementation.
+// Tool-call execution: recording a batch in the history, running it through
+// the registry against the per-call limit, and the maps of calls and results
+// that result records carry.
+#include "modal/calls.hpp"
 #include "modal/members.hpp"
+#include "runtime/module.hpp"
+
 namespace qv::modal {
-namespace { nb::object todo(Args) { raise_format(PyExc_NotImplementedError, "not implemented yet"); } }
-const FunctionDef t_calls_beautify_def{"t_calls_beautify", "LLModal.t_calls_beautify", nullptr, {{"self"}}, nullptr, Kind::plain, todo};
-const FunctionDef t_results_beautify_def{"t_results_beautify", "LLModal.t_results_beautify", nullptr, {{"self"}}, nullptr, Kind::plain, todo};
-const FunctionDef tool_calls_def{"tool_calls", "LLModal.tool_calls", nullptr, {{"self"}}, nullptr, Kind::plain, todo};
+namespace {
+
+// json.loads(text) when it yields a str or an object; otherwise the text as
+// it came.  Text that is not JSON is a normal answer from a tool, and a tool
+// returning 42 or a list must not fail the whole call.
+nb::object decoded(nb::handle text) {
+    nb::object loads = get_attr(global(names::json), names::loads);
+    try {
+        nb::object value = own(PyObject_CallOneArg(loads.ptr(), text.ptr()));
+        if (PyUnicode_Check(value.ptr()) || PyDict_Check(value.ptr())) return value;
+        return nb::borrow(text);
+    } catch (nb::python_error &e) {
+        nb::object decode_error = get_attr(get_attr(global(names::json), names::decoder), names::JSONDecodeError);
+        if (!e.matches(decode_error)) throw;
+        return nb::borrow(text);
+    }
 }
+
+nb::object tool_content(nb::handle name, nb::handle content) {
+    static nb::handle kw = kwnames({&names::name, &names::content}).release();
+    return vcall(global(names::ToolContent), {name.ptr(), content.ptr()}, kw.ptr());
+}
+
+// Keyed by call id; a repeated id replaces the earlier entry in its place.
+nb::object t_calls_beautify(Args a) {
+    nb::handle tool_calls = a[0];
+    nb::object result = own(PyDict_New());
+    nb::object iter = own(PyObject_GetIter(tool_calls.ptr()));
+    while (PyObject *raw = PyIter_Next(iter.ptr())) {
+        nb::object call = nb::steal(raw);
+        nb::object content = decoded(getitem(getitem(call, names::function), names::arguments));
+        nb::object id = getitem(call, names::id);
+        nb::object name = getitem(getitem(call, names::function), names::name);
+        dict_set(result, id, tool_content(name, content));
+    }
+    if (PyErr_Occurred()) raise_current();
+    return result;
+}
+
+// Results whose id matches no call stay in the history but not in the map;
+// the name comes from the matching call.
+nb::object t_results_beautify(Args a) {
+    nb::handle tool_calls = a[0], tool_results = a[1];
+    nb::object result = own(PyDict_New());
+    nb::object iter = own(PyObject_GetIter(tool_results.ptr()));
+    while (PyObject *raw = PyIter_Next(iter.ptr())) {
+        nb::object message = nb::steal(raw);
+        nb::object tid = get_attr(message, names::tool_call_id);
+        if (!check(PyDict_Contains(tool_calls.ptr(), tid.ptr()))) continue;
+        nb::object content = decoded(last_item(get_attr(message, names::contents)));
+        nb::object name = get_attr(getitem(tool_calls, tid), names::name);
+        dict_set(result, tid, tool_content(name, content));
+    }
+    if (PyErr_Occurred()) raise_current();
+    return result;
+}
+
+nb::object run_tool_calls(Args a) {
+    nb::handle self = a[0];
+    static nb::handle kw_turn = kwnames({&names::role, &names::content}).release();
+
+    nb::object count = get_attr(self, names::tool_calls_count);
+    nb::object limit = get_attr(self, names::tool_calls_limit);
+    if (check(PyObject_RichCompareBool(count.ptr(), limit.ptr(), Py_GE))) {
+        nb::object assistant = get_attr(global(names::MessageRole), names::assistant);
+        nb::object fallback = get_attr(self, names::default_);
+        call_method(self, names::add_message, {assistant.ptr(), fallback.ptr()}, kw_turn.ptr());
+        call_method(self, names::reset);
+        fallback = get_attr(self, names::default_);
+        nb::object error = own(PyObject_CallOneArg(PyExc_ValueError, fallback.ptr()));
+        PyErr_SetObject(PyExc_ValueError, error.ptr());
+        raise_current();
+    }
+
+    // The batch is recorded as an entry of its own, never merged into the
+    // previous answer.
+    nb::object history = get_attr(self, names::messages);
+    static nb::handle kw_calls = kwnames({&names::role, &names::tool_calls}).release();
+    nb::object assistant = get_attr(global(names::MessageRole), names::assistant);
+    nb::object calls = get_attr(self, names::tool_calls);
+    append(history, vcall(global(names::Message), {assistant.ptr(), calls.ptr()}, kw_calls.ptr()));
+
+    nb::object tools = get_attr(self, names::tools);
+    calls = get_attr(self, names::tool_calls);
+    nb::object results = vcall(tools, {calls.ptr()});
+    call_method(get_attr(self, names::messages), names::extend, {results.ptr()});
+    set_attr(self, names::tool_calls, own(PyList_New(0)));
+    count = get_attr(self, names::tool_calls_count);
+    nb::object one = own(PyLong_FromLong(1));
+    set_attr(self, names::tool_calls_count, own(PyNumber_InPlaceAdd(count.ptr(), one.ptr())));
+
+    if (!PyList_CheckExact(results.ptr()))
+        raise_format(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(results.ptr())->tp_name);
+    return results;
+}
+
+}  // namespace
+
+const FunctionDef t_calls_beautify_def{"_t_calls_beautify", "LLModal._t_calls_beautify", nullptr,
+                                       {{"tool_calls", "list[dict[str, Any]]", &PyList_Type}},
+                                       "dict[str, ToolContent]", Kind::plain, t_calls_beautify};
+const FunctionDef t_results_beautify_def{"_t_results_beautify", "LLModal._t_results_beautify", nullptr,
+                                         {{"tool_calls", "dict[str, ToolContent]", &PyDict_Type},
+                                          {"tool_results", "list[Message]", &PyList_Type}},
+                                         "dict[str, ToolContent]", Kind::plain, t_results_beautify};
+const FunctionDef tool_calls_def{"_tool_calls", "LLModal._tool_calls", nullptr, {{"self"}}, "list[Message]",
+                                 Kind::plain, run_tool_calls};
+
+}  // namespace qv::modal

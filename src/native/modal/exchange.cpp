@@ -1,0 +1,139 @@
+#include "modal/exchange.hpp"
+
+#include "runtime/module.hpp"
+
+namespace qv::modal::exchange {
+
+void add_message(nb::handle bound_add_message, nb::handle role, nb::handle content) {
+    static nb::handle kw = kwnames({&name::role, &name::content}).release();
+    vcall(bound_add_message, {role.ptr(), content.ptr()}, kw.ptr());
+}
+
+nb::object message_role(const Name &role) { return get_attr(global(name::Message_role), role); }
+
+nb::object read_private(nb::handle self, const Name &attr) {
+    // pydantic keeps private attributes in __pydantic_private__ and reaches
+    // them from __getattr__, i.e. only after the ordinary lookup has failed:
+    // so the shortcut is taken only when the class and the instance dict
+    // have nothing under that name.
+    if (!_PyType_Lookup(Py_TYPE(self.ptr()), attr.ptr())) {
+        PyObject **dictptr = _PyObject_GetDictPtr(self.ptr());
+        PyObject *dict = dictptr ? *dictptr : nullptr;
+        bool shadowed = false;
+        if (dict) {
+            shadowed = PyDict_GetItemWithError(dict, attr.ptr()) != nullptr;
+            if (!shadowed && PyErr_Occurred()) raise_current();
+        }
+        if (!shadowed) {
+            nb::object priv = get_attr(self, name::pydantic_private);
+            if (PyDict_CheckExact(priv.ptr())) {
+                if (PyObject *value = PyDict_GetItemWithError(priv.ptr(), attr.ptr())) return nb::borrow(value);
+                if (PyErr_Occurred()) raise_current();
+            }
+        }
+    }
+    return get_attr(self, attr);
+}
+
+nb::object make_record(nb::handle cls, nb::handle status, nb::handle message) {
+    static nb::handle kw = kwnames({&name::status, &name::reasoning_content, &name::content}).release();
+    PyObject *m = message.ptr();
+    if (PyDict_CheckExact(m) && PyDict_GET_SIZE(m) == 2) {
+        PyObject *reasoning = PyDict_GetItemWithError(m, name::reasoning_content.ptr());
+        PyObject *content = reasoning ? PyDict_GetItemWithError(m, name::content.ptr()) : nullptr;
+        if (content) return vcall(cls, {status.ptr(), reasoning, content}, kw.ptr());
+        if (PyErr_Occurred()) raise_current();
+    }
+    // Any other mapping: the keywords of `status=status, **message`.
+    if (!PyDict_Check(m) && !PyObject_HasAttrString(m, "keys"))
+        raise_format(PyExc_TypeError, "LLMResult() argument after ** must be a mapping, not %.200s", Py_TYPE(m)->tp_name);
+    nb::object merged = own(PyDict_New());
+    check(PyDict_Merge(merged.ptr(), m, 1));
+    PyObject *key;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(merged.ptr(), &pos, &key, nullptr))
+        if (!PyUnicode_Check(key)) raise_format(PyExc_TypeError, "keywords must be strings");
+    if (PyDict_Contains(merged.ptr(), name::status.ptr()) != 0)
+        raise_format(PyExc_TypeError, "LLMResult() got multiple values for keyword argument 'status'");
+    nb::object kwargs = own(PyDict_New());
+    dict_set(kwargs, name::status, status);
+    check(PyDict_Update(kwargs.ptr(), merged.ptr()));
+    nb::object no_args = own(PyTuple_New(0));
+    return own(PyObject_Call(cls.ptr(), no_args.ptr(), kwargs.ptr()));
+}
+
+void raise_if_server_error(nb::handle document) {
+    if (!PyDict_Check(document.ptr())) return;
+    PyObject *error = PyDict_GetItemWithError(document.ptr(), name::error.ptr());
+    if (!error) {
+        if (PyErr_Occurred()) raise_current();
+        return;
+    }
+    if (error == Py_None) return;
+    nb::object keep = nb::borrow(error);
+    nb::object code = nb::none(), message = keep;
+    if (PyDict_Check(error)) {
+        PyObject *c = PyDict_GetItemWithError(error, name::code.ptr());
+        if (!c && PyErr_Occurred()) raise_current();
+        PyObject *m = PyDict_GetItemWithError(error, name::message.ptr());
+        if (!m && PyErr_Occurred()) raise_current();
+        code = nb::borrow(c ? c : Py_None);
+        message = nb::borrow(m ? m : Py_None);
+    }
+    raise_format(PyExc_ValueError, "code: %S, message: %S", code.ptr(), message.ptr());
+}
+
+namespace {
+
+void report(const Name &prefix, nb::handle exc) {
+    static nb::handle kw = kwnames({&name::flush}).release();
+    nb::object text = own(PyObject_Str(exc.ptr()));
+    text = own(PyUnicode_Concat(prefix.ptr(), text.ptr()));
+    vcall(global(name::print), {text.ptr(), Py_True}, kw.ptr());
+}
+
+// Whether the history already ends with the fallback answer: its last entry
+// is an assistant entry whose current text ends with it.
+bool ends_with_fallback(nb::handle messages, nb::handle fallback) {
+    if (!PyUnicode_Check(fallback.ptr())) return false;
+    if (check((int) PyObject_Length(messages.ptr())) == 0) return false;
+    nb::object last = last_item(messages);
+    nb::object role = get_attr(last, name::role);
+    nb::object assistant = message_role(name::assistant);
+    if (!check(PyObject_RichCompareBool(role.ptr(), assistant.ptr(), Py_EQ))) return false;
+    nb::object contents = get_attr(last, name::contents);
+    if (!truthy(contents)) return false;
+    nb::object text = last_item(contents);
+    if (!PyUnicode_Check(text.ptr())) return false;
+    return check((int) PyUnicode_Tailmatch(text.ptr(), fallback.ptr(), 0, PY_SSIZE_T_MAX, 1)) == 1;
+}
+
+// The fallback answer goes into the history once per failed call: when a
+// nested exchange fails, the inner level has recorded it already, and
+// recording it again at every enclosing level would glue copies of it onto
+// one assistant entry that is then sent with every later request.
+void record_fallback(nb::handle self) {
+    nb::object fallback = read_private(self, name::fallback);
+    if (ends_with_fallback(get_attr(self, name::messages), fallback)) return;
+    add_message(get_attr(self, name::add_message), message_role(name::assistant), fallback);
+}
+
+}  // namespace
+
+void fail(nb::handle self, const Name &prefix, bool add_fallback, nb::python_error &error) {
+    if (error.matches(PyExc_Exception)) {
+        try {
+            report(prefix, error.value());
+            if (add_fallback) record_fallback(self);
+            call_method(self, name::reset);
+        } catch (nb::python_error &during) {
+            // As for an exception raised inside an except block.
+            if (!during.value().is(error.value()))
+                PyException_SetContext(during.value().ptr(), Py_NewRef(error.value().ptr()));
+            throw;
+        }
+    }
+    throw std::move(error);
+}
+
+}  // namespace qv::modal::exchange
