@@ -280,7 +280,8 @@ void init_function_type(const char *module_name) {
         {Py_tp_getset, getset},
         {Py_tp_members, members},
         {Py_tp_methods, methods},
-        {Py_tp_doc, (void *) "Natively compiled function of a quorvel module."},
+        // No Py_tp_doc: PyType_FromSpec would store it as the type's
+        // __doc__, shadowing the per-function __doc__ getter above.
         {0, nullptr},
     };
     static PyType_Spec spec = {

@@ -1,0 +1,122 @@
+// _convert_to_content: a tool function's return value as the list of MCP
+// content blocks of the tool result.  Content blocks and fastmcp's media
+// wrappers keep their own form; every other value becomes one text block,
+// and the plain values of a list are serialized together into one block.
+#include "cython/members.hpp"
+#include "cython/names.hpp"
+#include "runtime/module.hpp"
+#include "runtime/object.hpp"
+
+namespace qv::cython {
+namespace {
+
+nb::object single_block_list(nb::handle block) {
+    nb::object list = own(PyList_New(1));
+    PyList_SET_ITEM(list.ptr(), 0, Py_NewRef(block.ptr()));
+    return list;
+}
+
+// Content blocks and media wrappers, converted by their own methods; an
+// invalid handle for any other value.
+nb::object media_block(nb::handle value) {
+    if (is_instance(value, global(names::ContentBlock))) return nb::borrow(value);
+    if (is_instance(value, global(names::Image))) return vcall(get_attr(value, names::to_image_content), {});
+    if (is_instance(value, global(names::Audio))) return vcall(get_attr(value, names::to_audio_content), {});
+    if (is_instance(value, global(names::File))) return vcall(get_attr(value, names::to_resource_content), {});
+    return nb::object();
+}
+
+bool is_media(nb::handle value) {
+    for (const Name *type : {&names::ContentBlock, &names::Image, &names::Audio, &names::File})
+        if (is_instance(value, global(*type))) return true;
+    return false;
+}
+
+// Sets `exc` as the exception being handled (what sys.exc_info() reports,
+// and so what logging's exc_info=True attaches) while `body` runs.
+template <class F>
+void while_handling(nb::handle exc, F &&body) {
+    PyObject *previous = PyErr_GetHandledException();
+    PyErr_SetHandledException(exc.ptr());
+    try {
+        body();
+    } catch (...) {
+        PyErr_SetHandledException(previous);
+        Py_XDECREF(previous);
+        throw;
+    }
+    PyErr_SetHandledException(previous);
+    Py_XDECREF(previous);
+}
+
+nb::object serialize(nb::handle value, nb::handle serializer) {
+    if (serializer.is_none()) return vcall(global(names::default_serializer), {value.ptr()});
+    try {
+        return vcall(serializer, {value.ptr()});
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        // A failing custom serializer costs a warning, not the tool call.
+        nb::object exc = nb::borrow(e.value());
+        while_handling(exc, [&] {
+            static nb::handle kw = kwnames({&names::exc_info}).release();
+            nb::object warning = get_attr(global(names::logger), names::warning);
+            vcall(warning, {names::serializer_error_message.ptr(), exc.ptr(), Py_True}, kw.ptr());
+        });
+    }
+    return vcall(global(names::default_serializer), {value.ptr()});
+}
+
+nb::object convert(Args a) {
+    nb::handle result = a[0], serializer = a[1], process_as_single_item = a[2];
+
+    if (result.is_none()) return own(PyList_New(0));
+    if (nb::object block = media_block(result); block.is_valid()) return single_block_list(block);
+
+    if ((PyList_Check(result.ptr()) || PyTuple_Check(result.ptr())) && !truthy(process_as_single_item)) {
+        nb::object mcp_types = own(PyList_New(0));
+        nb::object other_content = own(PyList_New(0));
+        nb::object iter = own(PyObject_GetIter(result.ptr()));
+        while (PyObject *raw = PyIter_Next(iter.ptr())) {
+            nb::object item = nb::steal(raw);
+            if (is_media(item)) {
+                nb::object converted = vcall(global(names::convert_to_content), {item.ptr()});
+                check(PyList_Append(mcp_types.ptr(), own(PySequence_GetItem(converted.ptr(), 0)).ptr()));
+            } else {
+                check(PyList_Append(other_content.ptr(), item.ptr()));
+            }
+        }
+        if (PyErr_Occurred()) raise_current();
+        // The plain values go together, as one list, into one text block
+        // that comes first; the blocks follow in input order.
+        if (PyList_GET_SIZE(other_content.ptr())) {
+            static nb::handle kw = kwnames({&names::serializer, &names::process_as_single_item}).release();
+            other_content = vcall(global(names::convert_to_content),
+                                  {other_content.ptr(), serializer.ptr(), Py_True}, kw.ptr());
+        }
+        return own(PyNumber_Add(other_content.ptr(), mcp_types.ptr()));
+    }
+
+    nb::object text = nb::borrow(result);
+    if (!PyUnicode_Check(result.ptr())) text = serialize(result, serializer);
+    static nb::handle kw = kwnames({&names::type, &names::text}).release();
+    return single_block_list(vcall(global(names::TextContent), {names::text.ptr(), text.ptr()}, kw.ptr()));
+}
+
+const FunctionDef convert_to_content_def{
+    "_convert_to_content",
+    "_convert_to_content",
+    "Convert a result to a sequence of content objects.",
+    {{"result", "Any"}, {"serializer", "Callable[[Any], str] | None"}, {"_process_as_single_item", "bool"}},
+    "list[ContentBlock]",
+    Kind::plain,
+    convert,
+};
+
+}  // namespace
+
+void define_convert_to_content() {
+    nb::object defaults = own(PyTuple_Pack(2, Py_None, Py_False));
+    set_global("_convert_to_content", make_function(convert_to_content_def, defaults));
+}
+
+}  // namespace qv::cython
