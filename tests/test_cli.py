@@ -7,6 +7,7 @@ import base64
 import json
 import os
 import re
+import shutil
 import socket
 import subprocess
 import sys
@@ -394,3 +395,42 @@ async def test_mcp_serve_over_stdio(cli_env, tmp_path):
         assert (await client.call_tool("letters", {"word": "ab"})).data == ["a", "b"]
         greeting = await client.call_tool("greet", {"name": "Ada"})
         assert greeting.content[0].text == "Hello, Ada!"
+
+
+CYTHON_MODULE = '''\
+# cython: binding=True
+def scale(x: float, factor: int = 2) -> dict:
+    """Scale x by factor."""
+    return {"scaled": x * factor}
+
+async def shout(text: str) -> str:
+    return text.upper()
+
+def _hidden() -> int:
+    return 0
+'''
+
+
+async def test_mcp_serve_compiled_module_by_name(cli_env, tmp_path):
+    if shutil.which("cc") is None:
+        pytest.skip("no C compiler")
+    pytest.importorskip("Cython")
+    from fastmcp import Client
+    from fastmcp.client.transports import StdioTransport
+
+    (tmp_path / "qv_cymcp.pyx").write_text(CYTHON_MODULE)
+    subprocess.run(
+        [sys.executable, "-m", "Cython.Build.Cythonize", "-i", "-3", "-q", "qv_cymcp.pyx"],
+        cwd=tmp_path, check=True, capture_output=True,
+    )
+    (tmp_path / "qv_cymcp.pyx").unlink()  # only the extension module is left to import
+    transport = StdioTransport(
+        command=sys.executable, args=["-m", "quorvel", "mcp", "serve", "qv_cymcp"], env=cli_env, cwd=str(tmp_path)
+    )
+    async with Client(transport) as client:
+        tools = {tool.name: tool for tool in await client.list_tools()}
+        assert sorted(tools) == ["scale", "shout"]
+        assert tools["scale"].description == "Scale x by factor."
+        scaled = await client.call_tool("scale", {"x": 1.5, "factor": 3})
+        assert scaled.structured_content == {"scaled": 4.5}
+        assert (await client.call_tool("shout", {"text": "hi"})).content[0].text == "HI"

@@ -740,6 +740,23 @@ def cmd_demo(args: argparse.Namespace) -> int:
 # ---------------------------------------------------------------------------
 
 
+def _mcp_tool(cython: Any, fn: Callable[..., Any], name: str) -> Any:
+    """A ``CythonFunctionTool`` for ``fn``, whether plain Python or natively compiled."""
+    if inspect.isfunction(fn) or inspect.ismethod(fn):
+        return cython.CythonFunctionTool.from_function(fn, name=name)
+    # fastmcp reads parameters through pydantic, which does not take compiled
+    # functions for functions; quorvel.cython's adapter cache reads them instead.
+    from fastmcp.utilities.json_schema import compress_schema
+
+    parameters = cython.get_cached_typeadapter(fn).json_schema()
+    return cython.CythonFunctionTool(
+        fn=fn,
+        name=name,
+        description=inspect.getdoc(fn),
+        parameters=compress_schema(parameters, prune_titles=True, dereference=True),
+    )
+
+
 def build_mcp_server(target: str, name: str | None = None) -> Any:
     """A FastMCP server offering the public functions of ``target`` as tools."""
     functions = _module_functions(target)
@@ -752,7 +769,7 @@ def build_mcp_server(target: str, name: str | None = None) -> Any:
     added = 0
     for fn_name, fn in functions:
         try:
-            tool = cython.CythonFunctionTool.from_function(fn, name=fn_name)
+            tool = _mcp_tool(cython, fn, fn_name)
         except Exception as exc:
             print(f"{PROG}: warning: skipping {fn_name}: {_one_line(exc)}", file=sys.stderr)
             continue
