@@ -40,14 +40,15 @@ def server():
         yield srv
 
 
-def run_cli(env, *args, timeout=60):
+def run_cli(env, *args, input=None, timeout=60):
     return subprocess.run(
         [sys.executable, "-m", "quorvel", *args],
         env=env,
         capture_output=True,
         text=True,
         timeout=timeout,
-        stdin=subprocess.DEVNULL,
+        input=input,
+        stdin=None if input is not None else subprocess.DEVNULL,
     )
 
 
@@ -135,7 +136,9 @@ def test_one_shot_whole_answer_with_image(cli_env, server, tmp_path):
     image = tmp_path / "dot.png"
     image.write_bytes(b"\x89PNG fake image bytes")
     server.add(Reply.text("A dot.", reasoning="looking"))
-    proc = run_cli(cli_env, "chat", "--endpoint", server.url, "--no-stream", "--image", str(image), "-m", "What is it?")
+    proc = run_cli(
+        cli_env, "chat", "--endpoint", server.url, "--no-stream", "--image", str(image), "-m", "-", input="What is it?"
+    )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == "A dot.\n"
     body = server.requests[0].json

@@ -538,7 +538,7 @@ def _interactive(model: LLModal, console: Console, err: Console) -> int:
     console.print("/help for commands, /quit to leave", style="dim", highlight=False)
 
     def report(text: str) -> None:
-        err.print(f"{PROG}: error: {text}", soft_wrap=True, markup=False, highlight=False)
+        err.print(f"{PROG}: error: {text}", style="red", soft_wrap=True, markup=False, highlight=False)
 
     while True:
         line = _read_line(console)
