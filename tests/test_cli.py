@@ -12,13 +12,14 @@ import socket
 import subprocess
 import sys
 import textwrap
+import time
 import types
 from pathlib import Path
 
 import pytest
 
 from quorvel.cli import main, parse_param, public_functions
-from quorvel.testing import ChatServer, Reply
+from quorvel.testing import ChatServer, Reply, sse_body, text_chunk
 
 SRC = str(Path(__file__).resolve().parents[1] / "src")
 ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
@@ -182,6 +183,20 @@ def test_one_shot_runs_tools_from_a_module(cli_env, server, tmp_path, name, argu
     assert offered == ["multiply", "add", "letters", "greet"]
 
 
+def test_one_shot_whole_answers_with_tools(cli_env, server, tmp_path):
+    module = write_module(tmp_path, "mathtools", TOOLS_MODULE)
+    server.add(
+        Reply.tool_calls([("c1", "multiply", {"a": 6, "b": 7})], reasoning="need a tool", with_index=True),
+        Reply.text("It is 42.", reasoning="got it"),
+    )
+    proc = run_cli(cli_env, "chat", "--endpoint", server.url, "--no-stream", "--tools", str(module), "-m", "6*7?")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "It is 42.\n"
+    err = proc.stderr
+    call = err.index("tool call  multiply(a=6, b=7)  [c1]")
+    assert call < err.index('tool result  multiply -> {"product": 42}  [c1]') < err.index("thinking: got it")
+
+
 # ---------------------------------------------------------------------------
 # Bad input: one line on stderr, exit status 1, no traceback
 # ---------------------------------------------------------------------------
@@ -343,13 +358,27 @@ def test_interactive_retry_image_and_save(cli_env, server, tmp_path):
     ]
 
 
-def test_interactive_ctrl_c_stops_the_stream_and_keeps_the_conversation(cli_env, server):
-    words = [f"w{i} " for i in range(40)]
-    server.add(Reply.stream(words, delay=0.15), Reply.stream("ok"))
+def stalled_stream(*pieces):
+    """The first piece at once, then a pause longer than any test waits."""
+    return Reply.raw_lines(sse_body([text_chunk(piece) for piece in pieces]).split(b"\n")[:-1], delay=60)
+
+
+@pytest.mark.parametrize(
+    ("reply", "presses"),
+    [
+        (Reply.stream([f"w{i} " for i in range(40)], delay=0.15), 1),  # stops at the next line
+        (stalled_stream("w0 w1 w2 ", "w39"), 2),  # no next line: the second Ctrl-C cuts at once
+    ],
+    ids=["streaming", "stalled"],
+)
+def test_interactive_ctrl_c_stops_the_stream_and_keeps_the_conversation(cli_env, server, reply, presses):
+    server.add(reply, Reply.stream("ok"))
     child = spawn_chat(cli_env, "--endpoint", server.url)
     child.sendline("count")
     child.expect("w2 ")
-    child.sendintr()
+    for _ in range(presses):
+        time.sleep(0.3)
+        child.sendintr()
     child.expect(r"\(stopped\)", timeout=10)
     shown = ANSI.sub("", child.before)
     child.expect("you> ")
@@ -364,7 +393,7 @@ def test_interactive_ctrl_c_stops_the_stream_and_keeps_the_conversation(cli_env,
 
     server.wait_idle()
     stopped, following = server.requests
-    assert not stopped.completed and stopped.lines_sent < len(words)
+    assert not stopped.completed
     partial = following.json["messages"][1]
     assert partial["role"] == "assistant" and partial["content"].startswith("w0 w1 w2 ")
     assert "w39" not in partial["content"]

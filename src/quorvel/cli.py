@@ -304,26 +304,17 @@ class Printer:
             self._write(self.side, f"{result.name} -> {_shorten(_one_line(text), _RESULT_PREVIEW)}  [{call_id}]\n", "green")
 
     def show(self, record: LLMResult) -> None:
-        """One streamed record, or the single record of a whole answer."""
-        status = str(record.status)
-        if record.tool_calls and status != "tool_results":
-            if status == "idle":
-                self.reasoning_then_tools(record)
-                return
+        """One streamed record, or the single record of a whole answer.
+
+        A whole answer that ran tools carries the calls and results of every
+        exchange and the texts of the last one, so the texts come after them.
+        """
+        if record.tool_calls:
             self.tool_calls(record.tool_calls)
         if record.tool_results:
             self.tool_results(record.tool_results)
         if record.reasoning_content:
             self.reasoning(record.reasoning_content)
-        if record.content:
-            self.answer(record.content)
-
-    def reasoning_then_tools(self, record: LLMResult) -> None:
-        # A whole answer merges every exchange of the call into one record.
-        if record.reasoning_content:
-            self.reasoning(record.reasoning_content)
-        self.tool_calls(record.tool_calls)
-        self.tool_results(record.tool_results)
         if record.content:
             self.answer(record.content)
 
