@@ -52,11 +52,14 @@ nb::object messages_latest(Args a) {
     // Under retry the request ends at the latest user entry: what follows it
     // is to be regenerated, but stays in the history.
     if (truthy(get_attr(self, names::retry))) {
-        nb::object entries = own(PySequence_List(get_attr(self, names::messages).ptr()));
+        nb::object entries = get_attr(self, names::messages);
+        if (!PyList_CheckExact(entries.ptr())) entries = own(PySequence_List(entries.ptr()));
         nb::object user = role_member(names::user);
         const Py_ssize_t total = PyList_GET_SIZE(entries.ptr());
         for (Py_ssize_t count = 0; count < total; ++count) {
-            nb::object entry = nb::borrow(PyList_GET_ITEM(entries.ptr(), total - 1 - count));
+            const Py_ssize_t i = total - 1 - count;
+            if (i >= PyList_GET_SIZE(entries.ptr())) continue;  // shrunk by a callback
+            nb::object entry = nb::borrow(PyList_GET_ITEM(entries.ptr(), i));
             if (equal(get_attr(entry, names::role), user)) {
                 const Py_ssize_t keep = PyList_GET_SIZE(rendered.ptr()) - count;
                 rendered = own(PyList_GetSlice(rendered.ptr(), 0, keep < 0 ? 0 : keep));

@@ -13,15 +13,20 @@ namespace {
 // returning 42 or a list must not fail the whole call.
 nb::object decoded(nb::handle text) {
     nb::object loads = get_attr(global(names::json), names::loads);
-    try {
-        nb::object value = own(PyObject_CallOneArg(loads.ptr(), text.ptr()));
-        if (PyUnicode_Check(value.ptr()) || PyDict_Check(value.ptr())) return value;
-        return nb::borrow(text);
-    } catch (nb::python_error &e) {
-        nb::object decode_error = get_attr(get_attr(global(names::json), names::decoder), names::JSONDecodeError);
-        if (!e.matches(decode_error)) throw;
+    if (PyObject *value = PyObject_CallOneArg(loads.ptr(), text.ptr())) {
+        nb::object result = nb::steal(value);
+        if (PyUnicode_Check(value) || PyDict_Check(value)) return result;
         return nb::borrow(text);
     }
+    // The error is held in plain references rather than in a caught C++
+    // exception object, which would not release it when swallowed.
+    PyObject *type, *error, *traceback;
+    PyErr_Fetch(&type, &error, &traceback);
+    nb::object held_type = nb::steal(type), held_error = nb::steal(error), held_traceback = nb::steal(traceback);
+    nb::object decode_error = get_attr(get_attr(global(names::json), names::decoder), names::JSONDecodeError);
+    if (PyErr_GivenExceptionMatches(type, decode_error.ptr())) return nb::borrow(text);
+    PyErr_Restore(held_type.release().ptr(), held_error.release().ptr(), held_traceback.release().ptr());
+    raise_current();
 }
 
 nb::object tool_content(nb::handle name, nb::handle content) {

@@ -1,0 +1,132 @@
+"""The chat-model client: ``LLModal`` and its result records (native module)."""
+
+from enum import StrEnum
+from typing import Any, Iterator
+
+import requests
+from pydantic import BaseModel
+
+from quorvel.cython import CythonBaseModel
+from quorvel.message import Message, MessageRole
+from quorvel.tools import Tools
+
+class LLMStatus(StrEnum):
+    """What a result record carries."""
+
+    idle = "idle"
+    answer = "answer"
+    reason = "reason"
+    tool_calls = "tool_calls"
+    tool_results = "tool_results"
+
+class ToolContent(BaseModel):
+    """One tool call (its arguments) or one tool result (its output).
+
+    ``content`` is the decoded JSON when the text decodes to a string or an
+    object, else the text as it came.
+    """
+
+    name: str
+    content: str | dict[str, Any]
+
+class LLMResult(BaseModel):
+    """The outcome of a call, or of one streamed chunk."""
+
+    tool_calls: dict[str, ToolContent]
+    tool_results: dict[str, ToolContent]
+    reasoning_content: str
+    content: str
+    status: LLMStatus
+
+    def __init__(
+        self,
+        *,
+        tool_calls: dict[str, ToolContent] = ...,
+        tool_results: dict[str, ToolContent] = ...,
+        reasoning_content: str = "",
+        content: str = "",
+        status: LLMStatus | str = LLMStatus.idle,
+        **ignored: Any,
+    ) -> None: ...
+    def __add__(self, other: LLMResult) -> LLMResult:
+        """A new record: a copy of the left, the right's entries and texts
+        appended, the right's status."""
+
+class LLModal(CythonBaseModel):
+    """A chat-completion client that keeps one conversation."""
+
+    section: str
+    endpoint_url: str
+    system_prompt: str
+    images: list[str]
+    video: list[str]
+    tools: Tools
+    messages: list[Message]
+    extra_body: dict[str, Any]
+    retry: bool
+    tool_calls: list[dict[str, Any]]
+    tool_calls_limit: int
+    _tool_calls_count: int
+    _close: bool
+    _default: str
+
+    def __init__(
+        self,
+        *,
+        section: str = "llm",
+        endpoint_url: str = "",
+        system_prompt: str = "",
+        images: list[str] = ...,
+        video: list[str] = ...,
+        tools: Tools = ...,
+        messages: list[Message] = ...,
+        extra_body: dict[str, Any] = ...,
+        retry: bool = False,
+        tool_calls: list[dict[str, Any]] = ...,
+        tool_calls_limit: int = 3,
+    ) -> None: ...
+    def _reset(self) -> None:
+        """Clear the per-call tool state: a new empty ``tool_calls``, count 0."""
+    @property
+    def stream(self) -> bool:
+        """``extra_body["stream"]`` as stored, or False."""
+    @property
+    def _extra_body(self) -> dict[str, Any]:
+        """A copy of ``extra_body`` plus the registry's tool descriptions."""
+    @property
+    def _headers(self) -> dict[str, str]:
+        """Content type, and the bearer key when one is configured."""
+    @property
+    def _body(self) -> dict[str, Any]:
+        """The rendered history under "messages", then ``_extra_body``."""
+    @property
+    def messages_latest(self) -> list[dict[str, Any]]:
+        """The history as chat-completion messages; under retry it ends at
+        the latest user entry."""
+    def message_latest(self, role: MessageRole) -> Message | None:
+        """The most recent entry of ``role`` that has content."""
+    def add_message(self, role: MessageRole, content: str) -> None:
+        """Record a turn: a new entry, a new version (retry), or the
+        continuation of the last assistant entry."""
+    def _add_tool_calls(self, message: dict[str, Any]) -> None:
+        """Gather the tool calls (or streamed fragments) of an answer."""
+    def _message_process(self, message: dict[str, Any]) -> dict[str, str]:
+        """Gather tool calls; return the reasoning and the answer text."""
+    @staticmethod
+    def _t_calls_beautify(tool_calls: list[dict[str, Any]]) -> dict[str, ToolContent]:
+        """Tool calls keyed by id, arguments decoded."""
+    @staticmethod
+    def _t_results_beautify(
+        tool_calls: dict[str, ToolContent], tool_results: list[Message]
+    ) -> dict[str, ToolContent]:
+        """Tool results keyed by call id, named after their call."""
+    def _response(self, response: requests.Response) -> LLMResult:
+        """Decode a whole answer (running tools and follow-up exchanges)."""
+    def _stream_response(self, response: requests.Response) -> Iterator[LLMResult]:
+        """Decode a streamed answer record by record."""
+    def _tool_calls(self) -> list[Message]:
+        """Record and run the gathered calls; the registry's result messages."""
+    def _core_call(self) -> LLMResult | Iterator[LLMResult]:
+        """One exchange: post the request and decode the answer."""
+    def invoke(self, prompt: str) -> LLMResult | Iterator[LLMResult]:
+        """Ask the model: record the prompt (and pending media) and call."""
