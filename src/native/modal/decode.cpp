@@ -87,6 +87,11 @@ nb::object decode_whole(Args a) {
 
 // ---- streamed answers -----------------------------------------------------------
 
+PyObject *add_message_kw() {
+    static nb::handle kw = kwnames({&n::role, &n::content}).release();
+    return kw.ptr();
+}
+
 bool is_data_prefix_char(char c) { return c == 'd' || c == 'a' || c == 't' || c == ':' || c == ' '; }
 
 bool is_sse_field_without_data(const char *p, Py_ssize_t size) {
@@ -116,8 +121,8 @@ public:
         QV_VISIT(response_);
         QV_VISIT(lines_);
         QV_VISIT(loads_);
-        QV_VISIT(message_process_);
-        QV_VISIT(add_message_);
+        if (int rc = message_process_.traverse(visit, arg)) return rc;
+        if (int rc = add_message_.traverse(visit, arg)) return rc;
         QV_VISIT(result_type_);
         QV_VISIT(reason_);
         QV_VISIT(answer_);
@@ -159,8 +164,9 @@ private:
     void begin() {
         lines_ = own(PyObject_GetIter(call_method(response_, n::iter_lines).ptr()));
         loads_ = get_attr(global(n::json), n::loads);
-        message_process_ = get_attr(self_, n::message_process);
-        add_message_ = get_attr(self_, n::add_message);
+        message_process_.bind(self_, n::message_process);
+        add_message_.bind(self_, n::add_message);
+        close_flag_.bind(self_, n::close_flag);
         result_type_ = global(n::LLMResult);
         reason_ = status_member(n::reason);
         answer_ = status_member(n::answer);
@@ -181,7 +187,7 @@ private:
 
             // Whoever holds the model may ask the stream to stop; it is
             // honoured at the next line received, whatever the line is.
-            if (truthy(exchange::read_private(self_, n::close_flag))) {
+            if (truthy(close_flag_.read(self_))) {
                 call_method(response_, n::close);
                 exchange::write_private(self_, n::close_flag, Py_False);
                 call_method(self_, n::reset);
@@ -220,13 +226,13 @@ private:
             nb::object record;
             nb::object delta = get(choice, n::delta);
             if (delta.is_valid() && !delta.is_none()) {
-                nb::object message = vcall(message_process_, {delta.ptr()});
+                nb::object message = message_process_({delta.ptr()});
                 nb::object content;
                 if (truthy(item(message, n::reasoning_content))) {
                     record = exchange::make_record(result_type_, reason_, message);
                 } else if (truthy(content = item(message, n::content))) {
                     // Into the history before the consumer sees the chunk.
-                    exchange::add_message(add_message_, assistant_, content);
+                    add_message_({assistant_.ptr(), content.ptr()}, add_message_kw());
                     already_add_ = true;
                     record = exchange::make_record(result_type_, answer_, message);
                 }
@@ -272,7 +278,9 @@ private:
     bool already_add_ = false;  // this exchange has put answer text into the history
     bool finished_ = false;     // the finishing chunk has been read
     nb::object self_, response_;
-    nb::object lines_, loads_, message_process_, add_message_, result_type_, reason_, answer_, assistant_;
+    nb::object lines_, loads_, result_type_, reason_, answer_, assistant_;
+    exchange::Method message_process_, add_message_;
+    exchange::PrivateReader close_flag_;
     nb::object calls_map_;
 };
 

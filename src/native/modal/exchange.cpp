@@ -1,5 +1,7 @@
 #include "modal/exchange.hpp"
 
+#include <structmember.h>
+
 #include "runtime/module.hpp"
 
 namespace qv::modal::exchange {
@@ -33,6 +35,66 @@ nb::object read_private(nb::handle self, const Name &attr) {
         }
     }
     return get_attr(self, attr);
+}
+
+void PrivateReader::bind(nb::handle self, const Name &attr) {
+    attr_ = &attr;
+    type_ = nullptr;
+    PyTypeObject *type = Py_TYPE(self.ptr());
+    if (_PyType_Lookup(type, attr.ptr())) return;
+    PyObject *slot = _PyType_Lookup(type, name::pydantic_private.ptr());
+    if (!slot || Py_TYPE(slot) != &PyMemberDescr_Type) return;
+    PyMemberDef *member = ((PyMemberDescrObject *) slot)->d_member;
+    if (member->type != T_OBJECT_EX && member->type != T_OBJECT) return;
+    offset_ = member->offset;
+    type_ = type;
+}
+
+nb::object PrivateReader::read(nb::handle self) const {
+    if (Py_TYPE(self.ptr()) == type_) {
+        PyObject *priv = *(PyObject **) ((char *) self.ptr() + offset_);
+        PyObject **dictptr = _PyObject_GetDictPtr(self.ptr());
+        PyObject *dict = dictptr ? *dictptr : nullptr;
+        if (priv && PyDict_CheckExact(priv) && !(dict && PyDict_GetItemWithError(dict, attr_->ptr()))) {
+            if (PyErr_Occurred()) raise_current();
+            if (PyObject *value = PyDict_GetItemWithError(priv, attr_->ptr())) return nb::borrow(value);
+            if (PyErr_Occurred()) raise_current();
+        }
+        if (PyErr_Occurred()) raise_current();
+    }
+    return read_private(self, *attr_);
+}
+
+void Method::bind(nb::handle obj, const Name &name) {
+    nb::object bound = get_attr(obj, name);
+    if (PyMethod_Check(bound.ptr())) {
+        function_ = nb::borrow(PyMethod_GET_FUNCTION(bound.ptr()));
+        self_ = nb::borrow(PyMethod_GET_SELF(bound.ptr()));
+    } else {
+        function_ = std::move(bound);
+        self_ = nb::object();
+    }
+}
+
+nb::object Method::operator()(std::initializer_list<PyObject *> args, PyObject *kwnames) const {
+    // slot 0 is scratch space for the callee, slot 1 the bound self
+    PyObject *argv[8];
+    const size_t total = args.size();
+    if (total > 6) raise_format(PyExc_SystemError, "too many arguments");
+    argv[1] = self_.ptr();
+    size_t i = 2;
+    for (PyObject *a : args) argv[i++] = a;
+    const size_t nkw = kwnames ? (size_t) PyTuple_GET_SIZE(kwnames) : 0;
+    const bool bound = self_.is_valid();
+    PyObject *const *start = bound ? argv + 1 : argv + 2;
+    const size_t npos = total - nkw + (bound ? 1 : 0);
+    return own(PyObject_Vectorcall(function_.ptr(), start, npos | (bound ? PY_VECTORCALL_ARGUMENTS_OFFSET : 0), kwnames));
+}
+
+int Method::traverse(visitproc visit, void *arg) const {
+    if (function_.ptr()) Py_VISIT(function_.ptr());
+    if (self_.ptr()) Py_VISIT(self_.ptr());
+    return 0;
 }
 
 nb::object make_record(nb::handle cls, nb::handle status, nb::handle message) {

@@ -100,6 +100,34 @@ nb::object message_role(const Name &role);
 // caught AttributeError) when nothing on the class or instance shadows it.
 nb::object read_private(nb::handle self, const Name &attr);
 
+// Reads one private attribute of one model again and again (the stream's
+// _close flag, once per line received): the lookup is resolved once, each
+// read is then the __pydantic_private__ slot and one dict lookup, with the
+// same result as `self.<attr>` as long as nothing shadows the attribute.
+class PrivateReader {
+public:
+    void bind(nb::handle self, const Name &attr);
+    nb::object read(nb::handle self) const;
+
+private:
+    const Name *attr_ = nullptr;
+    PyTypeObject *type_ = nullptr;  // the fast path applies to instances of exactly this type
+    Py_ssize_t offset_ = 0;         // of the __pydantic_private__ slot
+};
+
+// A method of one object looked up once and called many times, without a
+// bound-method object in between.
+class Method {
+public:
+    void bind(nb::handle obj, const Name &name);
+    // Positional arguments, then keyword values named by `kwnames`.
+    nb::object operator()(std::initializer_list<PyObject *> args, PyObject *kwnames = nullptr) const;
+    int traverse(visitproc visit, void *arg) const;
+
+private:
+    nb::object function_, self_;
+};
+
 // self.<attr> = value for a private attribute (pydantic's __setattr__ keeps
 // it where read_private looks).
 inline void write_private(nb::handle self, const Name &attr, nb::handle value) { set_attr(self, attr, value); }

@@ -1,0 +1,227 @@
+"""Benchmarks of the chat-model client's hot paths, each against its baseline
+measured in the same run.
+
+    python benchmarks/run.py            # everything (about a minute)
+    python benchmarks/run.py --quick    # smaller sizes, fewer repeats
+
+Run it from a checkout whose modules are built in place (or with quorvel
+installed).  Every line prints a ratio next to its target; no bare times.
+
+1. Streamed decoding per chunk, from an in-memory response:
+   LLModal._stream_response against the floor (requests' iter_lines +
+   json.loads + one LLMResult per chunk, in plain Python) and against the
+   openai SDK decoding the same bytes (its Stream over an httpx response
+   served by httpx.MockTransport).
+2. History rendering per message (messages_latest) for histories of 10,
+   1,000 and 100,000 entries, against the same algorithm in plain Python.
+3. A streamed answer of 1 MB arriving in 8-byte chunks: cost per chunk
+   against a 10 KB answer (growing the answer must not copy it on every
+   chunk), and peak traced memory against the answer's size.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import sys
+import time
+import tracemalloc
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, os.pardir, "src"))
+
+from quorvel.message import Message, MessageRole  # noqa: E402
+from quorvel.modal import LLModal, LLMResult, LLMStatus  # noqa: E402
+from quorvel.testing import finish_chunk, response_from_bytes, role_chunk, sse_body, text_chunk  # noqa: E402
+
+
+def best_of(repeats, run, prepare=lambda: None):
+    """Smallest wall time of `run(prepare())` over `repeats` runs."""
+    best = float("inf")
+    for _ in range(repeats):
+        arg = prepare()
+        gc.collect()
+        start = time.perf_counter()
+        run(arg)
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def report(label, ratio, target, better="lower"):
+    ok = ratio <= target if better == "lower" else ratio >= target
+    sign = "<=" if better == "lower" else ">="
+    print(f"  {label:<58} {ratio:8.2f}x   (target {sign} {target}x)  {'ok' if ok else 'MISSED'}")
+
+
+# ---- 1. streamed decoding -------------------------------------------------------------
+
+def stream_body(pieces):
+    return sse_body([role_chunk()] + [text_chunk(p) for p in pieces] + [finish_chunk()])
+
+
+def quorvel_decode(response):
+    model = LLModal()
+    model.add_message(role=MessageRole.user, content="question")
+    for _ in model._stream_response(response):
+        pass
+
+
+def floor_decode(response):
+    loads = json.loads
+    answer, reason = LLMStatus.answer, LLMStatus.reason
+    for line in response.iter_lines():
+        if not line:
+            continue
+        data = line[6:].decode()
+        if data == "[DONE]":
+            break
+        choice = loads(data)["choices"][0]
+        delta = choice["delta"]
+        reasoning = delta.get("reasoning_content") or ""
+        LLMResult(status=reason if reasoning else answer, reasoning_content=reasoning, content=delta.get("content") or "")
+        if choice["finish_reason"] is not None:
+            break
+
+
+def openai_setup(body):
+    import httpx
+    import openai
+    from openai.types.chat import ChatCompletionChunk
+
+    def serve(request):
+        return httpx.Response(200, content=body, headers={"content-type": "text/event-stream"})
+
+    http_client = httpx.Client(transport=httpx.MockTransport(serve))
+    client = openai.OpenAI(api_key="bench", base_url="http://bench.invalid/v1", http_client=http_client)
+
+    def prepare():
+        request = http_client.build_request("POST", "http://bench.invalid/v1/chat/completions")
+        return http_client.send(request, stream=True)
+
+    def decode(response):
+        for _ in openai.Stream(cast_to=ChatCompletionChunk, response=response, client=client):
+            pass
+
+    return prepare, decode
+
+
+def bench_stream(quick):
+    chunks = 2_000 if quick else 10_000
+    repeats = 5 if quick else 9
+    body = stream_body(["hello wo"] * chunks)
+    new_response = lambda: response_from_bytes(body)  # noqa: E731
+    ours = best_of(repeats, quorvel_decode, new_response)
+    floor = best_of(repeats, floor_decode, new_response)
+    print(f"1. streamed decoding per chunk ({chunks} chunks of 8 characters, in-memory response)")
+    report("quorvel / floor (iter_lines + json.loads + LLMResult)", ours / floor, 1.25)
+    try:
+        prepare, decode = openai_setup(body)
+    except ImportError as exc:
+        print(f"  openai SDK not available ({exc}); comparison skipped")
+        return
+    sdk = best_of(max(2, repeats // 3), decode, prepare)
+    report("openai SDK / quorvel (how many times faster quorvel is)", sdk / ours, 2.0, better="higher")
+
+
+# ---- 2. history rendering ---------------------------------------------------------------
+
+def python_latest(message):
+    """Message.latest, in plain Python."""
+    if message.tool_calls:
+        return {"role": message.role, "tool_calls": message.tool_calls}
+    if message.tool_call_id:
+        return {"role": message.role, "tool_call_id": message.tool_call_id, "content": message.contents[-1]}
+    content = message.contents[-1]
+    if isinstance(content, str):
+        for version in reversed(message.contents):
+            if isinstance(version, list):
+                content = [p for p in version if p["type"] != "text"] + [{"type": "text", "text": content}]
+                break
+    return {"role": message.role, "content": content}
+
+
+def python_messages_latest(model):
+    """LLModal.messages_latest, in plain Python."""
+    messages = [python_latest(m) for m in model.messages]
+    if model.retry:
+        for count, message in enumerate(reversed(model.messages)):
+            if message.role == MessageRole.user:
+                messages = messages[: len(messages) - count]
+                break
+    return messages
+
+
+def make_history(size):
+    roles = [MessageRole.user, MessageRole.assistant]
+    entries = []
+    for i in range(size):
+        if i % 10 == 9:
+            entries.append(Message(role=MessageRole.tool, tool_call_id=f"call_{i}", contents=[f"result {i}"]))
+        else:
+            entries.append(Message(role=roles[i % 2], contents=[f"turn {i} " * 4]))
+    return LLModal(messages=entries)
+
+
+def bench_history(quick):
+    print("2. history rendering per message (messages_latest)")
+    for size in (10, 1_000, 100_000):
+        model = make_history(size)
+        assert model.messages_latest == python_messages_latest(model)
+        loops = max(1, 200_000 // size) if not quick else max(1, 20_000 // size)
+        repeats = 3 if size >= 100_000 else 7
+
+        def native(_):
+            for _ in range(loops):
+                model.messages_latest
+
+        def python(_):
+            for _ in range(loops):
+                python_messages_latest(model)
+
+        ours = best_of(repeats, native)
+        plain = best_of(repeats, python)
+        report(f"plain Python / quorvel, {size:>7,} entries", plain / ours, 3.0, better="higher")
+
+
+# ---- 3. a long streamed answer ----------------------------------------------------------
+
+def bench_long_answer(quick):
+    piece = "abcdefgh"
+    big_size = (256 if quick else 1024) * 1024
+    small_size = 10 * 1024
+    small = stream_body([piece] * (small_size // len(piece)))
+    big = stream_body([piece] * (big_size // len(piece)))
+    per_small = best_of(7, quorvel_decode, lambda: response_from_bytes(small)) / (small_size // len(piece))
+    per_big = best_of(2, quorvel_decode, lambda: response_from_bytes(big)) / (big_size // len(piece))
+    floor_big = best_of(2, floor_decode, lambda: response_from_bytes(big)) / (big_size // len(piece))
+    print(f"3. streamed answer of {big_size // 1024} KB in 8-byte chunks ({big_size // len(piece)} chunks)")
+    report(f"cost per chunk, {big_size // 1024} KB answer / 10 KB answer", per_big / per_small, 1.2)
+    report(f"cost per chunk, quorvel / floor, {big_size // 1024} KB answer", per_big / floor_big, 1.25)
+
+    response = response_from_bytes(big)  # the body itself is allocated before tracing starts
+    gc.collect()
+    tracemalloc.start()
+    try:
+        quorvel_decode(response)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    print(f"  peak traced memory / answer size: {peak / big_size:.2f}x "
+          f"(the answer is held once, in the history; the {len(big) / 1e6:.0f} MB body is not counted)")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="smaller sizes and fewer repeats")
+    parser.add_argument("--only", choices=["stream", "history", "long"], help="run one benchmark")
+    args = parser.parse_args()
+    runs = {"stream": bench_stream, "history": bench_history, "long": bench_long_answer}
+    for name, run in runs.items():
+        if args.only in (None, name):
+            run(args.quick)
+
+
+if __name__ == "__main__":
+    main()
