@@ -156,8 +156,8 @@ nb::object build(Args a) {
         if (PyErr_Occurred()) raise_current();
     }
 
-    // Fields in parameter order: annotated parameters with their type,
-    // unannotated ones as Any (a tool caller may still pass them, and the
+    // Fields in parameter order: annotated parameters with their type (from
+    // the hints, else from the signature), unannotated ones as Any (a tool caller may still pass them, and the
     // function is called with keywords only, so dropping them would lose
     // them).  *args/**kwargs count only when annotated.
     nb::object fields = own(PyDict_New());
@@ -177,6 +177,14 @@ nb::object build(Args a) {
                 check(PyDict_SetItem(fields.ptr(), pname.ptr(), field_pair(annotation, default_or_none).ptr()));
             } else {
                 if (PyErr_Occurred()) raise_current();
+                // No hint, but the signature may still carry the annotation
+                // (a callable instance's __call__, whose hints typing cannot
+                // reach through the instance).
+                nb::object from_signature = get_attr(param, names::annotation);
+                if (from_signature.ptr() != empty.ptr()) {
+                    check(PyDict_SetItem(fields.ptr(), pname.ptr(), field_pair(from_signature, default_or_none).ptr()));
+                    continue;
+                }
                 if (is_var_keyword || is_kind(param, var_positional)) continue;
                 nb::object pair = own(PyTuple_Pack(2, global(names::Any).ptr(),
                                                    default_or_none.ptr() ? default_or_none.ptr() : Py_Ellipsis));

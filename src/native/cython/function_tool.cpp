@@ -21,12 +21,20 @@ namespace {
 enum : int { kSelf, kArguments };
 
 // `from fastmcp.server.context import Context`, at every call as the tool
-// body does it (a sys.modules hit after the first time).
+// body does it.  Once the module is in sys.modules the import statement only
+// reads it from there; going through the import machinery each time would
+// also pay for a formatted AttributeError (a module has no __path__).
 nb::object import_context() {
-    static nb::handle fromlist = kwnames({&names::Context}).release();
-    nb::object module = own(PyImport_ImportModuleLevelObject(names::fastmcp_server_context.ptr(), module_globals(),
-                                                             nullptr, fromlist.ptr(), 0));
-    PyObject *context = PyObject_GetAttr(module.ptr(), names::Context.ptr());
+    PyObject *module = PyImport_GetModule(names::fastmcp_server_context.ptr());
+    if (!module) {
+        if (PyErr_Occurred()) raise_current();
+        static nb::handle fromlist = kwnames({&names::Context}).release();
+        module = PyImport_ImportModuleLevelObject(names::fastmcp_server_context.ptr(), module_globals(), nullptr,
+                                                  fromlist.ptr(), 0);
+        if (!module) raise_current();
+    }
+    nb::object owner = nb::steal(module);
+    PyObject *context = PyObject_GetAttr(module, names::Context.ptr());
     if (!context) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_current();
         PyErr_Clear();
@@ -61,6 +69,59 @@ nb::object optional_attr(nb::handle obj, const Name &name) {
     return nb::steal(value);
 }
 
+// fastmcp's own finder and inspect.isawaitable, as imported at start-up:
+// the fast paths below stand in for them only while the module globals
+// still lead to these objects (a monkeypatched one is always called).
+PyObject *g_fastmcp_finder = nullptr;
+PyObject *g_inspect_isawaitable = nullptr;
+
+// The parameter of `fn` that takes the request context:
+// find_kwarg_by_type(fn, kwarg_type=Context).  fastmcp's finder evaluates
+// the type hints and reads the signature on every call, which costs more
+// than the rest of a small tool's run together, and its answer for a given
+// function and Context class does not change; so the answers are kept per
+// function (at most kMaxRemembered functions, like the adapter cache), as
+// fastmcp keeps its own per-function analysis of context parameters.
+constexpr Py_ssize_t kMaxRemembered = 5000;
+
+nb::object context_kwarg_of(nb::handle fn, nb::handle context_class) {
+    static nb::handle kw = kwnames({&names::kwarg_type}).release();
+    static PyObject *answers = nullptr;        // fn -> answer, for `answered_for`
+    static PyObject *answered_for = nullptr;   // the Context class they hold for
+    nb::object finder = global(names::find_kwarg_by_type);
+    if (finder.ptr() != g_fastmcp_finder) return vcall(finder, {fn.ptr(), context_class.ptr()}, kw.ptr());
+
+    if (!answers || answered_for != context_class.ptr() || PyDict_GET_SIZE(answers) >= kMaxRemembered) {
+        Py_XSETREF(answers, own(PyDict_New()).release().ptr());
+        Py_XSETREF(answered_for, Py_NewRef(context_class.ptr()));
+    }
+    PyObject *known = PyDict_GetItemWithError(answers, fn.ptr());
+    if (known) return nb::borrow(known);
+    if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_current();
+        PyErr_Clear();  // an unhashable callable: asked every time
+        return vcall(finder, {fn.ptr(), context_class.ptr()}, kw.ptr());
+    }
+    nb::object answer = vcall(finder, {fn.ptr(), context_class.ptr()}, kw.ptr());
+    dict_set(answers, fn, answer);
+    return answer;
+}
+
+// inspect.isawaitable(value).  Coroutines are awaitable and the built-in
+// value types are not; those answers are given here without a Python frame.
+bool is_awaitable(nb::handle value) {
+    nb::object isawaitable = get_attr(global(names::inspect), names::isawaitable);
+    if (isawaitable.ptr() == g_inspect_isawaitable) {
+        PyObject *v = value.ptr();
+        if (PyCoro_CheckExact(v)) return true;
+        if (v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) ||
+            PyUnicode_CheckExact(v) || PyBytes_CheckExact(v) || PyList_CheckExact(v) || PyTuple_CheckExact(v) ||
+            PyDict_CheckExact(v))
+            return false;
+    }
+    return truthy(vcall(isawaitable, {value.ptr()}));
+}
+
 // Validates the arguments and calls the tool function; the coroutine awaits
 // its result when that is awaitable.
 Step run_start(CoroutineLocals &locals) {
@@ -71,9 +132,7 @@ Step run_start(CoroutineLocals &locals) {
     nb::object arguments = own(PyDict_Copy(locals[kArguments].ptr()));
     locals.set(kArguments, arguments);
 
-    static nb::handle kind_kw = kwnames({&names::kwarg_type}).release();
-    nb::object context_kwarg =
-        vcall(global(names::find_kwarg_by_type), {get_attr(self, names::fn).ptr(), context_class.ptr()}, kind_kw.ptr());
+    nb::object context_kwarg = context_kwarg_of(get_attr(self, names::fn), context_class);
     if (truthy(context_kwarg) && !check(PyDict_Contains(arguments.ptr(), context_kwarg.ptr()))) {
         nb::object context = vcall(global(names::get_context), {});
         dict_set(arguments, context_kwarg, context);
@@ -81,12 +140,18 @@ Step run_start(CoroutineLocals &locals) {
 
     nb::object adapter = vcall(global(names::get_cached_typeadapter), {get_attr(self, names::fn).ptr()});
     nb::object validated = vcall(get_attr(adapter, names::validate_python), {arguments.ptr()});
-    if (nb::object model_dump = optional_attr(validated, names::model_dump); model_dump.is_valid())
+    if (nb::object model_dump = optional_attr(validated, names::model_dump); model_dump.is_valid()) {
+        nb::object model = std::move(validated);
         validated = vcall(model_dump, {});
+        // model_dump turns fastmcp's Context (a dataclass) into a plain dict;
+        // the function is owed the context object itself.
+        if (truthy(context_kwarg) && PyDict_Check(validated.ptr()) &&
+            check(PyDict_Contains(validated.ptr(), context_kwarg.ptr())))
+            dict_set(validated, context_kwarg, own(PyObject_GetAttr(model.ptr(), context_kwarg.ptr())));
+    }
 
     nb::object result = call_with_keywords(get_attr(self, names::fn), validated);
-    nb::object inspect = global(names::inspect);
-    if (truthy(vcall(get_attr(inspect, names::isawaitable), {result.ptr()}))) return Step::await(std::move(result));
+    if (is_awaitable(result)) return Step::await(std::move(result));
     return Step::finish(std::move(result));
 }
 
@@ -155,6 +220,8 @@ const FunctionDef run_def{
 
 void define_function_tool() {
     init_coroutine_type();
+    g_fastmcp_finder = global(names::find_kwarg_by_type).release().ptr();
+    g_inspect_isawaitable = get_attr(global(names::inspect), names::isawaitable).release().ptr();
 
     nb::object run_function = make_function(run_def);
     // asyncio.iscoroutinefunction looks for this marker before it looks at

@@ -52,6 +52,7 @@ inline Name VAR_POSITIONAL{"VAR_POSITIONAL"};
 inline Name VAR_KEYWORD{"VAR_KEYWORD"};
 inline Name empty{"empty"};
 inline Name kind{"kind"};
+inline Name annotation{"annotation"};
 inline Name name{"name"};
 inline Name default_{"default"};
 inline Name include_extras{"include_extras"};

@@ -1,0 +1,72 @@
+"""Tool `run` per call: CythonFunctionTool against fastmcp's own FunctionTool.
+
+Both tools wrap the same small functions (one synchronous, one asynchronous)
+and are awaited the way a FastMCP server awaits them, `await tool.run(args)`,
+in one event loop, interleaved round by round so that both see the same
+machine state.  Prints ratios (quorvel time / fastmcp time; below 1.0 means
+quorvel is faster), never bare times.
+
+    PYTHONPATH=src python benchmarks/bench_tool_run.py [--calls N] [--rounds R]
+"""
+import argparse
+import asyncio
+import time
+import warnings
+
+warnings.filterwarnings("ignore", category=DeprecationWarning)
+
+from fastmcp.tools import FunctionTool  # noqa: E402
+
+from quorvel.cython import CythonFunctionTool  # noqa: E402
+
+
+def add(a: int, b: int = 2) -> int:
+    return a + b
+
+
+async def lookup(city: str, days: int = 3) -> dict:
+    return {"city": city, "days": days}
+
+
+CASES = [
+    ("sync  add(a, b) -> int", add, {"a": 1, "b": 2}),
+    ("async lookup(city, days) -> dict", lookup, {"city": "Oslo", "days": 4}),
+]
+
+
+async def time_calls(tool, arguments, calls):
+    run = tool.run
+    start = time.perf_counter()
+    for _ in range(calls):
+        await run(arguments)
+    return time.perf_counter() - start
+
+
+async def compare(fn, arguments, calls, rounds):
+    ours = CythonFunctionTool.from_function(fn)
+    theirs = FunctionTool.from_function(fn)
+    # Same answers first: a faster wrong tool is no result.
+    a, b = await ours.run(arguments), await theirs.run(arguments)
+    assert a.content == b.content and a.structured_content == b.structured_content
+    await time_calls(ours, arguments, calls // 10)
+    await time_calls(theirs, arguments, calls // 10)
+    best_ours = best_theirs = float("inf")
+    for _ in range(rounds):
+        best_ours = min(best_ours, await time_calls(ours, arguments, calls))
+        best_theirs = min(best_theirs, await time_calls(theirs, arguments, calls))
+    return best_ours / best_theirs
+
+
+async def main(calls, rounds):
+    print(f"tool run per call, quorvel / fastmcp {__import__('fastmcp').__version__} (best of {rounds} x {calls} calls)")
+    for label, fn, arguments in CASES:
+        ratio = await compare(fn, arguments, calls, rounds)
+        print(f"  {label:34s} ratio {ratio:.2f}")
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--calls", type=int, default=5000)
+    parser.add_argument("--rounds", type=int, default=5)
+    args = parser.parse_args()
+    asyncio.run(main(args.calls, args.rounds))
