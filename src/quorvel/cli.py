@@ -109,16 +109,16 @@ def load_module(target: str) -> ModuleType:
         if not path.is_file():
             raise CliError(f"cannot import {target}: no such file")
         name = path.name.split(".", 1)[0]
-        spec = importlib.util.spec_from_file_location(name, path)
-        if spec is None or spec.loader is None:
+        found = importlib.util.spec_from_file_location(name, path)
+        if found is None or found.loader is None:
             raise CliError(f"cannot import {target}: not a Python module")
-        module = importlib.util.module_from_spec(spec)
+        module = importlib.util.module_from_spec(found)
         parent = str(path.resolve().parent)
         if parent not in sys.path:
             sys.path.insert(0, parent)  # so that the module finds its siblings
         sys.modules[name] = module
         try:
-            spec.loader.exec_module(module)
+            found.loader.exec_module(module)
         except (Exception, SystemExit) as exc:
             sys.modules.pop(name, None)
             raise CliError(f"cannot import {target}: {_describe(exc)}") from None
