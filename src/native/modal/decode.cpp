@@ -164,8 +164,8 @@ private:
     void begin() {
         lines_ = own(PyObject_GetIter(call_method(response_, n::iter_lines).ptr()));
         loads_ = get_attr(global(n::json), n::loads);
-        message_process_.bind(self_, n::message_process);
-        add_message_.bind(self_, n::add_message);
+        message_process_.bind(self_, n::message_process, &message_process_def);
+        add_message_.bind(self_, n::add_message, &add_message_def);
         close_flag_.bind(self_, n::close_flag);
         result_type_ = global(n::LLMResult);
         reason_ = status_member(n::reason);

@@ -65,7 +65,8 @@ nb::object PrivateReader::read(nb::handle self) const {
     return read_private(self, *attr_);
 }
 
-void Method::bind(nb::handle obj, const Name &name) {
+void Method::bind(nb::handle obj, const Name &name, const FunctionDef *native) {
+    native_ = native && resolves_to(obj, name.ptr(), *native) ? native : nullptr;
     nb::object bound = get_attr(obj, name);
     if (PyMethod_Check(bound.ptr())) {
         function_ = nb::borrow(PyMethod_GET_FUNCTION(bound.ptr()));
@@ -84,6 +85,7 @@ nb::object Method::operator()(std::initializer_list<PyObject *> args, PyObject *
     argv[1] = self_.ptr();
     size_t i = 2;
     for (PyObject *a : args) argv[i++] = a;
+    if (native_) return call_direct(*native_, argv + 1, total + 1);
     const size_t nkw = kwnames ? (size_t) PyTuple_GET_SIZE(kwnames) : 0;
     const bool bound = self_.is_valid();
     PyObject *const *start = bound ? argv + 1 : argv + 2;

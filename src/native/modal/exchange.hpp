@@ -3,6 +3,7 @@
 // reads and calls that the per-line loop needs to be cheap.
 #pragma once
 
+#include "runtime/function.hpp"
 #include "runtime/names.hpp"
 #include "runtime/object.hpp"
 
@@ -119,13 +120,17 @@ private:
 // bound-method object in between.
 class Method {
 public:
-    void bind(nb::handle obj, const Name &name);
-    // Positional arguments, then keyword values named by `kwnames`.
+    // With `native`, calls go straight to that function's body while the
+    // lookup would reach it (see resolves_to).
+    void bind(nb::handle obj, const Name &name, const FunctionDef *native = nullptr);
+    // Positional arguments, then keyword values named by `kwnames`; for a
+    // native binding they must also be in parameter order.
     nb::object operator()(std::initializer_list<PyObject *> args, PyObject *kwnames = nullptr) const;
     int traverse(visitproc visit, void *arg) const;
 
 private:
     nb::object function_, self_;
+    const FunctionDef *native_ = nullptr;
 };
 
 // self.<attr> = value for a private attribute (pydantic's __setattr__ keeps

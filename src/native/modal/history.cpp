@@ -4,6 +4,7 @@
 #include "modal/calls.hpp"
 #include "modal/members.hpp"
 #include "runtime/args.hpp"
+#include "runtime/gc_pause.hpp"
 #include "runtime/module.hpp"
 
 namespace qv::modal {
@@ -11,15 +12,65 @@ namespace {
 
 bool equal(nb::handle a, nb::handle b) { return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)) != 0; }
 
-nb::object role_member(const Name &member) { return get_attr(global(names::MessageRole), member); }
+// MessageRole.<member>, with the global looked up at each use.  Enum members
+// cannot be reassigned, so the two members recorded for the class found last
+// time stay valid while the global names that same class.
+nb::object role_member(const Name &member) {
+    static PyObject *seen_class = nullptr, *user = nullptr, *assistant = nullptr;  // strong, kept for the process
+    nb::object cls = global(names::MessageRole);
+    if (cls.ptr() != seen_class) {
+        nb::object u = get_attr(cls, names::user), a = get_attr(cls, names::assistant);
+        Py_XSETREF(user, u.release().ptr());
+        Py_XSETREF(assistant, a.release().ptr());
+        Py_XSETREF(seen_class, Py_NewRef(cls.ptr()));
+    }
+    if (&member == &names::user) return nb::borrow(user);
+    if (&member == &names::assistant) return nb::borrow(assistant);
+    return get_attr(cls, member);
+}
 
 // ---- rendering -------------------------------------------------------------
+
+// Renders one entry as `entry.latest` would.  For entries of exactly the
+// class Message, whose `latest` is a property (a data descriptor: nothing on
+// the instance can shadow it) and whose attribute access is object's own,
+// that access ends in calling the property's getter, so the getter is called
+// directly, skipping the lookup chain on every entry of a long history.
+class LatestReader {
+public:
+    LatestReader() {
+        nb::object cls = global(names::Message);
+        if (!PyType_Check(cls.ptr())) return;
+        auto *type = (PyTypeObject *) cls.ptr();
+        PyObject *descr = _PyType_Lookup(type, names::latest.ptr());
+        if (!descr || !Py_IS_TYPE(descr, &PyProperty_Type)) return;
+        if (_PyType_Lookup(type, names::getattribute.ptr()) !=
+            _PyType_Lookup(&PyBaseObject_Type, names::getattribute.ptr()))
+            return;
+        nb::object fget = get_attr(descr, names::fget);
+        if (fget.is_none()) return;
+        class_ = type;
+        keep_class_ = std::move(cls);
+        fget_ = std::move(fget);
+    }
+
+    PyObject *operator()(PyObject *entry) const {
+        if (class_ && Py_TYPE(entry) == class_) return PyObject_Vectorcall(fget_.ptr(), &entry, 1, nullptr);
+        return PyObject_GetAttr(entry, names::latest.ptr());
+    }
+
+private:
+    PyTypeObject *class_ = nullptr;
+    nb::object keep_class_, fget_;
+};
 
 // Read once per request; every entry renders itself through `latest`.
 nb::object messages_latest(Args a) {
     nb::handle self = a[0];
     nb::object history = get_attr(self, names::messages);
     nb::object rendered;
+    GcPause gc_pause;
+    const LatestReader render;
     if (PyList_CheckExact(history.ptr())) {
         const Py_ssize_t n = PyList_GET_SIZE(history.ptr());
         rendered = own(PyList_New(n));
@@ -28,7 +79,7 @@ nb::object messages_latest(Args a) {
         // read by the current size, as a list iterator would.
         for (; i < PyList_GET_SIZE(history.ptr()); ++i) {
             nb::object entry = nb::borrow(PyList_GET_ITEM(history.ptr(), i));
-            PyObject *one = PyObject_GetAttr(entry.ptr(), names::latest.ptr());
+            PyObject *one = render(entry.ptr());
             if (!one) raise_current();
             if (i < n)
                 PyList_SET_ITEM(rendered.ptr(), i, one);
@@ -179,7 +230,15 @@ void continue_version(nb::handle message, nb::handle content) {
 nb::object add_message(Args a) {
     nb::handle self = a[0], role = a[1], content = a[2];
     static nb::handle kw_role = kwnames({&names::role}).release();
-    nb::object message = call_method(self, names::message_latest, {role.ptr()}, kw_role.ptr());
+    // Called once per streamed chunk: skip the method lookup and argument
+    // parsing when the lookup would reach this module's own message_latest.
+    nb::object message;
+    if (resolves_to(self, names::message_latest.ptr(), message_latest_def)) {
+        PyObject *args[] = {self.ptr(), role.ptr()};
+        message = message_latest(args);
+    } else {
+        message = call_method(self, names::message_latest, {role.ptr()}, kw_role.ptr());
+    }
     const bool found = !message.is_none();
 
     const bool is_user = equal(role, role_member(names::user));

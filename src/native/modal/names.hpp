@@ -8,6 +8,8 @@ namespace qv::modal::names {
 // module globals, looked up at each use
 inline Name json{"json"};
 inline Name Message{"Message"};
+inline Name getattribute{"__getattribute__"};
+inline Name fget{"fget"};
 inline Name MessageRole{"MessageRole"};
 inline Name ToolContent{"ToolContent"};
 inline Name LLMResult{"LLMResult"};

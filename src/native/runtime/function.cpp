@@ -338,6 +338,29 @@ nb::object make_staticmethod(const FunctionDef &def) {
     return own(PyStaticMethod_New(fn.ptr()));
 }
 
+bool resolves_to(nb::handle obj, PyObject *name, const FunctionDef &def) {
+    static PyObject *getattribute = PyUnicode_InternFromString("__getattribute__");
+    PyTypeObject *type = Py_TYPE(obj.ptr());
+    PyObject *found = _PyType_Lookup(type, name);
+    if (!found || Py_TYPE(found) != g_type || reinterpret_cast<Function *>(found)->def != &def) return false;
+    if (!getattribute) raise_current();
+    if (_PyType_Lookup(type, getattribute) != _PyType_Lookup(&PyBaseObject_Type, getattribute)) return false;
+    PyObject **dict = _PyObject_GetDictPtr(obj.ptr());
+    if (dict && *dict) {
+        PyObject *shadow = PyDict_GetItemWithError(*dict, name);
+        if (shadow) return false;
+        if (PyErr_Occurred()) raise_current();
+    }
+    return true;
+}
+
+nb::object call_direct(const FunctionDef &def, PyObject *const *args, size_t nargs) {
+    if (nargs != def.params.size()) raise_format(PyExc_SystemError, "bad direct call of %s", def.qualname);
+    for (size_t i = 0; i < nargs; ++i)
+        if (def.params[i].exact) check_exact(args[i], def.params[i].exact, def.params[i].name);
+    return def.impl(args);
+}
+
 void set_function_attr(nb::handle function, const char *name, nb::handle value) {
     check(PyObject_SetAttrString(function.ptr(), name, value.ptr()));
 }

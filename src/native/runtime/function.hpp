@@ -59,6 +59,20 @@ nb::object make_function(const FunctionDef &def, nb::handle defaults = nb::handl
 nb::object make_property(const FunctionDef &def);
 nb::object make_staticmethod(const FunctionDef &def);
 
+// True when `obj.<name>` would reach the native function made from `def`:
+// attribute access is object's own, the class attribute found first is that
+// function (not overridden in a subclass, not replaced on the class), and the
+// instance dict does not shadow it.  Callers may then run `def` directly with
+// `call_direct` instead of looking the method up and parsing arguments.
+bool resolves_to(nb::handle obj, PyObject *name, const FunctionDef &def);
+
+// Runs `def`'s body on arguments already in parameter order (all given),
+// with its exact-type checks.
+nb::object call_direct(const FunctionDef &def, PyObject *const *args, size_t nargs);
+inline nb::object call_direct(const FunctionDef &def, std::initializer_list<PyObject *> args) {
+    return call_direct(def, args.begin(), args.size());
+}
+
 // Sets an attribute on a function's __dict__ (for markers such as asyncio's).
 void set_function_attr(nb::handle function, const char *name, nb::handle value);
 
