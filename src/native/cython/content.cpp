@@ -5,6 +5,7 @@
 #include "cython/members.hpp"
 #include "cython/names.hpp"
 #include "runtime/module.hpp"
+#include "runtime/pydantic_fast.hpp"
 #include "runtime/object.hpp"
 
 namespace qv::cython {
@@ -16,9 +17,21 @@ nb::object single_block_list(nb::handle block) {
     return list;
 }
 
+// Values of the built-in data types are never content blocks nor media
+// wrappers; telling them apart without the four isinstance checks (the
+// content-block union walks pydantic classes through ABCMeta) matters, as
+// most tools return such values.
+bool is_plain_value(nb::handle value) {
+    PyObject *v = value.ptr();
+    return v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) ||
+           PyUnicode_CheckExact(v) || PyBytes_CheckExact(v) || PyDict_CheckExact(v) || PyList_CheckExact(v) ||
+           PyTuple_CheckExact(v);
+}
+
 // Content blocks and media wrappers, converted by their own methods; an
 // invalid handle for any other value.
 nb::object media_block(nb::handle value) {
+    if (is_plain_value(value)) return nb::object();
     if (is_instance(value, global(names::ContentBlock))) return nb::borrow(value);
     if (is_instance(value, global(names::Image))) return vcall(get_attr(value, names::to_image_content), {});
     if (is_instance(value, global(names::Audio))) return vcall(get_attr(value, names::to_audio_content), {});
@@ -27,6 +40,7 @@ nb::object media_block(nb::handle value) {
 }
 
 bool is_media(nb::handle value) {
+    if (is_plain_value(value)) return false;
     for (const Name *type : {&names::ContentBlock, &names::Image, &names::Audio, &names::File})
         if (is_instance(value, global(*type))) return true;
     return false;
@@ -98,8 +112,10 @@ nb::object convert(Args a) {
 
     nb::object text = nb::borrow(result);
     if (!PyUnicode_Check(result.ptr())) text = serialize(result, serializer);
-    static nb::handle kw = kwnames({&names::type, &names::text}).release();
-    return single_block_list(vcall(global(names::TextContent), {names::text.ptr(), text.ptr()}, kw.ptr()));
+    nb::object fields = own(PyDict_New());
+    dict_set(fields, names::type, names::text);
+    dict_set(fields, names::text, text);
+    return single_block_list(new_model(global(names::TextContent), fields));
 }
 
 const FunctionDef convert_to_content_def{

@@ -123,6 +123,38 @@ bool is_awaitable(nb::handle value) {
     return truthy(vcall(isawaitable, {value.ptr()}));
 }
 
+// pydantic's own TypeAdapter.validate_python and BaseModel.model_dump, as
+// imported at start-up.  Called with no options they only forward to the
+// compiled validator and serializer; while the adapter and the model are of
+// classes that still use these very methods, the compiled objects are called
+// directly, without the two Python frames.
+PyObject *g_type_adapter = nullptr, *g_validate_python = nullptr, *g_model_dump = nullptr;
+PyObject *g_schema_validator = nullptr, *g_schema_serializer = nullptr;
+
+nb::object validate_arguments(nb::handle adapter, nb::handle arguments) {
+    if ((PyObject *) Py_TYPE(adapter.ptr()) == g_type_adapter &&
+        _PyType_Lookup(Py_TYPE(adapter.ptr()), names::validate_python.ptr()) == g_validate_python) {
+        nb::object validator = get_attr(adapter, names::validator);
+        if ((PyObject *) Py_TYPE(validator.ptr()) == g_schema_validator)
+            return vcall(get_attr(validator, names::validate_python), {arguments.ptr()});
+    }
+    return vcall(get_attr(adapter, names::validate_python), {arguments.ptr()});
+}
+
+// validated.model_dump() when the object has that attribute; an invalid
+// handle when it has not.
+nb::object dump_model(nb::handle validated) {
+    PyTypeObject *type = Py_TYPE(validated.ptr());
+    if (_PyType_Lookup(type, names::model_dump.ptr()) == g_model_dump) {
+        nb::object serializer = get_attr((PyObject *) type, names::pydantic_serializer);
+        if ((PyObject *) Py_TYPE(serializer.ptr()) == g_schema_serializer)
+            return vcall(get_attr(serializer, names::to_python), {validated.ptr()});
+    }
+    nb::object model_dump = optional_attr(validated, names::model_dump);
+    if (!model_dump.is_valid()) return model_dump;
+    return vcall(model_dump, {});
+}
+
 // Validates the arguments and calls the tool function; the coroutine awaits
 // its result when that is awaitable.
 Step run_start(CoroutineLocals &locals) {
@@ -140,10 +172,10 @@ Step run_start(CoroutineLocals &locals) {
     }
 
     nb::object adapter = vcall(global(names::get_cached_typeadapter), {get_attr(self, names::fn).ptr()});
-    nb::object validated = vcall(get_attr(adapter, names::validate_python), {arguments.ptr()});
-    if (nb::object model_dump = optional_attr(validated, names::model_dump); model_dump.is_valid()) {
+    nb::object validated = validate_arguments(adapter, arguments);
+    if (nb::object dumped = dump_model(validated); dumped.is_valid()) {
         nb::object model = std::move(validated);
-        validated = vcall(model_dump, {});
+        validated = std::move(dumped);
         // model_dump turns fastmcp's Context (a dataclass) into a plain dict;
         // the function is owed the context object itself.
         if (truthy(context_kwarg) && PyDict_Check(validated.ptr()) &&
@@ -223,6 +255,11 @@ void define_function_tool() {
     init_coroutine_type();
     g_fastmcp_finder = global(names::find_kwarg_by_type).release().ptr();
     g_inspect_isawaitable = get_attr(global(names::inspect), names::isawaitable).release().ptr();
+    g_type_adapter = global(names::TypeAdapter).release().ptr();
+    g_validate_python = own(PyObject_GetAttr(g_type_adapter, names::validate_python.ptr())).release().ptr();
+    g_model_dump = own(PyObject_GetAttr(global(names::BaseModel).ptr(), names::model_dump.ptr())).release().ptr();
+    g_schema_validator = import_from("pydantic_core", "SchemaValidator").release().ptr();
+    g_schema_serializer = import_from("pydantic_core", "SchemaSerializer").release().ptr();
 
     nb::object run_function = make_function(run_def);
     // asyncio.iscoroutinefunction looks for this marker before it looks at

@@ -1,5 +1,7 @@
 #include "modal/exchange.hpp"
 
+#include "runtime/pydantic_fast.hpp"
+
 #include <structmember.h>
 
 #include "runtime/module.hpp"
@@ -100,12 +102,17 @@ int Method::traverse(visitproc visit, void *arg) const {
 }
 
 nb::object make_record(nb::handle cls, nb::handle status, nb::handle message) {
-    static nb::handle kw = kwnames({&name::status, &name::reasoning_content, &name::content}).release();
     PyObject *m = message.ptr();
     if (PyDict_CheckExact(m) && PyDict_GET_SIZE(m) == 2) {
         PyObject *reasoning = PyDict_GetItemWithError(m, name::reasoning_content.ptr());
         PyObject *content = reasoning ? PyDict_GetItemWithError(m, name::content.ptr()) : nullptr;
-        if (content) return vcall(cls, {status.ptr(), reasoning, content}, kw.ptr());
+        if (content) {
+            nb::object fields = own(PyDict_New());
+            dict_set(fields, name::status, status);
+            dict_set(fields, name::reasoning_content, reasoning);
+            dict_set(fields, name::content, content);
+            return new_model(cls, fields);
+        }
         if (PyErr_Occurred()) raise_current();
     }
     // Any other mapping: the keywords of `status=status, **message`.

@@ -4,6 +4,7 @@
 #include "modal/calls.hpp"
 #include "modal/members.hpp"
 #include "runtime/module.hpp"
+#include "runtime/pydantic_fast.hpp"
 
 namespace qv::modal {
 namespace {
@@ -30,8 +31,10 @@ nb::object decoded(nb::handle text) {
 }
 
 nb::object tool_content(nb::handle name, nb::handle content) {
-    static nb::handle kw = kwnames({&names::name, &names::content}).release();
-    return vcall(global(names::ToolContent), {name.ptr(), content.ptr()}, kw.ptr());
+    nb::object fields = own(PyDict_New());
+    dict_set(fields, names::name, name);
+    dict_set(fields, names::content, content);
+    return new_model(global(names::ToolContent), fields);
 }
 
 // Keyed by call id; a repeated id replaces the earlier entry in its place.

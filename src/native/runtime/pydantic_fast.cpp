@@ -1,0 +1,58 @@
+#include "runtime/pydantic_fast.hpp"
+
+#include "runtime/names.hpp"
+#include "runtime/module.hpp"
+#include "runtime/object.hpp"
+
+namespace qv {
+namespace {
+
+Name init_name{"__init__"};
+Name new_name{"__new__"};
+Name validator_name{"__pydantic_validator__"};
+Name validate_python_name{"validate_python"};
+
+struct Pydantic {
+    PyObject *base_init = nullptr;         // BaseModel.__init__
+    PyObject *object_new = nullptr;        // object.__new__
+    PyTypeObject *schema_validator = nullptr;
+    PyTypeObject *model_metaclass = nullptr;
+};
+
+const Pydantic &pydantic() {
+    static Pydantic p;  // references kept for the process
+    if (!p.base_init) {
+        nb::object base = import_from("pydantic", "BaseModel");
+        nb::object validator = import_from("pydantic_core", "SchemaValidator");
+        p.object_new = _PyType_Lookup(&PyBaseObject_Type, new_name.ptr());
+        p.base_init = Py_NewRef(_PyType_Lookup((PyTypeObject *) base.ptr(), init_name.ptr()));
+        p.schema_validator = (PyTypeObject *) validator.release().ptr();
+        p.model_metaclass = (PyTypeObject *) Py_NewRef((PyObject *) Py_TYPE(base.ptr()));
+    }
+    return p;
+}
+
+bool validates_directly(PyTypeObject *type, const Pydantic &p) {
+    PyTypeObject *meta = Py_TYPE((PyObject *) type);
+    return PyType_IsSubtype(meta, p.model_metaclass) && meta->tp_call == PyType_Type.tp_call &&
+           _PyType_Lookup(type, init_name.ptr()) == p.base_init &&
+           _PyType_Lookup(type, new_name.ptr()) == p.object_new;
+}
+
+}  // namespace
+
+nb::object new_model(nb::handle cls, nb::handle fields) {
+    if (PyType_Check(cls.ptr())) {
+        const Pydantic &p = pydantic();
+        auto *type = (PyTypeObject *) cls.ptr();
+        if (validates_directly(type, p)) {
+            PyObject *validator = _PyType_Lookup(type, validator_name.ptr());
+            if (validator && Py_TYPE(validator) == p.schema_validator)
+                return own(PyObject_CallMethodOneArg(validator, validate_python_name.ptr(), fields.ptr()));
+        }
+    }
+    nb::object noargs = own(PyTuple_New(0));
+    return own(PyObject_Call(cls.ptr(), noargs.ptr(), fields.ptr()));
+}
+
+}  // namespace qv

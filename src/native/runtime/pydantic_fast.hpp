@@ -1,0 +1,19 @@
+// Building pydantic models on hot paths (a result record per streamed chunk,
+// a text block per tool result).
+//
+// `cls(**fields)` on a model whose class keeps BaseModel's own __init__ does
+// nothing but hand the keywords to the class's compiled validator; calling
+// that validator with the dict is what `cls.model_validate` does, and gives
+// the same instance without the Python frame of __init__.  Any class that
+// changes construction (its own __init__ or __new__, a metaclass __call__, a
+// validator that is not pydantic-core's) is called the ordinary way.
+#pragma once
+
+#include "runtime/errors.hpp"
+
+namespace qv {
+
+// cls(**fields); `fields` is an exact dict with string keys, not kept.
+nb::object new_model(nb::handle cls, nb::handle fields);
+
+}  // namespace qv
