@@ -84,3 +84,43 @@ def test_rendering_restores_the_collector_state():
         assert not gc.isenabled()
     finally:
         gc.enable()
+
+
+def test_records_built_by_the_validator_match_ordinary_construction():
+    model = LLModal(messages=[Message(role="user", contents=["q"])])
+    (record,) = list(model._stream_response(stream_of("hi")))
+    expected = modal.LLMResult(status="answer", reasoning_content="", content="hi")
+    assert record == expected
+    assert record.model_fields_set == expected.model_fields_set
+    assert type(record) is modal.LLMResult
+
+
+def test_record_class_with_its_own_init_is_constructed_normally(monkeypatch):
+    built = []
+
+    class Counting(modal.LLMResult):
+        def __init__(self, **data):
+            built.append(data["content"])
+            super().__init__(**data)
+
+    monkeypatch.setattr(modal, "LLMResult", Counting)
+    model = LLModal(messages=[Message(role="user", contents=["q"])])
+    records = list(model._stream_response(stream_of("a", "b")))
+    assert built == ["a", "b"] and all(type(r) is Counting for r in records)
+
+
+def test_text_block_class_with_its_own_init_is_constructed_normally(monkeypatch):
+    import mcp.types
+
+    from quorvel import cython
+
+    seen = []
+
+    class Traced(mcp.types.TextContent):
+        def __init__(self, **data):
+            seen.append(data["text"])
+            super().__init__(**data)
+
+    monkeypatch.setattr(cython, "TextContent", Traced)
+    (block,) = cython._convert_to_content(42)
+    assert type(block) is Traced and block.text == "42" and seen == ["42"]
