@@ -6,6 +6,7 @@
 // this module's globals while each class is built.
 #include "modal/members.hpp"
 #include "runtime/classes.hpp"
+#include "runtime/generator.hpp"
 #include "runtime/module.hpp"
 #include "runtime/object.hpp"
 
@@ -70,6 +71,9 @@ void define_llmodal() {
 
 void body(nb::module_) {
     import_globals();
+    // Created now, so that the stream generators are registered as
+    // collections.abc.Generator from the moment the module is imported.
+    generator_type();
     define_result_types();
     define_llmodal();
 }
