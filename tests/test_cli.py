@@ -160,8 +160,8 @@ def test_one_shot_whole_answer_with_image(cli_env, server, tmp_path):
     ("name", "arguments", "shown_call", "result"),
     [
         ("multiply", {"a": 6, "b": 7}, "multiply(a=6, b=7)", {"product": 42}),
-        ("add", {"a": 2, "b": 3}, "add(a=2, b=3)", {"result": 5}),  # a bare number is wrapped
-        ("letters", {"word": "ab"}, 'letters(word="ab")', {"result": ["a", "b"]}),  # async, a list
+        ("add", {"a": 2, "b": 3}, "add(a=2, b=3)", 5),  # a bare number stays as its text
+        ("letters", {"word": "ab"}, 'letters(word="ab")', ["a", "b"]),  # async, a list
         ("greet", {"name": "Ada"}, 'greet(name="Ada")', "Hello, Ada!"),
     ],
 )
@@ -186,7 +186,7 @@ def test_one_shot_runs_tools_from_a_module(cli_env, server, tmp_path, name, argu
 def test_one_shot_whole_answers_with_tools(cli_env, server, tmp_path):
     module = write_module(tmp_path, "mathtools", TOOLS_MODULE)
     server.add(
-        Reply.tool_calls([("c1", "multiply", {"a": 6, "b": 7})], reasoning="need a tool", with_index=True),
+        Reply.tool_calls([("c1", "multiply", {"a": 6, "b": 7})], reasoning="need a tool"),
         Reply.text("It is 42.", reasoning="got it"),
     )
     proc = run_cli(cli_env, "chat", "--endpoint", server.url, "--no-stream", "--tools", str(module), "-m", "6*7?")

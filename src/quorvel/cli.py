@@ -23,7 +23,6 @@ from __future__ import annotations
 import argparse
 import base64
 import contextlib
-import functools
 import importlib
 import importlib.util
 import inspect
@@ -163,55 +162,12 @@ def _module_functions(target: str) -> list[tuple[str, Callable[..., Any]]]:
     return functions
 
 
-def _object_result(value: Any) -> Any:
-    """A tool result the model client can record: a JSON object or plain text.
-
-    Results come back to the client as text that it decodes again; text that
-    decodes to a number, a list, a boolean or null cannot be recorded, so such
-    results are wrapped as ``{"result": value}``.
-    """
-    if isinstance(value, str):
-        try:
-            decoded = json.loads(value)
-        except ValueError:
-            return value
-        return value if isinstance(decoded, (str, dict)) else {"result": decoded}
-    import pydantic_core
-
-    plain = pydantic_core.to_jsonable_python(value, fallback=str)
-    return plain if isinstance(plain, dict) else {"result": plain}
-
-
-def _as_tool(fn: Callable[..., Any]) -> Callable[..., Any]:
-    """``fn`` with its result passed through :func:`_object_result`; same signature."""
-    if inspect.iscoroutinefunction(fn):
-
-        @functools.wraps(fn)
-        async def run_async(*args: Any, **kwargs: Any) -> Any:
-            return _object_result(await fn(*args, **kwargs))
-
-        return run_async
-
-    @functools.wraps(fn)
-    def run(*args: Any, **kwargs: Any) -> Any:
-        result = fn(*args, **kwargs)
-        if inspect.isawaitable(result):
-
-            async def settle() -> Any:
-                return _object_result(await result)
-
-            return settle()
-        return _object_result(result)
-
-    return run
-
-
 def _tools_from(targets: Sequence[str]) -> Tools:
     tools = _native("tools").Tools()
     for target in targets:
         for name, fn in _module_functions(target):
             try:
-                tools.register(_as_tool(fn), name=name)
+                tools.register(fn, name=name)
             except (TypeError, ValueError) as exc:
                 raise CliError(f"cannot register {name} from {target}: {_one_line(exc)}") from None
     return tools
