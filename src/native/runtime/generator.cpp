@@ -1,5 +1,7 @@
 #include "runtime/generator.hpp"
 
+#include "runtime/throw_args.hpp"
+
 #include <structmember.h>
 
 #include <string>
@@ -286,45 +288,8 @@ PyObject *gen_send(PyObject *self, PyObject *arg) {
 // throw(exc) and throw(type[, value[, traceback]]), normalised as the
 // interpreter does.
 PyObject *gen_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs < 1) {
-        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
-        return nullptr;
-    }
-    if (nargs > 3) {
-        PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
-        return nullptr;
-    }
-    PyObject *type = args[0];
-    PyObject *value = nargs > 1 ? args[1] : nullptr;
-    PyObject *tb = nargs > 2 ? args[2] : nullptr;
-    if (tb == Py_None) tb = nullptr;
-    if (tb && !PyTraceBack_Check(tb)) {
-        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
-        return nullptr;
-    }
-
-    nb::object exc;
-    if (PyExceptionClass_Check(type)) {
-        PyObject *t = Py_NewRef(type), *v = Py_XNewRef(value), *b = Py_XNewRef(tb);
-        PyErr_NormalizeException(&t, &v, &b);
-        if (b && v) PyException_SetTraceback(v, b);
-        Py_XDECREF(t);
-        Py_XDECREF(b);
-        if (!v) return nullptr;
-        exc = nb::steal(v);
-    } else if (PyExceptionInstance_Check(type)) {
-        if (value && value != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            return nullptr;
-        }
-        exc = nb::borrow(type);
-        if (tb) PyException_SetTraceback(exc.ptr(), tb);
-    } else {
-        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(type)->tp_name);
-        return nullptr;
-    }
-
+    nb::object exc = nb::steal(thrown_exception(args, nargs));
+    if (!exc.is_valid()) return nullptr;
     PyObject *r;
     PySendResult st = advance(as_gen(self), Resume::exception, exc.ptr(), &r);
     return result_of(st, r);
