@@ -21,15 +21,19 @@ import pytest
 from quorvel.cli import main, parse_param, public_functions
 from quorvel.testing import ChatServer, Reply, sse_body, text_chunk
 
-SRC = str(Path(__file__).resolve().parents[1] / "src")
+import quorvel
+
+# Children import the same quorvel as these tests: the installed package, or
+# the source tree with modules built in place.
+PACKAGE_ROOT = str(Path(quorvel.__file__).resolve().parents[1])
 ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
 
 
 @pytest.fixture
 def cli_env(tmp_path, monkeypatch):
-    """Environment for a child `quorvel`: this source tree, no user configuration."""
-    env = {k: v for k, v in os.environ.items() if not k.startswith("QUORVEL_") or k == "QUORVEL_DEV_FAKE"}
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [SRC, os.environ.get("PYTHONPATH")]))
+    """Environment for a child `quorvel`: the package under test, no user configuration."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("QUORVEL_")}
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [PACKAGE_ROOT, os.environ.get("PYTHONPATH")]))
     env["QUORVEL_CONFIG"] = str(tmp_path / "absent.ini")
     env["PYTHONUNBUFFERED"] = "1"
     return env

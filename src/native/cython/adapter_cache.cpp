@@ -18,7 +18,7 @@ bool swallow_exception(F &&body) {
     try {
         body();
         return true;
-    } catch (nb::python_error &e) {
+    } catch (PythonError &e) {
         if (!e.matches(PyExc_Exception)) throw;
         return false;
     }

@@ -67,7 +67,7 @@ nb::object serialize(nb::handle value, nb::handle serializer) {
     if (serializer.is_none()) return vcall(global(names::default_serializer), {value.ptr()});
     try {
         return vcall(serializer, {value.ptr()});
-    } catch (nb::python_error &e) {
+    } catch (PythonError &e) {
         if (!e.matches(PyExc_Exception)) throw;
         // A failing custom serializer costs a warning, not the tool call.
         nb::object exc = nb::borrow(e.value());

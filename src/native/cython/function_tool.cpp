@@ -216,7 +216,7 @@ nb::object tool_result(nb::handle self, nb::handle result) {
             nb::object to_jsonable = get_attr(global(names::pydantic_core), names::to_jsonable_python);
             nb::object jsonable = vcall(to_jsonable, {result.ptr()});
             if (PyDict_Check(jsonable.ptr())) structured = std::move(jsonable);
-        } catch (nb::python_error &e) {
+        } catch (PythonError &e) {
             if (!e.matches(PyExc_Exception)) throw;
         }
     }

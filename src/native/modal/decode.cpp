@@ -80,7 +80,7 @@ nb::object decode_whole(Args a) {
         }
         call_method(self, n::reset);
         return exchange::make_record(global(n::LLMResult), status_member(n::idle), message);
-    } catch (nb::python_error &error) {
+    } catch (PythonError &error) {
         exchange::fail(self, n::parse_error, !already_add, error);
     }
 }
@@ -111,7 +111,7 @@ public:
         try {
             if (how == Resume::exception) raise_exception(value);
             return step();
-        } catch (nb::python_error &error) {
+        } catch (PythonError &error) {
             exchange::fail(self_, n::parse_error, !already_add_, error);
         }
     }

@@ -40,7 +40,7 @@ nb::object core_call(Args a) {
     nb::object response;
     try {
         response = post(self);
-    } catch (nb::python_error &error) {
+    } catch (PythonError &error) {
         exchange::fail(self, n::request_error, true, error);
     }
     if (truthy(get_attr(self, n::stream))) return call_method(self, n::stream_response_method, response);

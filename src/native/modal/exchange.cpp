@@ -191,13 +191,13 @@ void record_fallback(nb::handle self) {
 
 }  // namespace
 
-void fail(nb::handle self, const Name &prefix, bool add_fallback, nb::python_error &error) {
+void fail(nb::handle self, const Name &prefix, bool add_fallback, PythonError &error) {
     if (error.matches(PyExc_Exception)) {
         try {
             report(prefix, error.value());
             if (add_fallback) record_fallback(self);
             call_method(self, name::reset);
-        } catch (nb::python_error &during) {
+        } catch (PythonError &during) {
             // As for an exception raised inside an except block.
             if (!during.value().is(error.value()))
                 PyException_SetContext(during.value().ptr(), Py_NewRef(error.value().ptr()));

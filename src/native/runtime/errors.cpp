@@ -14,9 +14,31 @@ void raise_format(PyObject *type, const char *fmt, ...) {
     raise_current();
 }
 
+PythonError::PythonError() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (!type) {
+        PyErr_SetString(PyExc_SystemError, "an error was raised without a Python exception set");
+        PyErr_Fetch(&type, &value, &traceback);
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback && value) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    value_ = nb::steal(value);
+}
+
+void PythonError::restore() noexcept {
+    PyObject *value = value_.release().ptr();
+    if (!value) return;
+    PyErr_Restore(Py_NewRef((PyObject *) Py_TYPE(value)), value, PyException_GetTraceback(value));
+}
+
 void set_python_error_from_current_exception() noexcept {
     try {
         throw;
+    } catch (PythonError &e) {
+        e.restore();
     } catch (nb::python_error &e) {
         e.restore();
     } catch (nb::builtin_exception &e) {

@@ -1,7 +1,7 @@
 // The one error boundary between C++ and CPython.
 //
 // Inside native code a failed C-API call is turned into a C++ exception
-// (nb::python_error carries the pending Python error).  Every entry point that
+// (PythonError carries the pending Python error).  Every entry point that
 // CPython calls runs its body through `boundary`, which turns whatever was
 // thrown back into a Python exception and returns NULL, so no C++ exception
 // ever unwinds through interpreter frames.
@@ -13,8 +13,29 @@
 namespace qv {
 namespace nb = nanobind;
 
+// A Python exception travelling as a C++ exception.  It owns the exception
+// object (through nb::object) and hands it back to the interpreter with
+// `restore`; one that is caught and dropped releases it.
+class PythonError : public std::exception {
+public:
+    // Takes the exception that is currently set (one must be).
+    PythonError();
+
+    bool matches(nb::handle type) const noexcept {
+        return PyErr_GivenExceptionMatches(value_.ptr(), type.ptr()) != 0;
+    }
+    // The exception object (borrowed).
+    nb::handle value() const noexcept { return value_; }
+    // Sets it as the interpreter's current exception again; call once.
+    void restore() noexcept;
+    const char *what() const noexcept override { return "Python exception"; }
+
+private:
+    nb::object value_;
+};
+
 // Throws the Python error that is currently set.
-[[noreturn]] inline void raise_current() { throw nb::python_error(); }
+[[noreturn]] inline void raise_current() { throw PythonError(); }
 
 // Sets a Python exception from a printf-style message and throws it.
 [[noreturn]] void raise_format(PyObject *type, const char *fmt, ...);

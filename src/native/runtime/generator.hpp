@@ -11,7 +11,7 @@
 // thrown in at the suspension point, and the body answers with the next value
 // to yield, an iterator to delegate to (`yield from`, whose send/throw/close
 // forwarding is done here, once for every body), or its return value.
-// Raising is throwing a C++ exception (nb::python_error), as everywhere else
+// Raising is throwing a C++ exception (PythonError), as everywhere else
 // in the runtime.
 #pragma once
 

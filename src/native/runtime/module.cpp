@@ -57,10 +57,6 @@ int exec_module(PyObject *module, const char *name, ModuleBody body) noexcept {
                              major, minor, name, "does not match", run_major, run_minor) < 0)
             return -1;
     }
-    // nanobind's error and reference machinery (python_error releasing its
-    // exception, the GIL checks of object destructors) only works once the
-    // module is registered with it.
-    if (!nb::register_module(module)) return -1;
     return boundary_int([&] {
         g_globals = PyModule_GetDict(module);
         intern_names();
