@@ -30,7 +30,10 @@ import time
 import tracemalloc
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, os.pardir, "src"))
+# A developer build places the modules in src/quorvel; otherwise the installed package is used.
+SRC = os.path.join(HERE, os.pardir, "src")
+if any(name.startswith("message.") and name.endswith(".so") for name in os.listdir(os.path.join(SRC, "quorvel"))):
+    sys.path.insert(0, SRC)
 
 from quorvel.message import Message, MessageRole  # noqa: E402
 from quorvel.modal import LLModal, LLMResult, LLMStatus  # noqa: E402
@@ -232,12 +235,22 @@ def bench_long_answer(quick):
           f"(the answer is held once, in the history; the {len(big) / 1e6:.0f} MB body is not counted)")
 
 
+def bench_tool_run(quick):
+    """4. CythonFunctionTool.run per call against fastmcp's FunctionTool.run (bench_tool_run.py)."""
+    import asyncio
+
+    import bench_tool_run
+
+    calls = 1000 if quick else 5000
+    asyncio.run(bench_tool_run.main(calls, 3 if quick else 5))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="smaller sizes and fewer repeats")
-    parser.add_argument("--only", choices=["stream", "history", "long"], help="run one benchmark")
+    parser.add_argument("--only", choices=["stream", "history", "long", "tool"], help="run one benchmark")
     args = parser.parse_args()
-    runs = {"stream": bench_stream, "history": bench_history, "long": bench_long_answer}
+    runs = {"stream": bench_stream, "history": bench_history, "long": bench_long_answer, "tool": bench_tool_run}
     for name, run in runs.items():
         if args.only in (None, name):
             run(args.quick)
