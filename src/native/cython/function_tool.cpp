@@ -25,8 +25,12 @@ enum : int { kSelf, kArguments };
 // reads it from there; going through the import machinery each time would
 // also pay for a formatted AttributeError (a module has no __path__).
 nb::object import_context() {
-    PyObject *module = PyImport_GetModule(names::fastmcp_server_context.ptr());
-    if (module == Py_None) Py_CLEAR(module);  // a blocked import: let the import system say so
+    // sys.modules is read directly: PyImport_GetModule would also look the
+    // module's __spec__ up to see whether it is still being imported, which
+    // costs as much again on every call.
+    PyObject *module = PyDict_GetItemWithError(PyImport_GetModuleDict(), names::fastmcp_server_context.ptr());
+    if (module == Py_None) module = nullptr;  // a blocked import: let the import system say so
+    Py_XINCREF(module);
     if (!module) {
         if (PyErr_Occurred()) raise_current();
         static nb::handle fromlist = kwnames({&names::Context}).release();
@@ -165,13 +169,14 @@ Step run_start(CoroutineLocals &locals) {
     nb::object arguments = own(PyDict_Copy(locals[kArguments].ptr()));
     locals.set(kArguments, arguments);
 
-    nb::object context_kwarg = context_kwarg_of(get_attr(self, names::fn), context_class);
+    nb::object fn = get_attr(self, names::fn);
+    nb::object context_kwarg = context_kwarg_of(fn, context_class);
     if (truthy(context_kwarg) && !check(PyDict_Contains(arguments.ptr(), context_kwarg.ptr()))) {
         nb::object context = vcall(global(names::get_context), {});
         dict_set(arguments, context_kwarg, context);
     }
 
-    nb::object adapter = vcall(global(names::get_cached_typeadapter), {get_attr(self, names::fn).ptr()});
+    nb::object adapter = vcall(global(names::get_cached_typeadapter), {fn.ptr()});
     nb::object validated = validate_arguments(adapter, arguments);
     if (nb::object dumped = dump_model(validated); dumped.is_valid()) {
         nb::object model = std::move(validated);
@@ -183,7 +188,7 @@ Step run_start(CoroutineLocals &locals) {
             dict_set(validated, context_kwarg, own(PyObject_GetAttr(model.ptr(), context_kwarg.ptr())));
     }
 
-    nb::object result = call_with_keywords(get_attr(self, names::fn), validated);
+    nb::object result = call_with_keywords(fn, validated);
     if (is_awaitable(result)) return Step::await(std::move(result));
     return Step::finish(std::move(result));
 }
