@@ -1,6 +1,9 @@
 """_convert_to_content: tool return values as MCP content blocks."""
 import inspect
 import logging
+import subprocess
+import sys
+import textwrap
 
 import pytest
 from fastmcp.tools.tool import default_serializer
@@ -175,3 +178,35 @@ def test_recursion_goes_through_the_module_name(monkeypatch):
     block = TextContent(type="text", text="b")
     original([1, block])
     assert seen == [(block, False), ([1], True)]
+
+
+def test_text_block_class_rebuilt_by_its_own_validator():
+    # The text block is built through the class's compiled validator; a
+    # validator that rebuilds the model replaces that object mid-call.
+    code = textwrap.dedent(
+        """
+        import gc
+        from pydantic import BaseModel, field_validator
+        import quorvel.cython as qc
+
+        class Block(BaseModel):
+            type: str
+            text: str
+
+            @field_validator("text")
+            @classmethod
+            def rebuild(cls, value):
+                cls.model_rebuild(force=True)
+                gc.collect()
+                junk = [bytearray(200) for _ in range(2000)]
+                return value
+
+        qc.TextContent = Block
+        for _ in range(20):
+            (block,) = qc._convert_to_content(42)
+        print(block.text)
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr[-2000:]
+    assert out.stdout.strip() == "42"

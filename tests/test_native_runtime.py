@@ -64,6 +64,91 @@ def test_argument_errors_use_python_messages(call, expected):
     assert str(info.value) == expected
 
 
+def _python_twin():
+    """A Python function with the signature of _convert_to_content."""
+    def twin(result, serializer=None, _process_as_single_item=False):
+        return result
+
+    twin.__qualname__ = "_convert_to_content"
+    return twin
+
+
+def _outcome(action, fn):
+    try:
+        return "ok", action(fn)
+    except Exception as e:  # the type and text are what is compared
+        return type(e).__name__, str(e)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda f: f(1, 2, 3, 4, bogus=1),  # keywords are checked before the positional count
+        lambda f: f(1, 2, 3, 4, result=1),
+        lambda f: f(1, 2, 3, 4),
+        lambda f: f(serializer=None),
+    ],
+)
+def test_argument_errors_match_a_python_function_with_defaults(call):
+    from quorvel.cython import _convert_to_content
+
+    assert _outcome(call, _convert_to_content) == _outcome(call, _python_twin())
+
+
+@pytest.mark.parametrize(
+    "attr, value",
+    [
+        ("__defaults__", 5),
+        ("__defaults__", ("a", "b", "c", "d")),
+        ("__kwdefaults__", 5),
+        ("__annotations__", 5),
+        ("__annotations__", None),
+    ],
+)
+def test_function_attributes_are_set_as_on_python_functions(attr, value):
+    from quorvel.cython import _convert_to_content
+
+    saved = getattr(_convert_to_content, attr)
+
+    def assign(fn):
+        setattr(fn, attr, value)
+        return getattr(fn, attr)
+
+    try:
+        assert _outcome(assign, _convert_to_content) == _outcome(assign, _python_twin())
+    finally:
+        setattr(_convert_to_content, attr, saved)
+
+
+def test_defaults_live_through_a_call_that_replaces_them():
+    code = textwrap.dedent(
+        """
+        from quorvel.cython import _convert_to_content as convert
+        events = []
+
+        class Serializer:
+            def __call__(self, value):
+                events.append("called")
+                return "text"
+
+            def __del__(self):
+                events.append("freed")
+
+        class Flag:
+            def __bool__(self):
+                convert.__defaults__ = (None, False)  # drops the tuple that holds both defaults
+                return False
+
+        convert.__defaults__ = (Serializer(), Flag())
+        assert convert([1])[0].text == "text"
+        print(events)
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr[-2000:]
+    assert out.stdout.strip() == "['called', 'freed']"
+
+
 def test_keyword_call_reaches_the_body():
     m = Message(role="user", contents=["kw"])
     assert Message.__repr__(self=m) == repr(m)

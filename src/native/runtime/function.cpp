@@ -56,19 +56,11 @@ PyObject *call(PyObject *callable, PyObject *const *argv, size_t nargsf, PyObjec
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject *slots[kMaxParams] = {};
 
-    const Py_ssize_t ndefaults = PyTuple_Check(self->defaults) ? PyTuple_GET_SIZE(self->defaults) : 0;
-    if (nargs > nparams) {
-        Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-        (void) nkw;
-        if (ndefaults)
-            PyErr_Format(PyExc_TypeError, "%U() takes from %zd to %zd positional arguments but %zd %s given",
-                         self->qualname, nparams - ndefaults, nparams, nargs, nargs == 1 ? "was" : "were");
-        else
-            PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given",
-                         self->qualname, nparams, nparams == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = argv[i];
+    // The defaults are held for the whole call, as a Python frame holds its
+    // arguments: the body may run code that replaces __defaults__.
+    const nb::object defaults = nb::borrow(self->defaults);
+    const Py_ssize_t ndefaults = PyTuple_Check(defaults.ptr()) ? PyTuple_GET_SIZE(defaults.ptr()) : 0;
+    for (Py_ssize_t i = 0; i < nargs && i < nparams; ++i) slots[i] = argv[i];
 
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -93,13 +85,24 @@ PyObject *call(PyObject *callable, PyObject *const *argv, size_t nargsf, PyObjec
         }
     }
 
+    // Checked after the keywords, in the interpreter's order.
+    if (nargs > nparams) {
+        if (ndefaults)
+            PyErr_Format(PyExc_TypeError, "%U() takes from %zd to %zd positional arguments but %zd %s given",
+                         self->qualname, nparams - ndefaults, nparams, nargs, nargs == 1 ? "was" : "were");
+        else
+            PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given",
+                         self->qualname, nparams, nparams == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+        return nullptr;
+    }
+
     bool missing[kMaxParams] = {};
     int nmissing = 0;
     for (Py_ssize_t i = 0; i < nparams; ++i) {
         if (slots[i]) continue;
         const Py_ssize_t d = i - (nparams - ndefaults);
         if (d >= 0) {
-            slots[i] = PyTuple_GET_ITEM(self->defaults, d);
+            slots[i] = PyTuple_GET_ITEM(defaults.ptr(), d);
         } else {
             missing[i] = true;
             ++nmissing;
@@ -204,22 +207,32 @@ int set_doc(PyObject *s, PyObject *v, void *) {
     Py_XSETREF(reinterpret_cast<Function *>(s)->doc, Py_NewRef(v ? v : Py_None));
     return 0;
 }
-int set_annotations(PyObject *s, PyObject *v, void *) { return set_checked(s, v, &Function::annotations, "__annotations__", is_dict, "a dict"); }
-int set_defaults(PyObject *s, PyObject *v, void *) {
+// As for Python functions: None or deletion leaves no annotations, and the
+// next read makes a new empty dict.
+PyObject *get_annotations(PyObject *s, void *) {
     auto *f = reinterpret_cast<Function *>(s);
-    if (v && PyTuple_Check(v) && PyTuple_GET_SIZE(v) > (Py_ssize_t) f->def->params.size()) {
-        PyErr_SetString(PyExc_ValueError, "__defaults__ has more values than the function has parameters");
-        return -1;
-    }
-    return set_checked(s, v ? v : Py_None, &Function::defaults, "__defaults__", is_tuple_or_none, "a tuple");
+    if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
+    return Py_NewRef(f->annotations);
 }
-int set_kwdefaults(PyObject *s, PyObject *v, void *) { return set_checked(s, v ? v : Py_None, &Function::kwdefaults, "__kwdefaults__", is_dict_or_none, "a dict"); }
+int set_annotations(PyObject *s, PyObject *v, void *) {
+    if (!v || v == Py_None) {
+        Py_CLEAR(reinterpret_cast<Function *>(s)->annotations);
+        return 0;
+    }
+    return set_checked(s, v, &Function::annotations, "__annotations__", is_dict, "a dict object");
+}
+// Any tuple, as for Python functions (one longer than the parameter list
+// fills the parameters from its last items).
+int set_defaults(PyObject *s, PyObject *v, void *) {
+    return set_checked(s, v ? v : Py_None, &Function::defaults, "__defaults__", is_tuple_or_none, "a tuple object");
+}
+int set_kwdefaults(PyObject *s, PyObject *v, void *) { return set_checked(s, v ? v : Py_None, &Function::kwdefaults, "__kwdefaults__", is_dict_or_none, "a dict object"); }
 
 PyGetSetDef getset[] = {
     {"__name__", get_field<&Function::name>, set_name, nullptr, nullptr},
     {"__qualname__", get_field<&Function::qualname>, set_qualname, nullptr, nullptr},
     {"__doc__", get_field<&Function::doc>, set_doc, nullptr, nullptr},
-    {"__annotations__", get_field<&Function::annotations>, set_annotations, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__defaults__", get_field<&Function::defaults>, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_field<&Function::kwdefaults>, set_kwdefaults, nullptr, nullptr},
     {"__globals__", get_field<&Function::globals>, nullptr, nullptr, nullptr},

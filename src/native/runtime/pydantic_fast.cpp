@@ -46,9 +46,11 @@ nb::object new_model(nb::handle cls, nb::handle fields) {
         const Pydantic &p = pydantic();
         auto *type = (PyTypeObject *) cls.ptr();
         if (validates_directly(type, p)) {
-            PyObject *validator = _PyType_Lookup(type, validator_name.ptr());
-            if (validator && Py_TYPE(validator) == p.schema_validator)
-                return own(PyObject_CallMethodOneArg(validator, validate_python_name.ptr(), fields.ptr()));
+            // Held for the call: a validator of the model may rebuild it,
+            // which replaces the class's __pydantic_validator__.
+            nb::object validator = nb::borrow(_PyType_Lookup(type, validator_name.ptr()));
+            if (validator.is_valid() && Py_TYPE(validator.ptr()) == p.schema_validator)
+                return own(PyObject_CallMethodOneArg(validator.ptr(), validate_python_name.ptr(), fields.ptr()));
         }
     }
     nb::object noargs = own(PyTuple_New(0));
