@@ -6,6 +6,7 @@ from __future__ import annotations
 import gc
 import json
 import tracemalloc
+import weakref
 
 import pytest
 
@@ -264,3 +265,61 @@ def test_decoding_cycles_do_not_grow_memory(monkeypatch, stream):
     growth = sum(s.size_diff for s in after.compare_to(before, "filename"))
     # a single leaked object per cycle would add several hundred kilobytes
     assert growth < 64 * 1024, growth
+
+
+
+# ---- values read from answers are held while Python code can run -------------------
+
+class Text(str):
+    """A str that can be watched through a weak reference."""
+
+
+class Code:
+    def __repr__(self):
+        return "E42"
+
+
+class DropsOnLookup:
+    """A dict key that collides with `key`: looking `key` up runs its __eq__,
+    which deletes `victim` from the dict and notes whether the value of that
+    entry is still alive, as it must be while the decoder holds it."""
+
+    def __init__(self, mapping, key, victim):
+        self.mapping, self.key, self.victim, self.alive = mapping, key, victim, None
+        mapping[self] = ""
+
+    def __hash__(self):
+        return hash(self.key)
+
+    def __eq__(self, other):
+        if other == self.key and self.victim in self.mapping:
+            value = weakref.ref(self.mapping.pop(self.victim))
+            self.alive = value() is not None
+        return other == self.key
+
+
+def test_error_code_is_held_while_the_message_is_looked_up(model, capsys):
+    error = {"code": Code()}
+    key = DropsOnLookup(error, "message", "code")
+
+    class Answer:
+        def json(self):
+            return {"error": error}
+
+    with pytest.raises(ValueError, match="E42"):
+        model._response(Answer())
+    assert key.alive is True
+
+
+def test_reasoning_is_held_while_the_content_is_looked_up():
+    keys = []
+
+    class Model(LLModal):
+        def _message_process(self, message):
+            delta = {"reasoning_content": Text("why")}
+            keys.append(DropsOnLookup(delta, "content", "reasoning_content"))
+            return delta
+
+    gen = Model()._stream_response(streamed(reason("r")))
+    assert records(gen) == [(LLMStatus.reason, "why", "")]
+    assert keys[0].alive is True
