@@ -129,6 +129,17 @@ def test_unknown_line_still_fails(model, capsys):
     assert history(model) == [("user", "q"), ("assistant", "a")]
 
 
+@pytest.mark.parametrize("line", [b'data: {"choices": [{"delta": {"content": "\xff"}}]}', b"data:\xe9t\xe9"])
+def test_undecodable_line_fails_as_decoding_the_line_does(model, capsys, line):
+    with pytest.raises(UnicodeDecodeError) as raised:
+        next(model._stream_response(streamed(line)))
+    with pytest.raises(UnicodeDecodeError) as expected:
+        line.decode("utf-8")
+    assert (raised.value.object, raised.value.start, raised.value.end) == (line, expected.value.start,
+                                                                           expected.value.end)
+    assert printed(capsys) == [f"Error parsing LLM response: {expected.value}"]
+
+
 def test_done_ends_the_line_loop(model):
     body = streamed(answer("a"), b"data: [DONE]", b"data: {broken", done=False)
     assert [r.content for r in model._stream_response(body)] == ["a"]
