@@ -206,6 +206,30 @@ def test_close_flag_stops_at_next_line(model):
     assert history(model) == [("user", "q"), ("assistant", "a")]
 
 
+def test_close_flag_read_sees_a_change_made_during_its_lookup(model):
+    """A key of the instance dict that collides with "_close" runs code while
+    the flag is looked up; here that code replaces the private attributes
+    with a copy that asks the stream to stop."""
+
+    class Collides:
+        fired = False
+
+        def __hash__(self):
+            return hash("_close")
+
+        def __eq__(self, other):
+            if other == "_close" and not self.fired:
+                self.fired = True
+                object.__setattr__(model, "__pydantic_private__", {**model.__pydantic_private__, "_close": True})
+            return False
+
+    response = streamed(answer("a"), answer("b"))
+    gen = model._stream_response(response)
+    model.__dict__[Collides()] = None
+    assert list(gen) == []
+    assert model._close is False and response.raw.closed
+
+
 # ---- references ------------------------------------------------------------------------
 
 class Scripted(LLModal):

@@ -54,15 +54,17 @@ void PrivateReader::bind(nb::handle self, const Name &attr) {
 
 nb::object PrivateReader::read(nb::handle self) const {
     if (Py_TYPE(self.ptr()) == type_) {
-        PyObject *priv = *(PyObject **) ((char *) self.ptr() + offset_);
         PyObject **dictptr = _PyObject_GetDictPtr(self.ptr());
         PyObject *dict = dictptr ? *dictptr : nullptr;
-        if (priv && PyDict_CheckExact(priv) && !(dict && PyDict_GetItemWithError(dict, attr_->ptr()))) {
-            if (PyErr_Occurred()) raise_current();
+        const bool shadowed = dict && PyDict_GetItemWithError(dict, attr_->ptr());
+        if (PyErr_Occurred()) raise_current();
+        // Read the slot only now: the lookup above may have run a key's
+        // __eq__, which can replace __pydantic_private__ and free the old one.
+        PyObject *priv = *(PyObject **) ((char *) self.ptr() + offset_);
+        if (!shadowed && priv && PyDict_CheckExact(priv)) {
             if (PyObject *value = PyDict_GetItemWithError(priv, attr_->ptr())) return nb::borrow(value);
             if (PyErr_Occurred()) raise_current();
         }
-        if (PyErr_Occurred()) raise_current();
     }
     return read_private(self, *attr_);
 }
