@@ -6,6 +6,7 @@ from __future__ import annotations
 import gc
 import json
 import tracemalloc
+import weakref
 
 import pytest
 
@@ -128,6 +129,17 @@ def test_unknown_line_still_fails(model, capsys):
     assert history(model) == [("user", "q"), ("assistant", "a")]
 
 
+@pytest.mark.parametrize("line", [b'data: {"choices": [{"delta": {"content": "\xff"}}]}', b"data:\xe9t\xe9"])
+def test_undecodable_line_fails_as_decoding_the_line_does(model, capsys, line):
+    with pytest.raises(UnicodeDecodeError) as raised:
+        next(model._stream_response(streamed(line)))
+    with pytest.raises(UnicodeDecodeError) as expected:
+        line.decode("utf-8")
+    assert (raised.value.object, raised.value.start, raised.value.end) == (line, expected.value.start,
+                                                                           expected.value.end)
+    assert printed(capsys) == [f"Error parsing LLM response: {expected.value}"]
+
+
 def test_done_ends_the_line_loop(model):
     body = streamed(answer("a"), b"data: [DONE]", b"data: {broken", done=False)
     assert [r.content for r in model._stream_response(body)] == ["a"]
@@ -192,6 +204,30 @@ def test_close_flag_stops_at_next_line(model):
     assert model._close is False and model._tool_calls_count == 0
     assert response.raw.closed
     assert history(model) == [("user", "q"), ("assistant", "a")]
+
+
+def test_close_flag_read_sees_a_change_made_during_its_lookup(model):
+    """A key of the instance dict that collides with "_close" runs code while
+    the flag is looked up; here that code replaces the private attributes
+    with a copy that asks the stream to stop."""
+
+    class Collides:
+        fired = False
+
+        def __hash__(self):
+            return hash("_close")
+
+        def __eq__(self, other):
+            if other == "_close" and not self.fired:
+                self.fired = True
+                object.__setattr__(model, "__pydantic_private__", {**model.__pydantic_private__, "_close": True})
+            return False
+
+    response = streamed(answer("a"), answer("b"))
+    gen = model._stream_response(response)
+    model.__dict__[Collides()] = None
+    assert list(gen) == []
+    assert model._close is False and response.raw.closed
 
 
 # ---- references ------------------------------------------------------------------------
@@ -264,3 +300,61 @@ def test_decoding_cycles_do_not_grow_memory(monkeypatch, stream):
     growth = sum(s.size_diff for s in after.compare_to(before, "filename"))
     # a single leaked object per cycle would add several hundred kilobytes
     assert growth < 64 * 1024, growth
+
+
+
+# ---- values read from answers are held while Python code can run -------------------
+
+class Text(str):
+    """A str that can be watched through a weak reference."""
+
+
+class Code:
+    def __repr__(self):
+        return "E42"
+
+
+class DropsOnLookup:
+    """A dict key that collides with `key`: looking `key` up runs its __eq__,
+    which deletes `victim` from the dict and notes whether the value of that
+    entry is still alive, as it must be while the decoder holds it."""
+
+    def __init__(self, mapping, key, victim):
+        self.mapping, self.key, self.victim, self.alive = mapping, key, victim, None
+        mapping[self] = ""
+
+    def __hash__(self):
+        return hash(self.key)
+
+    def __eq__(self, other):
+        if other == self.key and self.victim in self.mapping:
+            value = weakref.ref(self.mapping.pop(self.victim))
+            self.alive = value() is not None
+        return other == self.key
+
+
+def test_error_code_is_held_while_the_message_is_looked_up(model, capsys):
+    error = {"code": Code()}
+    key = DropsOnLookup(error, "message", "code")
+
+    class Answer:
+        def json(self):
+            return {"error": error}
+
+    with pytest.raises(ValueError, match="E42"):
+        model._response(Answer())
+    assert key.alive is True
+
+
+def test_reasoning_is_held_while_the_content_is_looked_up():
+    keys = []
+
+    class Model(LLModal):
+        def _message_process(self, message):
+            delta = {"reasoning_content": Text("why")}
+            keys.append(DropsOnLookup(delta, "content", "reasoning_content"))
+            return delta
+
+    gen = Model()._stream_response(streamed(reason("r")))
+    assert records(gen) == [(LLMStatus.reason, "why", "")]
+    assert keys[0].alive is True

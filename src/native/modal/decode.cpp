@@ -92,6 +92,18 @@ PyObject *add_message_kw() {
     return kw.ptr();
 }
 
+// The JSON text of a data line, `start` bytes in.  Decoding only what follows
+// the prefix gives what decoding the whole line and stripping it gives, but
+// an invalid line must fail as decoding the whole line does, with positions
+// counted from the line's start.
+nb::object payload_text(nb::handle line, const char *p, Py_ssize_t size, Py_ssize_t start) {
+    if (PyObject *text = PyUnicode_DecodeUTF8(p + start, size - start, nullptr)) return nb::steal(text);
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) raise_current();
+    PythonError partial;  // raised only if the whole line were to decode after all
+    call_method(line, decode_name, utf8_name);
+    throw partial;
+}
+
 bool is_data_prefix_char(char c) { return c == 'd' || c == 'a' || c == 't' || c == ':' || c == ' '; }
 
 bool is_sse_field_without_data(const char *p, Py_ssize_t size) {
@@ -215,7 +227,7 @@ private:
             while (start < size && is_data_prefix_char(p[start])) ++start;
             if (size - start == 6 && std::memcmp(p + start, "[DONE]", 6) == 0) return {};
 
-            nb::object text = own(PyUnicode_DecodeUTF8(p + start, size - start, nullptr));
+            nb::object text = payload_text(line, p, size, start);
             nb::object chunk = vcall(loads_, {text.ptr()});
             exchange::raise_if_server_error(chunk);
             nb::object choices = item(chunk, n::choices);

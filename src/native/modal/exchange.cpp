@@ -54,15 +54,17 @@ void PrivateReader::bind(nb::handle self, const Name &attr) {
 
 nb::object PrivateReader::read(nb::handle self) const {
     if (Py_TYPE(self.ptr()) == type_) {
-        PyObject *priv = *(PyObject **) ((char *) self.ptr() + offset_);
         PyObject **dictptr = _PyObject_GetDictPtr(self.ptr());
         PyObject *dict = dictptr ? *dictptr : nullptr;
-        if (priv && PyDict_CheckExact(priv) && !(dict && PyDict_GetItemWithError(dict, attr_->ptr()))) {
-            if (PyErr_Occurred()) raise_current();
+        const bool shadowed = dict && PyDict_GetItemWithError(dict, attr_->ptr());
+        if (PyErr_Occurred()) raise_current();
+        // Read the slot only now: the lookup above may have run a key's
+        // __eq__, which can replace __pydantic_private__ and free the old one.
+        PyObject *priv = *(PyObject **) ((char *) self.ptr() + offset_);
+        if (!shadowed && priv && PyDict_CheckExact(priv)) {
             if (PyObject *value = PyDict_GetItemWithError(priv, attr_->ptr())) return nb::borrow(value);
             if (PyErr_Occurred()) raise_current();
         }
-        if (PyErr_Occurred()) raise_current();
     }
     return read_private(self, *attr_);
 }
@@ -104,9 +106,12 @@ int Method::traverse(visitproc visit, void *arg) const {
 nb::object make_record(nb::handle cls, nb::handle status, nb::handle message) {
     PyObject *m = message.ptr();
     if (PyDict_CheckExact(m) && PyDict_GET_SIZE(m) == 2) {
-        PyObject *reasoning = PyDict_GetItemWithError(m, name::reasoning_content.ptr());
-        PyObject *content = reasoning ? PyDict_GetItemWithError(m, name::content.ptr()) : nullptr;
-        if (content) {
+        // Held, not borrowed: the second lookup may run a key's __eq__,
+        // which can drop the first value from the dict.
+        nb::object reasoning = nb::borrow(PyDict_GetItemWithError(m, name::reasoning_content.ptr()));
+        nb::object content;
+        if (reasoning.is_valid()) content = nb::borrow(PyDict_GetItemWithError(m, name::content.ptr()));
+        if (content.is_valid()) {
             nb::object fields = own(PyDict_New());
             dict_set(fields, name::status, status);
             dict_set(fields, name::reasoning_content, reasoning);
@@ -144,11 +149,13 @@ void raise_if_server_error(nb::handle document) {
     nb::object keep = nb::borrow(error);
     nb::object code = nb::none(), message = keep;
     if (PyDict_Check(error)) {
+        // Each value is held before the next lookup, which may run a key's
+        // __eq__ and drop it from the dict.
         PyObject *c = PyDict_GetItemWithError(error, name::code.ptr());
         if (!c && PyErr_Occurred()) raise_current();
+        code = nb::borrow(c ? c : Py_None);
         PyObject *m = PyDict_GetItemWithError(error, name::message.ptr());
         if (!m && PyErr_Occurred()) raise_current();
-        code = nb::borrow(c ? c : Py_None);
         message = nb::borrow(m ? m : Py_None);
     }
     raise_format(PyExc_ValueError, "code: %S, message: %S", code.ptr(), message.ptr());
