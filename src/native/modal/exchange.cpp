@@ -22,10 +22,11 @@ nb::object read_private(nb::handle self, const Name &attr) {
     // have nothing under that name.
     if (!_PyType_Lookup(Py_TYPE(self.ptr()), attr.ptr())) {
         PyObject **dictptr = _PyObject_GetDictPtr(self.ptr());
-        PyObject *dict = dictptr ? *dictptr : nullptr;
+        // Dicts are held while looked into: a key's __eq__ may replace them.
+        nb::object dict = nb::borrow(dictptr ? *dictptr : nullptr);
         bool shadowed = false;
-        if (dict) {
-            shadowed = PyDict_GetItemWithError(dict, attr.ptr()) != nullptr;
+        if (dict.is_valid()) {
+            shadowed = PyDict_GetItemWithError(dict.ptr(), attr.ptr()) != nullptr;
             if (!shadowed && PyErr_Occurred()) raise_current();
         }
         if (!shadowed) {
@@ -55,14 +56,15 @@ void PrivateReader::bind(nb::handle self, const Name &attr) {
 nb::object PrivateReader::read(nb::handle self) const {
     if (Py_TYPE(self.ptr()) == type_) {
         PyObject **dictptr = _PyObject_GetDictPtr(self.ptr());
-        PyObject *dict = dictptr ? *dictptr : nullptr;
-        const bool shadowed = dict && PyDict_GetItemWithError(dict, attr_->ptr());
+        // Dicts are held while looked into: a key's __eq__ may replace them.
+        nb::object dict = nb::borrow(dictptr ? *dictptr : nullptr);
+        const bool shadowed = dict.is_valid() && PyDict_GetItemWithError(dict.ptr(), attr_->ptr());
         if (PyErr_Occurred()) raise_current();
         // Read the slot only now: the lookup above may have run a key's
         // __eq__, which can replace __pydantic_private__ and free the old one.
-        PyObject *priv = *(PyObject **) ((char *) self.ptr() + offset_);
-        if (!shadowed && priv && PyDict_CheckExact(priv)) {
-            if (PyObject *value = PyDict_GetItemWithError(priv, attr_->ptr())) return nb::borrow(value);
+        nb::object priv = nb::borrow(*(PyObject **) ((char *) self.ptr() + offset_));
+        if (!shadowed && priv.is_valid() && PyDict_CheckExact(priv.ptr())) {
+            if (PyObject *value = PyDict_GetItemWithError(priv.ptr(), attr_->ptr())) return nb::borrow(value);
             if (PyErr_Occurred()) raise_current();
         }
     }

@@ -360,8 +360,9 @@ bool resolves_to(nb::handle obj, PyObject *name, const FunctionDef &def) {
     if (_PyType_Lookup(type, getattribute) != _PyType_Lookup(&PyBaseObject_Type, getattribute)) return false;
     PyObject **dict = _PyObject_GetDictPtr(obj.ptr());
     if (dict && *dict) {
-        PyObject *shadow = PyDict_GetItemWithError(*dict, name);
-        if (shadow) return false;
+        // Held: a key's __eq__ run by the lookup could replace the dict.
+        nb::object held = nb::borrow(*dict);
+        if (PyDict_GetItemWithError(held.ptr(), name)) return false;
         if (PyErr_Occurred()) raise_current();
     }
     return true;
