@@ -39,17 +39,7 @@ void body(nb::module_) {
     define_function_tool();
 }
 
-int exec(PyObject *m) { return exec_module(m, QUORVEL_MODULE_NAME, body); }
-
-PyModuleDef_Slot slots[] = {{Py_mod_exec, (void *) exec}, {0, nullptr}};
-
-PyModuleDef def = {
-    PyModuleDef_HEAD_INIT, QUORVEL_MODULE_NAME,
-    "pydantic and fastmcp support for natively compiled classes and functions.", 0, nullptr, slots, nullptr, nullptr,
-    nullptr,
-};
-
 }  // namespace
 }  // namespace qv::cython
 
-extern "C" PyMODINIT_FUNC PyInit_cython(void) { return PyModuleDef_Init(&qv::cython::def); }
+QUORVEL_DEFINE_MODULE(cython, "pydantic and fastmcp support for natively compiled classes and functions.", qv::cython::body)

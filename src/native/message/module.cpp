@@ -40,16 +40,7 @@ void body(nb::module_) {
     set_global("Message", message_class);
 }
 
-int exec(PyObject *m) { return exec_module(m, QUORVEL_MODULE_NAME, body); }
-
-PyModuleDef_Slot slots[] = {{Py_mod_exec, (void *) exec}, {0, nullptr}};
-
-PyModuleDef def = {
-    PyModuleDef_HEAD_INIT, QUORVEL_MODULE_NAME, "Speaker roles and the conversation history entry.", 0, nullptr,
-    slots, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 }  // namespace qv::message
 
-extern "C" PyMODINIT_FUNC PyInit_message(void) { return PyModuleDef_Init(&qv::message::def); }
+QUORVEL_DEFINE_MODULE(message, "Speaker roles and the conversation history entry.", qv::message::body)

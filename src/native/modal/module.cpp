@@ -78,16 +78,7 @@ void body(nb::module_) {
     define_llmodal();
 }
 
-int exec(PyObject *m) { return exec_module(m, QUORVEL_MODULE_NAME, body); }
-
-PyModuleDef_Slot slots[] = {{Py_mod_exec, (void *) exec}, {0, nullptr}};
-
-PyModuleDef def = {
-    PyModuleDef_HEAD_INIT, QUORVEL_MODULE_NAME, "The chat-model client: LLModal and its result records.", 0,
-    nullptr, slots, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 }  // namespace qv::modal
 
-extern "C" PyMODINIT_FUNC PyInit_modal(void) { return PyModuleDef_Init(&qv::modal::def); }
+QUORVEL_DEFINE_MODULE(modal, "The chat-model client: LLModal and its result records.", qv::modal::body)

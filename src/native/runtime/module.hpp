@@ -34,3 +34,15 @@ void set_global(const char *name, nb::handle value);
 nb::object import_from(const char *module, const char *attr);
 
 }  // namespace qv
+
+// Defines PyInit_<short_name> for a module whose start-up runs `body_fn`
+// (a qv::ModuleBody); use once, at global scope, in the module's module.cpp.
+#define QUORVEL_DEFINE_MODULE(short_name, doc, body_fn)                                                       \
+    namespace {                                                                                              \
+    int quorvel_exec(PyObject *m) { return ::qv::exec_module(m, QUORVEL_MODULE_NAME, body_fn); }            \
+    PyModuleDef_Slot quorvel_slots[] = {{Py_mod_exec, (void *) quorvel_exec}, {0, nullptr}};                 \
+    PyModuleDef quorvel_def = {                                                                              \
+        PyModuleDef_HEAD_INIT, QUORVEL_MODULE_NAME, doc, 0, nullptr, quorvel_slots, nullptr, nullptr, nullptr, \
+    };                                                                                                       \
+    }                                                                                                        \
+    extern "C" PyMODINIT_FUNC PyInit_##short_name(void) { return PyModuleDef_Init(&quorvel_def); }
