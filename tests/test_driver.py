@@ -125,12 +125,12 @@ def test_request_failure(capsys, url, error):
 
 
 def test_stream_reads_nothing_before_iteration(server):
-    server.add(Reply.stream(["a", "b"], delay=0.4))
+    server.add(Reply.stream(["a", "b"], delay=0.8))
     model = make(server, stream=True)
     start = time.monotonic()
     gen = model.invoke("Hi")
     # the body is still being written, slowly: invoke did not wait for it
-    assert time.monotonic() - start < 0.35
+    assert time.monotonic() - start < 0.7
     assert history(model) == [("user", "Hi")]
     assert [r.content for r in gen] == ["a", "b"]
     assert history(model) == [("user", "Hi"), ("assistant", "ab")]

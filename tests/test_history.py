@@ -120,7 +120,8 @@ def test_long_stream_grows_the_text_in_place():
         m.add_message(role=A, content=chunk)
     elapsed = time.perf_counter() - start
     assert m.messages[-1].contents == [chunk * 100_000]
-    assert elapsed < 1.0, f"100,000 chunks took {elapsed:.2f}s"
+    # linear growth takes a fraction of a second; copying the text per chunk takes ~9 s
+    assert elapsed < 3.0, f"100,000 chunks took {elapsed:.2f}s"
 
 
 def test_message_latest_skips_empty_and_tool_only_entries():
