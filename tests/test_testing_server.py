@@ -179,10 +179,11 @@ def test_stream_is_lazy(server):
         for line in r.iter_lines():
             arrivals.append((time.monotonic() - start, line))
     assert [line for _, line in arrivals] == [b"data: 1", b"data: 2", b"data: 3", b"data: 4", b"data: 5"]
-    assert arrivals[0][0] < 0.5
+    # the first line arrives long before the last one is written
+    assert arrivals[0][0] < 0.8
     assert arrivals[-1][0] >= 1.1
     gaps = [b[0] - a[0] for a, b in zip(arrivals, arrivals[1:])]
-    assert min(gaps) > 0.2
+    assert sum(gaps) > 0.9 and min(gaps) > 0.05
 
 
 def test_raw_lines_exact_bytes_and_abort(server):
