@@ -1,0 +1,208 @@
+"""``quorvel chat``: one question, or the interactive chat loop."""
+
+from __future__ import annotations
+
+import argparse
+import base64
+import contextlib
+import json
+import re
+import sys
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+from rich.console import Console
+
+from quorvel.cli.loading import native, tools_from
+from quorvel.cli.printing import Printer
+from quorvel.cli.text import PROG, CliError, describe, one_line
+from quorvel.cli.turn import run_turn
+
+if TYPE_CHECKING:
+    from quorvel.modal import LLModal
+
+
+def parse_param(text: str) -> tuple[str, Any]:
+    """``KEY=VALUE`` with VALUE read as JSON when it parses, as text otherwise."""
+    key, sep, raw = text.partition("=")
+    key = key.strip()
+    if not sep or not key:
+        raise argparse.ArgumentTypeError(f"expected KEY=VALUE, got {text!r}")
+    try:
+        value: Any = json.loads(raw)
+    except ValueError:
+        value = raw
+    return key, value
+
+
+def _read_image(path: str) -> str:
+    try:
+        data = Path(path).read_bytes()
+    except FileNotFoundError:
+        raise CliError(f"image file not found: {path}") from None
+    except OSError as exc:
+        raise CliError(f"cannot read image {path}: {exc.strerror or describe(exc)}") from None
+    return base64.b64encode(data).decode("ascii")
+
+
+def _config_value(section: str, option: str) -> str | None:
+    configurator = native("config").Configurator
+    try:
+        if configurator.has_option(section, option):
+            return str(configurator.get(section, option))
+    except (KeyError, ValueError, OSError) as exc:
+        raise CliError(one_line(exc)) from None
+    return None
+
+
+def _build_model(args: argparse.Namespace) -> LLModal:
+    endpoint = args.endpoint or _config_value(args.section, "endpoint")
+    if not endpoint:
+        env = native("config").Configurator.env_name(args.section, "endpoint")
+        raise CliError(f"no endpoint given: pass --endpoint URL or set {env}")
+    if not re.match(r"https?://[^/\s]", endpoint):
+        raise CliError(f"invalid endpoint {endpoint!r}: expected an http:// or https:// URL")
+    images = [_read_image(path) for path in args.image]
+    tools = tools_from(args.tools)
+
+    extra_body: dict[str, Any] = {}
+    model_name = args.model or _config_value(args.section, "model")
+    if model_name:
+        extra_body["model"] = model_name
+    if not args.no_stream:
+        extra_body["stream"] = True
+    extra_body.update(dict(args.param))
+
+    LLModal = native("modal").LLModal
+    return LLModal(
+        endpoint_url=endpoint,
+        section=args.section,
+        system_prompt=args.system or "",
+        extra_body=extra_body,
+        tools=tools,
+        images=images,
+    )
+
+
+CHAT_HELP = """\
+commands:
+  /retry        regenerate the last answer (kept as a new version of it)
+  /image PATH   attach an image to the next message
+  /save FILE    write the conversation history as JSON
+  /quit         leave (Ctrl-D works too)
+  //text        send a message that begins with "/"
+Ctrl-C while an answer streams stops it; the conversation goes on."""
+
+
+def _save_history(model: LLModal, filename: str) -> int:
+    history = [message.model_dump(mode="json") for message in model.messages]
+    Path(filename).write_text(json.dumps(history, indent=2, ensure_ascii=False) + "\n", encoding="utf-8")
+    return len(history)
+
+
+def _has_user_turn(model: LLModal) -> bool:
+    return any(str(message.role) == "user" for message in model.messages)
+
+
+def _read_line(console: Console) -> str | None:
+    """The next line typed at the prompt; ``None`` at end of input."""
+    while True:
+        try:
+            return console.input("[bold green]you>[/] ")
+        except KeyboardInterrupt:
+            console.print()
+        except EOFError:
+            console.print()
+            return None
+
+
+def _interactive(model: LLModal, console: Console, err: Console) -> int:
+    with contextlib.suppress(ImportError):
+        import readline  # noqa: F401  (line editing and history for input())
+
+    printer = Printer(console, answer_label="assistant: ")
+    details = [model.endpoint_url]
+    if "model" in model.extra_body:
+        details.append(f"model {model.extra_body['model']}")
+    details.append("streaming" if model.stream else "whole answers")
+    if model.tools:
+        details.append("tools: " + ", ".join(model.tools.names))
+    console.print("quorvel chat · " + " · ".join(details), style="dim", soft_wrap=True, markup=False, highlight=False)
+    console.print("/help for commands, /quit to leave", style="dim", highlight=False)
+
+    def report(text: str) -> None:
+        err.print(f"{PROG}: error: {text}", style="red", soft_wrap=True, markup=False, highlight=False)
+
+    while True:
+        line = _read_line(console)
+        if line is None:
+            return 0
+        text = line.strip()
+        if not text:
+            continue
+        prompt: str | None = text
+        if text.startswith("//"):
+            prompt = text[1:]
+        elif text.startswith("/"):
+            command, _, rest = text.partition(" ")
+            rest = rest.strip()
+            prompt = None
+            if command in ("/quit", "/exit", "/q"):
+                return 0
+            if command == "/help":
+                console.print(CHAT_HELP, markup=False, highlight=False)
+            elif command == "/retry":
+                if not _has_user_turn(model):
+                    report("nothing to retry yet")
+                    continue
+                model.retry = True
+                prompt = ""
+            elif command == "/image":
+                if not rest:
+                    report("usage: /image PATH")
+                    continue
+                try:
+                    model.images.append(_read_image(rest))
+                except CliError as exc:
+                    report(str(exc))
+                    continue
+                console.print(f"image attached to the next message ({len(model.images)} pending)", style="dim", highlight=False)
+            elif command == "/save":
+                if not rest:
+                    report("usage: /save FILE")
+                    continue
+                try:
+                    count = _save_history(model, rest)
+                except OSError as exc:
+                    report(f"cannot write {rest}: {exc.strerror or describe(exc)}")
+                    continue
+                console.print(f"saved {count} messages to {rest}", style="dim", highlight=False)
+            else:
+                report(f"unknown command {command}; /help lists the commands")
+        if prompt is None:
+            continue
+        outcome = run_turn(model, prompt, printer)
+        if outcome == "stopped":
+            printer.note("(stopped)")
+        elif outcome is not None:
+            report(outcome)
+        console.print()
+
+
+def cmd_chat(args: argparse.Namespace) -> int:
+    out = Console(highlight=False)
+    err = Console(stderr=True, highlight=False)
+    question = args.message
+    if question == "-":
+        question = sys.stdin.read()
+    model = _build_model(args)
+    if question is None:
+        return _interactive(model, out, err)
+    printer = Printer(out, err)
+    outcome = run_turn(model, question, printer)
+    if outcome == "stopped":
+        raise KeyboardInterrupt
+    if outcome is not None:
+        raise CliError(outcome)
+    return 0
+

@@ -1,0 +1,58 @@
+"""``quorvel mcp serve``: a module's public functions as MCP tools over stdio."""
+
+from __future__ import annotations
+
+import argparse
+import inspect
+import sys
+from collections.abc import Callable
+from typing import Any
+
+from quorvel.cli.loading import module_functions, native
+from quorvel.cli.text import PROG, CliError, describe, one_line
+
+
+def _mcp_tool(cython: Any, fn: Callable[..., Any], name: str) -> Any:
+    """A ``CythonFunctionTool`` for ``fn``, whether plain Python or natively compiled."""
+    if inspect.isfunction(fn) or inspect.ismethod(fn):
+        return cython.CythonFunctionTool.from_function(fn, name=name)
+    # fastmcp reads parameters through pydantic, which does not take compiled
+    # functions for functions; quorvel.cython's adapter cache reads them instead.
+    from fastmcp.utilities.json_schema import compress_schema
+
+    parameters = cython.get_cached_typeadapter(fn).json_schema()
+    return cython.CythonFunctionTool(
+        fn=fn,
+        name=name,
+        description=inspect.getdoc(fn),
+        parameters=compress_schema(parameters, prune_titles=True, dereference=True),
+    )
+
+
+def build_mcp_server(target: str, name: str | None = None) -> Any:
+    """A FastMCP server offering the public functions of ``target`` as tools."""
+    functions = module_functions(target)
+    cython = native("cython")
+    try:
+        from fastmcp import FastMCP
+    except ImportError as exc:
+        raise CliError(f"cannot load fastmcp ({describe(exc)})") from None
+    server = FastMCP(name=name or f"quorvel: {target}")
+    added = 0
+    for fn_name, fn in functions:
+        try:
+            tool = _mcp_tool(cython, fn, fn_name)
+        except Exception as exc:
+            print(f"{PROG}: warning: skipping {fn_name}: {one_line(exc)}", file=sys.stderr)
+            continue
+        server.add_tool(tool)
+        added += 1
+    if not added:
+        raise CliError(f"none of the functions of {target!r} can be served as a tool")
+    return server
+
+
+def cmd_mcp_serve(args: argparse.Namespace) -> int:
+    server = build_mcp_server(args.module, args.name)
+    server.run(transport="stdio", show_banner=False)
+    return 0

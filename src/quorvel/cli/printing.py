@@ -1,0 +1,110 @@
+"""Showing the records of answers as they arrive."""
+
+from __future__ import annotations
+
+import json
+from typing import TYPE_CHECKING, Any
+
+from rich.console import Console
+
+from quorvel.cli.text import one_line, shorten
+
+if TYPE_CHECKING:
+    from quorvel.modal import LLMResult
+
+_RESULT_PREVIEW = 400  # characters of a tool result shown on screen
+
+
+class Printer:
+    """Renders the records of answers as they arrive.
+
+    Answer text goes to ``out``; reasoning (dimmed) and tool records go to
+    ``side``, which is the same console in a terminal session and standard
+    error for one-shot questions, so that a pipe receives the answer alone.
+    """
+
+    def __init__(self, out: Console, side: Console | None = None, *, answer_label: str = "") -> None:
+        self.out = out
+        self.side = side or out
+        self.answer_label = answer_label
+        self._mode: str | None = None
+        self._open: dict[int, Console] = {}  # consoles whose current line is unfinished
+        self.answered = False
+
+    def _write(self, console: Console, text: str, style: str | None = None) -> None:
+        if not text:
+            return
+        console.print(text, end="", style=style, soft_wrap=True, markup=False, highlight=False)
+        if text.endswith("\n"):
+            self._open.pop(id(console), None)
+        else:
+            self._open[id(console)] = console
+
+    def end_line(self) -> None:
+        """Finish any unfinished line."""
+        for console in list(self._open.values()):
+            self._write(console, "\n")
+        self._open.clear()
+
+    def finish(self) -> None:
+        """End of an answer: the next one starts afresh."""
+        self.end_line()
+        self._mode = None
+
+    def _switch(self, mode: str | None) -> bool:
+        if self._mode == mode:
+            return False
+        self.end_line()
+        self._mode = mode
+        return True
+
+    def reasoning(self, text: str) -> None:
+        if self._switch("reason"):
+            self._write(self.side, "thinking: ", "dim bold")
+        self._write(self.side, text, "dim")
+
+    def answer(self, text: str) -> None:
+        if self._switch("answer") and self.answer_label:
+            self._write(self.out, self.answer_label, "bold blue")
+        self._write(self.out, text)
+        self.answered = True
+
+    def tool_calls(self, calls: dict[str, Any]) -> None:
+        self._switch(None)
+        for call_id, call in calls.items():
+            if isinstance(call.content, dict):
+                args = ", ".join(f"{k}={json.dumps(v, ensure_ascii=False)}" for k, v in call.content.items())
+            else:
+                args = str(call.content)
+            self._write(self.side, "tool call  ", "bold cyan")
+            self._write(self.side, f"{call.name}({args})  [{call_id}]\n", "cyan")
+
+    def tool_results(self, results: dict[str, Any]) -> None:
+        self._switch(None)
+        for call_id, result in results.items():
+            if isinstance(result.content, str):
+                text = result.content
+            else:
+                text = json.dumps(result.content, ensure_ascii=False)
+            self._write(self.side, "tool result  ", "bold green")
+            self._write(self.side, f"{result.name} -> {shorten(one_line(text), _RESULT_PREVIEW)}  [{call_id}]\n", "green")
+
+    def show(self, record: LLMResult) -> None:
+        """One streamed record, or the single record of a whole answer.
+
+        A whole answer that ran tools carries the calls and results of every
+        exchange and the texts of the last one, so the texts come after them.
+        """
+        if record.tool_calls:
+            self.tool_calls(record.tool_calls)
+        if record.tool_results:
+            self.tool_results(record.tool_results)
+        if record.reasoning_content:
+            self.reasoning(record.reasoning_content)
+        if record.content:
+            self.answer(record.content)
+
+    def note(self, text: str, style: str = "dim") -> None:
+        self._switch(None)
+        self._write(self.side, text + "\n", style)
+
