@@ -111,10 +111,12 @@ nb::object build(Args a) {
     const bool signature_read = swallow_exception([&] {
         nb::object signature = vcall(get_attr(global(names::inspect), names::signature), {fn.ptr()});
         nb::object values = vcall(get_attr(get_attr(signature, names::parameters), names::values), {});
-        params = own(PySequence_List(values.ptr()));
+        // A tuple: nothing that runs while the parameters are examined can
+        // shorten it under the loop below.
+        params = own(PySequence_Tuple(values.ptr()));
     });
-    if (!signature_read) params = own(PyList_New(0));
-    const Py_ssize_t nparams = PyList_GET_SIZE(params.ptr());
+    if (!signature_read) params = own(PyTuple_New(0));
+    const Py_ssize_t nparams = PyTuple_GET_SIZE(params.ptr());
 
     nb::object parameter_class, var_keyword;
     if (nparams) {
@@ -124,7 +126,7 @@ nb::object build(Args a) {
     nb::object name = model_name(fn);
 
     // Only **kwargs: nothing to validate, every key is let through.
-    if (nparams == 1 && is_kind(PyList_GET_ITEM(params.ptr(), 0), var_keyword))
+    if (nparams == 1 && is_kind(nb::borrow(PyTuple_GET_ITEM(params.ptr(), 0)), var_keyword))
         return type_adapter(make_param_model(name, config_dict(names::allow), nb::handle()));
 
     nb::object hints;
@@ -166,14 +168,18 @@ nb::object build(Args a) {
         nb::object empty = get_attr(parameter_class, names::empty);
         nb::object var_positional = get_attr(parameter_class, names::VAR_POSITIONAL);
         for (Py_ssize_t i = 0; i < nparams; ++i) {
-            nb::handle param = PyList_GET_ITEM(params.ptr(), i);
+            // Owned, like the annotation below: reading an attribute runs
+            // Python code (a property of a Parameter subclass, get_origin
+            // when the annotation is examined), which may drop every other
+            // reference to the object.
+            nb::object param = nb::borrow(PyTuple_GET_ITEM(params.ptr(), i));
             const bool is_var_keyword = is_kind(param, var_keyword);
             has_var_kwargs = has_var_kwargs || is_var_keyword;
             nb::object pname = get_attr(param, names::name);
             nb::object default_value = get_attr(param, names::default_);
             nb::handle default_or_none = default_value.ptr() == empty.ptr() ? nb::handle() : nb::handle(default_value);
-            PyObject *annotation = PyDict_GetItemWithError(annotated.ptr(), pname.ptr());
-            if (annotation) {
+            nb::object annotation = nb::borrow(PyDict_GetItemWithError(annotated.ptr(), pname.ptr()));
+            if (annotation.is_valid()) {
                 check(PyDict_SetItem(fields.ptr(), pname.ptr(), field_pair(annotation, default_or_none).ptr()));
             } else {
                 if (PyErr_Occurred()) raise_current();
@@ -194,12 +200,17 @@ nb::object build(Args a) {
     }
     // Annotated names that are no parameter of the signature (or all of
     // them, when the signature could not be read) are required fields.
+    // Walks a snapshot of the pairs, each owned: the lookups and get_origin
+    // run Python code, which must not be able to free a key or an annotation
+    // in use, nor change the dict under the walk.
     {
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(annotated.ptr(), &pos, &key, &value)) {
-            if (check(PyDict_Contains(fields.ptr(), key))) continue;
-            check(PyDict_SetItem(fields.ptr(), key, field_pair(value, nb::handle()).ptr()));
+        nb::object pairs = own(PyDict_Items(annotated.ptr()));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.ptr()); ++i) {
+            nb::object pair = nb::borrow(PyList_GET_ITEM(pairs.ptr(), i));
+            nb::object key = nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 0));
+            nb::object value = nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 1));
+            if (check(PyDict_Contains(fields.ptr(), key.ptr()))) continue;
+            check(PyDict_SetItem(fields.ptr(), key.ptr(), field_pair(value, nb::handle()).ptr()));
         }
     }
 

@@ -100,15 +100,20 @@ nb::object context_kwarg_of(nb::handle fn, nb::handle context_class) {
         Py_XSETREF(answers, own(PyDict_New()).release().ptr());
         Py_XSETREF(answered_for, Py_NewRef(context_class.ptr()));
     }
-    PyObject *known = PyDict_GetItemWithError(answers, fn.ptr());
-    if (known) return nb::borrow(known);
+    // The lookup runs the function's __hash__ and __eq__, and the finder is
+    // Python code: either may come back here for another Context class and
+    // replace the table, so this call keeps its own reference to the one it
+    // is using.
+    nb::object table = nb::borrow(answers);
+    nb::object known = nb::borrow(PyDict_GetItemWithError(table.ptr(), fn.ptr()));
+    if (known.is_valid()) return known;
     if (PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_current();
         PyErr_Clear();  // an unhashable callable: asked every time
         return vcall(finder, {fn.ptr(), context_class.ptr()}, kw.ptr());
     }
     nb::object answer = vcall(finder, {fn.ptr(), context_class.ptr()}, kw.ptr());
-    dict_set(answers, fn, answer);
+    dict_set(table, fn, answer);
     return answer;
 }
 
