@@ -123,7 +123,7 @@ nb::object awaitable_iter(nb::handle o) {
 
 // Runs the body from `first` until it suspends at an await or ends.
 template <class F>
-PySendResult run_steps(Coroutine *c, F &&first, PyObject **out) noexcept {
+PySendResult run_steps(Coroutine *c, F &&first, PyObject **out) {
     c->running = true;
     try {
         Step step = first();
@@ -148,7 +148,9 @@ PySendResult run_steps(Coroutine *c, F &&first, PyObject **out) noexcept {
             nb::object awaited = nb::steal(yielded);
             step = c->def->resume(c->locals, awaited);
         }
-    } catch (...) {
+    }
+    QV_RETHROW_FORCED_UNWIND
+    catch (...) {
         set_python_error_from_current_exception();
         return fail(c, out);
     }

@@ -10,6 +10,22 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
+// A thread that ends while native code is on its stack (pthread_exit; the
+// interpreter ends daemon threads that way at exit) is unwound by a forced
+// unwind that must pass through every frame: the C library aborts the whole
+// process when a catch-all swallows it.  Put this handler before every
+// `catch (...)`; the functions holding them must not be noexcept.
+#if defined(__GLIBCXX__)
+#define QV_RETHROW_FORCED_UNWIND \
+    catch (abi::__forced_unwind &) { throw; }
+#else
+#define QV_RETHROW_FORCED_UNWIND
+#endif
+
 namespace qv {
 namespace nb = nanobind;
 
@@ -58,12 +74,15 @@ inline int check(int rc) {
 void set_python_error_from_current_exception() noexcept;
 
 // Runs `body` and hands its result to CPython as a new reference; anything
-// thrown becomes a Python exception and NULL is returned.
+// thrown becomes a Python exception and NULL is returned.  Only the forced
+// unwind of an ending thread passes (so these are not noexcept).
 template <class F>
-inline PyObject *boundary(F &&body) noexcept {
+inline PyObject *boundary(F &&body) {
     try {
         return body().release().ptr();
-    } catch (...) {
+    }
+    QV_RETHROW_FORCED_UNWIND
+    catch (...) {
         set_python_error_from_current_exception();
         return nullptr;
     }
@@ -71,10 +90,12 @@ inline PyObject *boundary(F &&body) noexcept {
 
 // The same for entry points that report failure with -1.
 template <class F>
-inline int boundary_int(F &&body) noexcept {
+inline int boundary_int(F &&body) {
     try {
         return body();
-    } catch (...) {
+    }
+    QV_RETHROW_FORCED_UNWIND
+    catch (...) {
         set_python_error_from_current_exception();
         return -1;
     }

@@ -191,7 +191,9 @@ PySendResult run(Generator *g, Resume how, PyObject *arg, PyObject **out) {
         Step step{Step::Kind::finish, {}};
         try {
             step = g->body->resume(how, value);
-        } catch (...) {
+        }
+        QV_RETHROW_FORCED_UNWIND
+        catch (...) {
             set_python_error_from_current_exception();
             finish(g);
             guard_stop_iteration();

@@ -40,7 +40,7 @@ nb::object import_from(const char *module, const char *attr) {
     return nb::steal(value);
 }
 
-int exec_module(PyObject *module, const char *name, ModuleBody body) noexcept {
+int exec_module(PyObject *module, const char *name, ModuleBody body) {
     if (g_initialised) {
         PyErr_Format(PyExc_ImportError,
                      "module '%s' is already initialised in this process and cannot be "

@@ -18,7 +18,7 @@ using ModuleBody = void (*)(nb::module_ module);
 // The Py_mod_exec implementation shared by all modules: refuses a second
 // initialisation, warns on an interpreter version mismatch, sets up the
 // runtime types and interned names, then runs `body`.
-int exec_module(PyObject *module, const char *name, ModuleBody body) noexcept;
+int exec_module(PyObject *module, const char *name, ModuleBody body);
 
 // The dict of this extension's module (its globals).
 PyObject *module_globals();
