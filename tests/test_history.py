@@ -181,6 +181,21 @@ def fragment(index=..., id=None, name=None, arguments=None, function=True):
     # every parallel call numbered 0: a different id is a new call, the same id continues
     ([[fragment(0, "c1", "f", "1")], [fragment(0, "c2", "g", "2")], [fragment(0, "c1", arguments="x")]],
      [("c1", "f", "1x"), ("c2", "g", "2")]),
+    # calls are placed in the order their wire indices first appear: a first
+    # call numbered 1 (after a text block), a header without arguments
+    ([[fragment(1, "c1", "f")], [fragment(1, arguments='{"a"')], [fragment(3, "c3", "g", "")],
+      [fragment(1, arguments=": 1}")], [fragment(3, arguments="{}")]],
+     [("c1", "f", '{"a": 1}'), ("c3", "g", "{}")]),
+    # a fragment with an index not seen before opens a call, gap or not
+    ([[fragment(0, "c0", "f", "{")], [fragment(1, "c1", "g", "")], [fragment(3, arguments="x")]],
+     [("c0", "f", "{"), ("c1", "g", ""), (None, None, "x")]),
+    # all calls numbered 0: a fragment without id continues the latest
+    ([[fragment(0, "c1", "f", "1")], [fragment(0, "c2", "g", "2")], [fragment(0, arguments="x")]],
+     [("c1", "f", "1"), ("c2", "g", "2x")]),
+    # arguments sent as an object are that object's JSON text
+    ([[fragment(0, "c1", "f", {"a": [1, "é"]})]], [("c1", "f", '{"a": [1, "é"]}')]),
+    ([[fragment(0, "c1", "f", "")], [fragment(0, arguments={"a": 1})]], [("c1", "f", '{"a": 1}')]),
+    ([[fragment(id="c1", name="f", arguments={})]], [("c1", "f", "{}")]),
     # a stored call without argument text takes the fragment's
     ([[fragment(0, "c1", "f")], [fragment(0, arguments="{}")]], [("c1", "f", "{}")]),
     # fragments without text, and null tool_calls, change nothing
@@ -209,7 +224,6 @@ def test_stored_arguments_none_take_the_fragment():
 @pytest.mark.parametrize("elements, error, text", [
     ([fragment("0", "c", "f", "")], TypeError, "Expected int, got str"),
     ([fragment(True, "c", "f", "")], TypeError, "Expected int, got bool"),
-    ([fragment(3, arguments="x")], IndexError, None),  # a gap
     ([fragment(0, function=False)], KeyError, "function"),
 ])
 def test_tool_call_faults_keep_earlier_calls(elements, error, text):
@@ -272,11 +286,11 @@ def test_repeated_cycles_do_not_grow_memory():
         # pytest.raises keeps state per use, so failures are caught by hand here
         failures = 0
         for bad in (lambda: m._add_tool_calls({"tool_calls": [fragment("0")]}),
-                    lambda: m._add_tool_calls({"tool_calls": [fragment(9, arguments="x")]}),
+                    lambda: m._add_tool_calls({"tool_calls": [fragment(0, function=False)]}),
                     lambda: m.add_message(role=U, content=None)):
             try:
                 bad()
-            except (TypeError, IndexError):
+            except (TypeError, KeyError):
                 failures += 1
         assert failures == 3
         m.retry = False

@@ -9,6 +9,7 @@
 
 #include "modal/exchange.hpp"
 #include "modal/members.hpp"
+#include "modal/reply_shapes.hpp"
 #include "runtime/generator.hpp"
 #include "runtime/module.hpp"
 
@@ -44,13 +45,6 @@ nb::object get(nb::handle obj, const Name &key) {
     return call_method(obj, get_name, key);
 }
 
-// seq[0]
-nb::object first(nb::handle seq) {
-    if (PyList_CheckExact(seq.ptr()) && PyList_GET_SIZE(seq.ptr()) > 0) return nb::borrow(PyList_GET_ITEM(seq.ptr(), 0));
-    nb::object zero = own(PyLong_FromLong(0));
-    return getitem(seq, zero);
-}
-
 nb::object status_member(const Name &member) { return get_attr(global(n::LLMStatus), member); }
 
 // ---- whole answers --------------------------------------------------------------
@@ -61,7 +55,10 @@ nb::object decode_whole(Args a) {
     try {
         nb::object document = call_method(response, n::json);
         exchange::raise_if_server_error(document);
-        nb::object message = call_method(self, n::message_process, item(first(item(document, n::choices)), n::message));
+        nb::object choice = shapes::answer_choice(item(document, n::choices));
+        if (!choice.is_valid()) raise_format(PyExc_ValueError, "the server's answer has no choice with index 0");
+        nb::object message = call_method(self, n::message_process, item(choice, n::message));
+        shapes::complete_tool_calls(get_attr(self, n::tool_calls));
         nb::object content = item(message, n::content);
         if (!truthy(get_attr(self, n::tool_calls)) || truthy(content)) {
             exchange::add_message(get_attr(self, n::add_message), exchange::message_role(n::assistant), content);
@@ -193,7 +190,7 @@ private:
             PyObject *raw = PyIter_Next(lines_.ptr());
             if (!raw) {
                 if (PyErr_Occurred()) raise_current();
-                return {};
+                return end_of_lines();
             }
             nb::object line = nb::steal(raw);
 
@@ -225,7 +222,7 @@ private:
             // it can be done on the bytes before decoding.
             Py_ssize_t start = 0;
             while (start < size && is_data_prefix_char(p[start])) ++start;
-            if (size - start == 6 && std::memcmp(p + start, "[DONE]", 6) == 0) return {};
+            if (size - start == 6 && std::memcmp(p + start, "[DONE]", 6) == 0) return end_of_lines();
 
             nb::object text = payload_text(line, p, size, start);
             nb::object chunk = vcall(loads_, {text.ptr()});
@@ -233,7 +230,10 @@ private:
             nb::object choices = item(chunk, n::choices);
             // Some providers open the stream, or send usage, with no choice.
             if (PyList_CheckExact(choices.ptr()) && PyList_GET_SIZE(choices.ptr()) == 0) continue;
-            nb::object choice = first(choices);
+            // Of several answers ("n" > 1) only the first is this exchange's.
+            nb::object choice = shapes::answer_choice(choices);
+            if (!choice.is_valid()) continue;
+            answered_ = true;
 
             nb::object record;
             nb::object delta = get(choice, n::delta);
@@ -256,8 +256,16 @@ private:
         }
     }
 
+    // The server ended the body, or sent [DONE].  A 200 stream that never
+    // carried the answer's choice is a failure, not an empty answer.
+    nb::object end_of_lines() {
+        if (!answered_) raise_format(PyExc_ValueError, "The server ended the stream without an answer");
+        return {};
+    }
+
     Step after_lines() {
         if (!truthy(get_attr(self_, n::tool_calls))) return end();
+        shapes::complete_tool_calls(get_attr(self_, n::tool_calls));
         calls_map_ = call_method(self_, n::t_calls_beautify, get_attr(self_, n::tool_calls));
         nb::object count = exchange::read_private(self_, n::tool_calls_count);
         nb::object limit = get_attr(self_, n::tool_calls_limit);
@@ -289,6 +297,7 @@ private:
     State state_ = State::start;
     bool already_add_ = false;  // this exchange has put answer text into the history
     bool finished_ = false;     // the finishing chunk has been read
+    bool answered_ = false;     // a chunk has carried the answer's choice
     nb::object self_, response_;
     nb::object lines_, loads_, result_type_, reason_, answer_, assistant_;
     exchange::Method message_process_, add_message_;

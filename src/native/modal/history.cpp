@@ -3,6 +3,7 @@
 // and gathering tool calls from whole answers and stream deltas.
 #include "modal/calls.hpp"
 #include "modal/members.hpp"
+#include "modal/reply_shapes.hpp"
 #include "runtime/args.hpp"
 #include "runtime/gc_pause.hpp"
 #include "runtime/module.hpp"
@@ -301,6 +302,54 @@ void extend_arguments(nb::handle stored, nb::handle fragment) {
     check(PyObject_SetItem(function.ptr(), names::arguments.ptr(), joined.ptr()));
 }
 
+// The collected call that a fragment with a wire index seen before in this
+// reply continues: the latest call first seen at that index, or, when the
+// fragment carries a non-empty id, the latest one at that index with that id.
+// A null object when the fragment opens a new call.  Calls are kept in the
+// order their indices first appear, whatever the numbers are: proxies number
+// a turn's first call 1 after a text block, some servers number every call 0.
+nb::object continued_call(nb::handle collected, nb::handle index, nb::handle id) {
+    if (!PyList_Check(collected.ptr())) {
+        nb::object copy = own(PySequence_List(collected.ptr()));
+        return continued_call(copy, index, id);
+    }
+    nb::object held = nb::borrow(collected);
+    for (Py_ssize_t i = PyList_GET_SIZE(held.ptr()) - 1; i >= 0; --i) {
+        if (i >= PyList_GET_SIZE(held.ptr())) continue;  // shrunk by a callback
+        nb::object stored = nb::borrow(PyList_GET_ITEM(held.ptr(), i));
+        if (!PyDict_Check(stored.ptr())) continue;
+        nb::object stored_index = item_or_missing(stored, names::index);
+        if (!stored_index.is_valid() || stored_index.is_none() || !equal(stored_index, index)) continue;
+        if (!id.is_valid()) return stored;
+        nb::object stored_id = item_or_missing(stored, names::id);
+        if (stored_id.is_valid() && equal(stored_id, id)) return stored;
+    }
+    return {};
+}
+
+// A fragment that names no call and brings no argument text starts nothing.
+bool carries_nothing(nb::handle call, nb::handle id) {
+    if (id.is_valid()) return false;
+    nb::object function = item_or_missing(call, names::function);
+    if (!function.is_valid() || !PyDict_Check(function.ptr())) return !function.is_valid();
+    nb::object name = item_or_missing(function, names::name);
+    if (name.is_valid() && truthy(name)) return false;
+    nb::object arguments = item_or_missing(function, names::arguments);
+    return !arguments.is_valid() || arguments.is_none();
+}
+
+// A new call is stored as the reply's own dictionary; arguments sent as an
+// object become that object's JSON text, so later fragments can extend it.
+void store_call(nb::handle collected, nb::handle call) {
+    nb::object function = PyDict_Check(call.ptr()) ? item_or_missing(call, names::function) : nb::object();
+    if (function.is_valid() && PyDict_Check(function.ptr())) {
+        nb::object arguments = item_or_missing(function, names::arguments);
+        if (arguments.is_valid() && (PyDict_Check(arguments.ptr()) || PyList_Check(arguments.ptr())))
+            dict_set(function, names::arguments, shapes::arguments_text(arguments));
+    }
+    append(collected, call);
+}
+
 nb::object add_tool_calls(Args a) {
     nb::handle self = a[0], message = a[1];
     PyObject *calls = PyDict_GetItemWithError(message.ptr(), names::tool_calls.ptr());
@@ -318,36 +367,22 @@ nb::object add_tool_calls(Args a) {
         // Whole calls (standard non-streamed answers, some streams) carry
         // no index: each is a call of its own.
         if (!index.is_valid() || index.is_none()) {
-            append(collected, call);
+            store_call(collected, call);
             continue;
         }
         check_int_or_none(index.ptr());
-        const Py_ssize_t size = PyObject_Size(collected.ptr());
-        if (size < 0) raise_current();
-        int overflow = 0;
-        const long long position = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
-        if (position == -1 && PyErr_Occurred()) raise_current();
-        if (!overflow && position == size) {
-            append(collected, call);
+        nb::object id = item_or_missing(call, names::id);
+        if (id.is_valid() && !truthy(id)) id = nb::object();
+        nb::object stored = continued_call(collected, index, id);
+        if (!stored.is_valid()) {
+            if (!carries_nothing(call, id)) store_call(collected, call);
             continue;
-        }
-        // Some servers number every parallel call 0: a different id at a
-        // collected position starts a new call instead of gluing onto it.
-        if (!overflow && position >= 0 && position < size) {
-            nb::object id = item_or_missing(call, names::id);
-            if (id.is_valid() && truthy(id)) {
-                nb::object stored_id = item_or_missing(getitem(collected, index), names::id);
-                if (!stored_id.is_valid() || !equal(stored_id, id)) {
-                    append(collected, call);
-                    continue;
-                }
-            }
         }
         nb::object function = getitem(call, names::function);
         if (!check(PySequence_Contains(function.ptr(), names::arguments.ptr()))) continue;
         nb::object fragment = getitem(function, names::arguments);
         if (fragment.is_none()) continue;
-        extend_arguments(getitem(collected, index), fragment);
+        extend_arguments(stored, shapes::arguments_text(fragment));
     }
     if (PyErr_Occurred()) raise_current();
     return nb::none();
@@ -362,6 +397,8 @@ nb::object text_or_empty(nb::handle message, const Name &key) {
     return nb::borrow(value == Py_None ? names::empty.ptr() : value);
 }
 
+Name reasoning_details{"reasoning_details"};
+
 bool is_empty_text(nb::handle value) { return PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) == 0; }
 
 nb::object message_process(Args a) {
@@ -371,6 +408,18 @@ nb::object message_process(Args a) {
     // Several servers name the field "reasoning".
     if (is_empty_text(reasoning)) reasoning = text_or_empty(message, names::reasoning);
     nb::object content = text_or_empty(message, names::content);
+    // Some reasoning models send the content as typed parts: "text" parts
+    // are the answer, "thinking" parts reasoning when no field above has it.
+    if (PyList_Check(content.ptr())) {
+        shapes::PartsText parts = shapes::split_parts(content);
+        content = std::move(parts.content);
+        if (is_empty_text(reasoning)) reasoning = std::move(parts.thinking);
+    }
+    // Some routers put the reasoning only in "reasoning_details".
+    if (is_empty_text(reasoning)) {
+        nb::object details = text_or_empty(message, reasoning_details);
+        if (PyList_Check(details.ptr())) reasoning = shapes::reasoning_details_text(details);
+    }
     nb::object result = own(PyDict_New());
     dict_set(result, names::reasoning_content, reasoning);
     dict_set(result, names::content, content);
