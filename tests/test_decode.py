@@ -55,6 +55,7 @@ def test_whole_answer(model, field):
         (whole(None, id="x"), KeyError),
         (whole(None, choices=[]), IndexError),
         (whole(None, choices=[{"index": 0}]), KeyError),
+        (whole(None, choices=[{"index": 1, "message": {"role": "assistant", "content": "other"}}]), ValueError),
         (whole({"role": "assistant", "content": None, "tool_calls": 3}), TypeError),
     ],
 )

@@ -245,6 +245,14 @@ def test_tool_call_faults_keep_earlier_calls(elements, error, text):
     ({"reasoning_content": None, "reasoning": "r"}, ("r", "")),
     ({"reasoning_content": "x", "reasoning": "r"}, ("x", "")),
     ({"reasoning": None, "content": 5}, ("", 5)),
+    # typed parts: only text and thinking parts carry text
+    ({"content": [{"type": "text", "text": "a"}, "x", 5, {"type": "text", "text": None},
+                  {"type": "thinking", "thinking": [{"type": "text", "text": "t"}, {"text": "no type"}]}]},
+     ("t", "a")),
+    ({"content": [], "reasoning": "r"}, ("r", "")),
+    ({"reasoning_details": None, "content": "c"}, ("", "c")),
+    ({"reasoning_content": "", "reasoning_details": [{"type": "reasoning.summary", "summary": "s"},
+                                                     {"type": "reasoning.text"}, "x"]}, ("s", "")),
 ])
 def test_message_process(message, expected):
     m = LLModal()

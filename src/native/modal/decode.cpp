@@ -56,7 +56,7 @@ nb::object decode_whole(Args a) {
         nb::object document = call_method(response, n::json);
         exchange::raise_if_server_error(document);
         nb::object choice = shapes::answer_choice(item(document, n::choices));
-        if (!choice.is_valid()) raise_format(PyExc_ValueError, "the server's answer has no choice with index 0");
+        if (!choice.is_valid()) raise_format(PyExc_ValueError, "The server's answer has no choice with index 0");
         nb::object message = call_method(self, n::message_process, item(choice, n::message));
         shapes::complete_tool_calls(get_attr(self, n::tool_calls));
         nb::object content = item(message, n::content);
