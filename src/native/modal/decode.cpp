@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "modal/exchange.hpp"
+#include "modal/fast_json.hpp"
+#include "modal/lines.hpp"
 #include "modal/members.hpp"
 #include "modal/reply_shapes.hpp"
 #include "runtime/generator.hpp"
@@ -53,7 +55,7 @@ nb::object decode_whole(Args a) {
     nb::handle self = a[0], response = a[1];
     bool already_add = false;
     try {
-        nb::object document = call_method(response, n::json);
+        nb::object document = fast_json::answer_document(response);
         exchange::raise_if_server_error(document);
         nb::object choice = shapes::answer_choice(item(document, n::choices));
         if (!choice.is_valid()) raise_format(PyExc_ValueError, "The server's answer has no choice with index 0");
@@ -128,7 +130,7 @@ public:
     int traverse(visitproc visit, void *arg) override {
         QV_VISIT(self_);
         QV_VISIT(response_);
-        QV_VISIT(lines_);
+        if (int rc = lines_.traverse(visit, arg)) return rc;
         QV_VISIT(loads_);
         if (int rc = message_process_.traverse(visit, arg)) return rc;
         if (int rc = add_message_.traverse(visit, arg)) return rc;
@@ -171,8 +173,9 @@ private:
 
     // What the line loop calls for every chunk is looked up once per run.
     void begin() {
-        lines_ = own(PyObject_GetIter(call_method(response_, n::iter_lines).ptr()));
+        lines_.open(response_);
         loads_ = get_attr(global(n::json), n::loads);
+        parser_.bind(loads_);
         message_process_.bind(self_, n::message_process, &message_process_def);
         add_message_.bind(self_, n::add_message, &add_message_def);
         close_flag_.bind(self_, n::close_flag);
@@ -187,12 +190,7 @@ private:
     nb::object next_record() {
         if (finished_) return {};
         for (;;) {
-            PyObject *raw = PyIter_Next(lines_.ptr());
-            if (!raw) {
-                if (PyErr_Occurred()) raise_current();
-                return end_of_lines();
-            }
-            nb::object line = nb::steal(raw);
+            if (!lines_.next()) return end_of_lines();
 
             // Whoever holds the model may ask the stream to stop; it is
             // honoured at the next line received, whatever the line is.
@@ -205,8 +203,11 @@ private:
 
             const char *p;
             Py_ssize_t size;
-            nb::object text_line;
-            if (PyBytes_Check(line.ptr())) {
+            nb::object line, text_line;
+            if (lines_.split_here()) {
+                p = lines_.line_data();
+                size = lines_.line_size();
+            } else if (line = lines_.line_object(); PyBytes_Check(line.ptr())) {
                 p = PyBytes_AS_STRING(line.ptr());
                 size = PyBytes_GET_SIZE(line.ptr());
             } else {
@@ -224,8 +225,12 @@ private:
             while (start < size && is_data_prefix_char(p[start])) ++start;
             if (size - start == 6 && std::memcmp(p + start, "[DONE]", 6) == 0) return end_of_lines();
 
-            nb::object text = payload_text(line, p, size, start);
-            nb::object chunk = vcall(loads_, {text.ptr()});
+            nb::object chunk = parser_.try_parse(p + start, size - start);
+            if (!chunk.is_valid()) {
+                if (!line.is_valid()) line = lines_.line_object();
+                nb::object text = payload_text(line, p, size, start);
+                chunk = vcall(loads_, {text.ptr()});
+            }
             exchange::raise_if_server_error(chunk);
             nb::object choices = item(chunk, n::choices);
             // Some providers open the stream, or send usage, with no choice.
@@ -299,7 +304,9 @@ private:
     bool finished_ = false;     // the finishing chunk has been read
     bool answered_ = false;     // a chunk has carried the answer's choice
     nb::object self_, response_;
-    nb::object lines_, loads_, result_type_, reason_, answer_, assistant_;
+    LineSource lines_;
+    fast_json::LineParser parser_;
+    nb::object loads_, result_type_, reason_, answer_, assistant_;
     exchange::Method message_process_, add_message_;
     exchange::PrivateReader close_flag_;
     nb::object calls_map_;

@@ -4,6 +4,8 @@
 // dependency fails the import of this module), then LLMStatus, ToolContent,
 // LLMResult and LLModal, whose string annotations pydantic resolves against
 // this module's globals while each class is built.
+#include "modal/fast_json.hpp"
+#include "modal/fast_paths.hpp"
 #include "modal/members.hpp"
 #include "runtime/classes.hpp"
 #include "runtime/generator.hpp"
@@ -76,6 +78,8 @@ void body(nb::module_) {
     generator_type();
     define_result_types();
     define_llmodal();
+    fast_json::remember_originals();
+    set_global("_fast_path_counts", make_function(fast_path_counts_def));
 }
 
 }  // namespace

@@ -1,0 +1,186 @@
+#include "modal/fast_json.hpp"
+
+#include <cstring>
+#include <strings.h>
+
+#include "modal/exchange.hpp"
+#include "modal/fast_paths.hpp"
+#include "runtime/module.hpp"
+
+namespace qv::modal::fast_json {
+namespace {
+
+Name json_name{"json"};
+Name content_name{"content"};
+Name encoding_name{"encoding"};
+Name complexjson_name{"complexjson"};
+Name loads_name{"loads"};
+Name default_decoder_name{"_default_decoder"};
+
+// Strong references kept for the process: what the fast paths stand in for.
+struct Originals {
+    PyObject *json_module = nullptr;      // the standard library's json
+    PyObject *json_loads = nullptr;       // json.loads
+    PyObject *default_decoder = nullptr;  // json._default_decoder, which json.loads uses
+    PyObject *requests_models = nullptr;  // requests.models
+    PyTypeObject *response_type = nullptr;
+    PyObject *response_json = nullptr;  // Response.json, Response.iter_lines, Response.iter_content
+    PyObject *iter_lines = nullptr;
+    PyObject *iter_content = nullptr;
+    PyObject *orjson_loads = nullptr;  // null until first needed; None when orjson is missing
+};
+Originals originals;
+
+PyObject *class_attr(PyObject *cls, const char *name) {
+    nb::object dict = own(PyObject_GetAttrString(cls, "__dict__"));
+    nb::object value = own(PyObject_GetItem(dict.ptr(), nb::str(name).ptr()));
+    return value.release().ptr();
+}
+
+PyObject *orjson_loads() {
+    if (!originals.orjson_loads) {
+        PyObject *loads = nullptr;
+        if (PyObject *module = PyImport_ImportModule("orjson")) {
+            loads = PyObject_GetAttrString(module, "loads");
+            Py_DECREF(module);
+        }
+        if (!loads) {
+            // Without orjson every text takes the ordinary path.
+            if (!PyErr_ExceptionMatches(PyExc_ImportError) && !PyErr_ExceptionMatches(PyExc_AttributeError))
+                raise_current();
+            PyErr_Clear();
+            loads = Py_NewRef(Py_None);
+        }
+        originals.orjson_loads = loads;
+    }
+    return originals.orjson_loads == Py_None ? nullptr : originals.orjson_loads;
+}
+
+// json.loads is the standard library's function and still uses the decoder
+// it was given at import.
+bool is_standard_loads(PyObject *loads) {
+    if (!loads || loads != originals.json_loads) return false;
+    PyObject *decoder = PyDict_GetItemWithError(PyModule_GetDict(originals.json_module), default_decoder_name.ptr());
+    if (!decoder && PyErr_Occurred()) raise_current();
+    return decoder == originals.default_decoder;
+}
+
+// orjson returns integers beyond 64 bits as floats; any 19-digit run (the
+// shortest that can leave the int64 range) sends the text to json.loads.
+bool has_long_digit_run(const char *p, Py_ssize_t size) {
+    int run = 0;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if ((unsigned char) (p[i] - '0') < 10) {
+            if (++run >= 19) return true;
+        } else {
+            run = 0;
+        }
+    }
+    return false;
+}
+
+nb::object parse(const char *p, Py_ssize_t size) {
+    PyObject *loads = orjson_loads();
+    if (!loads || has_long_digit_run(p, size)) {
+        count(FastPath::json_refused);
+        return {};
+    }
+    // A view of the caller's buffer: orjson reads it and keeps nothing.
+    nb::object view = own(PyMemoryView_FromMemory(const_cast<char *>(p), size, PyBUF_READ));
+    PyObject *arg = view.ptr();
+    if (PyObject *result = PyObject_Vectorcall(loads, &arg, 1, nullptr)) return nb::steal(result);
+    // Whatever orjson objects to, json.loads decides, with its own message.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) raise_current();
+    PyErr_Clear();
+    count(FastPath::json_refused);
+    return {};
+}
+
+// requests decodes the body as UTF-8 when no charset is known and the first
+// bytes hold no NUL and no byte order mark (orjson refuses both anyway), and
+// by the charset when there is one.
+bool decoded_as_utf8(nb::handle encoding, Py_ssize_t size) {
+    if (encoding.is_none()) return size > 3;
+    if (!PyUnicode_CheckExact(encoding.ptr())) return false;
+    const char *name = PyUnicode_AsUTF8(encoding.ptr());
+    if (!name) {
+        PyErr_Clear();
+        return false;
+    }
+    return strcasecmp(name, "utf-8") == 0 || strcasecmp(name, "utf8") == 0 || strcasecmp(name, "utf_8") == 0;
+}
+
+bool whole_answer_is_plain(nb::handle response) {
+    if (!originals.response_type || !is_requests_own(response, json_name, originals.response_json)) return false;
+    // Response.json calls requests.models.complexjson.loads: the standard
+    // library's, unless requests found simplejson or someone replaced it.
+    PyObject *models = PyModule_GetDict(originals.requests_models);
+    nb::object complexjson = nb::borrow(PyDict_GetItemWithError(models, complexjson_name.ptr()));
+    if (!complexjson.is_valid()) {
+        if (PyErr_Occurred()) raise_current();
+        return false;
+    }
+    PyObject *loads = nullptr;
+    if (_PyObject_LookupAttr(complexjson.ptr(), loads_name.ptr(), &loads) < 0) raise_current();
+    nb::object held = nb::steal(loads);
+    return is_standard_loads(loads);
+}
+
+}  // namespace
+
+void remember_originals() {
+    nb::object json = own(PyImport_ImportModule("json"));
+    originals.json_module = Py_NewRef(json.ptr());
+    originals.json_loads = own(PyObject_GetAttrString(json.ptr(), "loads")).release().ptr();
+    originals.default_decoder = own(PyObject_GetAttrString(json.ptr(), "_default_decoder")).release().ptr();
+    nb::object models = own(PyImport_ImportModule("requests.models"));
+    nb::object response = own(PyObject_GetAttrString(models.ptr(), "Response"));
+    if (!PyType_Check(response.ptr())) return;
+    originals.response_json = class_attr(response.ptr(), "json");
+    originals.iter_lines = class_attr(response.ptr(), "iter_lines");
+    originals.iter_content = class_attr(response.ptr(), "iter_content");
+    originals.requests_models = models.release().ptr();
+    originals.response_type = (PyTypeObject *) response.release().ptr();
+}
+
+bool is_requests_own(nb::handle response, const Name &name, PyObject *original) {
+    if (!original || Py_TYPE(response.ptr()) != originals.response_type) return false;
+    if (_PyType_Lookup(Py_TYPE(response.ptr()), name.ptr()) != original) return false;
+    PyObject **dictptr = _PyObject_GetDictPtr(response.ptr());
+    nb::object dict = nb::borrow(dictptr ? *dictptr : nullptr);
+    if (!dict.is_valid()) return true;
+    if (PyDict_GetItemWithError(dict.ptr(), name.ptr())) return false;
+    if (PyErr_Occurred()) raise_current();
+    return true;
+}
+
+PyObject *requests_iter_lines() { return originals.iter_lines; }
+PyObject *requests_iter_content() { return originals.iter_content; }
+
+void LineParser::bind(nb::handle loads) { fast_ = is_standard_loads(loads.ptr()); }
+
+nb::object LineParser::try_parse(const char *p, Py_ssize_t size) const {
+    if (!fast_) return {};
+    nb::object result = parse(p, size);
+    if (result.is_valid()) count(FastPath::json_line);
+    return result;
+}
+
+nb::object answer_document(nb::handle response) {
+    if (whole_answer_is_plain(response)) {
+        // Reading the body first is what Response.json does too; a failure
+        // here is the one it would raise.
+        nb::object content = get_attr(response, content_name);
+        nb::object encoding = get_attr(response, encoding_name);
+        if (PyBytes_CheckExact(content.ptr()) && decoded_as_utf8(encoding, PyBytes_GET_SIZE(content.ptr()))) {
+            nb::object document = parse(PyBytes_AS_STRING(content.ptr()), PyBytes_GET_SIZE(content.ptr()));
+            if (document.is_valid()) {
+                count(FastPath::json_answer);
+                return document;
+            }
+        }
+    }
+    return exchange::call_method(response, json_name);
+}
+
+}  // namespace qv::modal::fast_json

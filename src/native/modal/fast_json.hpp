@@ -1,0 +1,48 @@
+// JSON parsing of answers and streamed lines by orjson, where that gives
+// exactly what json.loads gives.
+//
+// orjson is several times faster than the standard library's decoder and,
+// on what it accepts, builds the very objects json.loads builds, with one
+// exception: an integer literal beyond 64 bits comes back as a float.  So a
+// text holding a run of 19 or more digits is left to json.loads, as is every
+// text orjson refuses (NaN and Infinity, 1e400, lone surrogates, invalid
+// UTF-8, a byte order mark, nesting deeper than orjson allows, broken JSON):
+// results and error texts stay those of json.loads.  The fast path is taken
+// only while the function the decoders would call is the standard library's
+// own; a replaced json.loads is called as before.
+#pragma once
+
+#include "runtime/object.hpp"
+
+namespace qv::modal::fast_json {
+
+// Records the library functions the fast paths stand in for (start-up).
+void remember_originals();
+
+// The parser of one stream's lines, bound once to the json.loads it would
+// call.
+class LineParser {
+public:
+    void bind(nb::handle loads);
+    // What json.loads gives for the UTF-8 text p[0:size], when orjson can
+    // tell; a null object (and no error) when the ordinary path must run.
+    nb::object try_parse(const char *p, Py_ssize_t size) const;
+
+private:
+    bool fast_ = false;
+};
+
+// response.json(), by orjson when Response.json is requests' own on a plain
+// Response and would decode the body as UTF-8 for the standard json.loads.
+nb::object answer_document(nb::handle response);
+
+// Whether `obj.<name>` on a plain requests.Response reaches requests' own
+// function `original` (the class attribute, not shadowed on the instance).
+bool is_requests_own(nb::handle response, const Name &name, PyObject *original);
+
+// requests' own Response.iter_lines and Response.iter_content (borrowed;
+// null before start-up).
+PyObject *requests_iter_lines();
+PyObject *requests_iter_content();
+
+}  // namespace qv::modal::fast_json

@@ -1,0 +1,146 @@
+#include "modal/lines.hpp"
+
+#include <cstring>
+
+#include "modal/exchange.hpp"
+#include "modal/fast_json.hpp"
+#include "modal/fast_paths.hpp"
+
+namespace qv::modal {
+namespace {
+
+Name iter_lines_name{"iter_lines"};
+Name iter_content_name{"iter_content"};
+Name content_consumed_name{"_content_consumed"};
+Name raw_name{"raw"};
+Name chunked_name{"chunked"};
+Name supports_chunked_reads_name{"supports_chunked_reads"};
+
+constexpr Py_ssize_t requests_chunk_size = 512;  // requests.models.ITER_CHUNK_SIZE
+constexpr Py_ssize_t block_size = 64 * 1024;
+
+// Whether a read of `block_size` returns as soon as some of the body is
+// there: a body already read into memory, an in-memory raw stream, or
+// urllib3 reading a chunked transfer (one transfer chunk at most per read).
+bool reads_return_early(nb::handle response) {
+    if (truthy(get_attr(response, content_consumed_name))) return true;
+    nb::object raw = get_attr(response, raw_name);
+    static PyObject *bytes_io = [] {
+        nb::object io = own(PyImport_ImportModule("io"));
+        return own(PyObject_GetAttrString(io.ptr(), "BytesIO")).release().ptr();
+    }();
+    if (is_instance(raw, bytes_io)) return true;
+    PyObject *chunked = nullptr;
+    if (_PyObject_LookupAttr(raw.ptr(), chunked_name.ptr(), &chunked) < 0) raise_current();
+    nb::object held = nb::steal(chunked);
+    if (!chunked || chunked != Py_True) return false;
+    PyObject *supports = nullptr;
+    if (_PyObject_LookupAttr(raw.ptr(), supports_chunked_reads_name.ptr(), &supports) < 0) raise_current();
+    if (!supports) return false;
+    nb::object method = nb::steal(supports);
+    return truthy(own(PyObject_CallNoArgs(method.ptr())));
+}
+
+}  // namespace
+
+void LineSource::open(nb::handle response) {
+    native_ = fast_json::is_requests_own(response, iter_lines_name, fast_json::requests_iter_lines()) &&
+              fast_json::is_requests_own(response, iter_content_name, fast_json::requests_iter_content());
+    if (!native_) {
+        source_ = own(PyObject_GetIter(exchange::call_method(response, iter_lines_name).ptr()));
+        return;
+    }
+    count(FastPath::native_lines);
+    nb::object size = own(PyLong_FromSsize_t(reads_return_early(response) ? block_size : requests_chunk_size));
+    source_ = own(PyObject_GetIter(exchange::call_method(response, iter_content_name, size).ptr()));
+}
+
+bool LineSource::next() {
+    line_.reset();
+    if (native_) return next_native();
+    PyObject *raw = PyIter_Next(source_.ptr());
+    if (!raw) {
+        if (PyErr_Occurred()) raise_current();
+        return false;
+    }
+    line_ = nb::steal(raw);
+    return true;
+}
+
+nb::object LineSource::line_object() {
+    if (!line_.is_valid()) line_ = own(PyBytes_FromStringAndSize(data_, size_));
+    return line_;
+}
+
+// The next block from iter_content; false at the end of the body.
+bool LineSource::take_block() {
+    for (;;) {
+        PyObject *raw = PyIter_Next(source_.ptr());
+        if (!raw) {
+            if (PyErr_Occurred()) raise_current();
+            block_.reset();
+            return false;
+        }
+        block_ = nb::steal(raw);
+        if (!PyBytes_Check(block_.ptr()))
+            raise_format(PyExc_TypeError, "iter_content() gave %.200s, not bytes", Py_TYPE(block_.ptr())->tp_name);
+        pos_ = 0;
+        if (PyBytes_GET_SIZE(block_.ptr()) == 0) continue;
+        if (skip_newline_ && PyBytes_AS_STRING(block_.ptr())[0] == '\n') pos_ = 1;
+        skip_newline_ = false;
+        return true;
+    }
+}
+
+bool LineSource::next_native() {
+    pending_.clear();
+    // The buffer of a long line is not kept at its peak size.
+    if (pending_.capacity() > 4 * block_size) std::string().swap(pending_);
+    for (;;) {
+        if (!block_.is_valid() || pos_ >= PyBytes_GET_SIZE(block_.ptr())) {
+            if (!take_block()) {
+                if (pending_.empty()) return false;
+                data_ = pending_.data();
+                size_ = (Py_ssize_t) pending_.size();
+                return true;
+            }
+        }
+        const char *start = PyBytes_AS_STRING(block_.ptr()) + pos_;
+        const Py_ssize_t left = PyBytes_GET_SIZE(block_.ptr()) - pos_;
+        const char *end = start;
+        const char *const limit = start + left;
+        while (end < limit && *end != '\n' && *end != '\r') ++end;
+        if (end == limit) {
+            pending_.append(start, (size_t) left);
+            pos_ += left;
+            continue;
+        }
+        const Py_ssize_t length = end - start;
+        pos_ += length + 1;
+        if (*end == '\r') {
+            if (end + 1 < limit) {
+                if (end[1] == '\n') ++pos_;
+            } else {
+                skip_newline_ = true;
+            }
+        }
+        if (pending_.empty()) {
+            data_ = start;
+            size_ = length;
+        } else {
+            pending_.append(start, (size_t) length);
+            data_ = pending_.data();
+            size_ = (Py_ssize_t) pending_.size();
+        }
+        return true;
+    }
+}
+
+int LineSource::traverse(visitproc visit, void *arg) const {
+    if (source_.ptr()) Py_VISIT(source_.ptr());
+    if (line_.ptr()) Py_VISIT(line_.ptr());
+    if (block_.ptr()) Py_VISIT(block_.ptr());
+    return 0;
+}
+
+}  // namespace qv::modal
