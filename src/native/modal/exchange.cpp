@@ -1,5 +1,6 @@
 #include "modal/exchange.hpp"
 
+#include "modal/records.hpp"
 #include "runtime/pydantic_fast.hpp"
 
 #include <structmember.h>
@@ -114,6 +115,7 @@ nb::object make_record(nb::handle cls, nb::handle status, nb::handle message) {
         nb::object content;
         if (reasoning.is_valid()) content = nb::borrow(PyDict_GetItemWithError(m, name::content.ptr()));
         if (content.is_valid()) {
+            if (nb::object record = direct_result(cls, status, reasoning, content); record.is_valid()) return record;
             nb::object fields = own(PyDict_New());
             dict_set(fields, name::status, status);
             dict_set(fields, name::reasoning_content, reasoning);

@@ -2,6 +2,7 @@
 // outcome of a call (one record per call, or one per streamed chunk).
 #include "modal/calls.hpp"
 #include "modal/members.hpp"
+#include "modal/records.hpp"
 #include "runtime/classes.hpp"
 #include "runtime/module.hpp"
 
@@ -61,7 +62,9 @@ void define_result_types() {
         .annotate("content", "str", str(""))
         .annotate("status", "LLMStatus", get_attr(status, names::idle))
         .method(add_def);
-    set_global("LLMResult", result.build(model_meta, {base_model}));
+    nb::object result_class = result.build(model_meta, {base_model});
+    set_global("LLMResult", result_class);
+    prepare_direct_results(result_class, status);
 }
 
 }  // namespace qv::modal

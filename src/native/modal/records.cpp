@@ -1,0 +1,40 @@
+#include "modal/records.hpp"
+
+#include "modal/fast_paths.hpp"
+#include "modal/names.hpp"
+#include "runtime/direct_model.hpp"
+
+namespace qv::modal {
+namespace {
+
+DirectModel result_model;
+PyTypeObject *status_type = nullptr;  // strong, kept for the process
+PyObject *given_fields = nullptr;     // {"status", "reasoning_content", "content"}
+
+}  // namespace
+
+void prepare_direct_results(nb::handle result_class, nb::handle status_class) {
+    result_model.prepare(result_class);
+    if (!PyType_Check(status_class.ptr())) return;
+    status_type = (PyTypeObject *) Py_NewRef(status_class.ptr());
+    given_fields = own(PySet_New(nullptr)).release().ptr();
+    for (const Name *field : {&names::status, &names::reasoning_content, &names::content})
+        check(PySet_Add(given_fields, field->ptr()));
+}
+
+nb::object direct_result(nb::handle cls, nb::handle status, nb::handle reasoning, nb::handle content) {
+    if (!status_type || Py_TYPE(status.ptr()) != status_type || !PyUnicode_CheckExact(reasoning.ptr()) ||
+        !PyUnicode_CheckExact(content.ptr()) || !result_model.applies(cls))
+        return {};
+    nb::object fields = own(_PyDict_NewPresized(5));
+    dict_set(fields, names::tool_calls, own(PyDict_New()));
+    dict_set(fields, names::tool_results, own(PyDict_New()));
+    dict_set(fields, names::reasoning_content, reasoning);
+    dict_set(fields, names::content, content);
+    dict_set(fields, names::status, status);
+    nb::object record = result_model.assemble(fields, given_fields);
+    count(FastPath::direct_record);
+    return record;
+}
+
+}  // namespace qv::modal

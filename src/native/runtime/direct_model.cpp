@@ -1,0 +1,116 @@
+#include "runtime/direct_model.hpp"
+
+#include <structmember.h>
+
+#include "runtime/module.hpp"
+#include "runtime/names.hpp"
+#include "runtime/object.hpp"
+
+namespace qv {
+namespace {
+
+Name init_name{"__init__"};
+Name new_name{"__new__"};
+Name validator_name{"__pydantic_validator__"};
+Name post_init_name{"__pydantic_post_init__"};
+Name custom_init_name{"__pydantic_custom_init__"};
+Name private_attributes_name{"__private_attributes__"};
+Name root_model_name{"__pydantic_root_model__"};
+Name model_config_name{"model_config"};
+Name extra_name{"extra"};
+Name allow_name{"allow"};
+Name fields_set_name{"__pydantic_fields_set__"};
+Name pydantic_extra_name{"__pydantic_extra__"};
+Name pydantic_private_name{"__pydantic_private__"};
+
+struct Pydantic {
+    PyObject *base_init = nullptr;  // BaseModel.__init__
+    PyObject *object_new = nullptr;  // object.__new__
+    PyTypeObject *schema_validator = nullptr;
+    PyTypeObject *model_metaclass = nullptr;
+};
+
+const Pydantic &pydantic() {
+    static Pydantic p;  // references kept for the process
+    if (!p.base_init) {
+        nb::object base = import_from("pydantic", "BaseModel");
+        nb::object validator = import_from("pydantic_core", "SchemaValidator");
+        p.object_new = _PyType_Lookup(&PyBaseObject_Type, new_name.ptr());
+        p.base_init = Py_NewRef(_PyType_Lookup((PyTypeObject *) base.ptr(), init_name.ptr()));
+        p.schema_validator = (PyTypeObject *) validator.release().ptr();
+        p.model_metaclass = (PyTypeObject *) Py_NewRef((PyObject *) Py_TYPE(base.ptr()));
+    }
+    return p;
+}
+
+// Where a slot of BaseModel lives in the instance; 0 if it is not a plain slot.
+Py_ssize_t slot_offset(PyTypeObject *type, const Name &name) {
+    PyObject *descr = _PyType_Lookup(type, name.ptr());
+    if (!descr || Py_TYPE(descr) != &PyMemberDescr_Type) return 0;
+    PyMemberDef *member = ((PyMemberDescrObject *) descr)->d_member;
+    if (member->type != T_OBJECT_EX || (member->flags & READONLY)) return 0;
+    return member->offset;
+}
+
+bool lookup_is(PyTypeObject *type, const Name &name, PyObject *expected) {
+    return _PyType_Lookup(type, name.ptr()) == expected;
+}
+
+bool constructs_plainly(PyTypeObject *type, const Pydantic &p) {
+    PyTypeObject *meta = Py_TYPE((PyObject *) type);
+    return PyType_IsSubtype(meta, p.model_metaclass) && meta->tp_call == PyType_Type.tp_call &&
+           lookup_is(type, init_name, p.base_init) && lookup_is(type, new_name, p.object_new) &&
+           lookup_is(type, post_init_name, Py_None);
+}
+
+}  // namespace
+
+void DirectModel::prepare(nb::handle cls) {
+    class_.reset();
+    validator_.reset();
+    if (!PyType_Check(cls.ptr())) return;
+    auto *type = (PyTypeObject *) cls.ptr();
+    const Pydantic &p = pydantic();
+    if (!constructs_plainly(type, p)) return;
+    PyObject *validator = _PyType_Lookup(type, validator_name.ptr());
+    if (!validator || Py_TYPE(validator) != p.schema_validator) return;
+    if (!lookup_is(type, custom_init_name, Py_False) || !lookup_is(type, root_model_name, Py_False)) return;
+    PyObject *privates = _PyType_Lookup(type, private_attributes_name.ptr());
+    if (!privates || !PyDict_CheckExact(privates) || PyDict_GET_SIZE(privates) != 0) return;
+    PyObject *config = _PyType_Lookup(type, model_config_name.ptr());
+    if (!config || !PyDict_CheckExact(config)) return;
+    PyObject *extra = PyDict_GetItemWithError(config, extra_name.ptr());
+    if (!extra && PyErr_Occurred()) raise_current();
+    if (extra && extra != Py_None && check(PyObject_RichCompareBool(extra, allow_name.ptr(), Py_EQ))) return;
+    fields_set_offset_ = slot_offset(type, fields_set_name);
+    extra_offset_ = slot_offset(type, pydantic_extra_name);
+    private_offset_ = slot_offset(type, pydantic_private_name);
+    if (!fields_set_offset_ || !extra_offset_ || !private_offset_) return;
+    if (type->tp_new != PyBaseObject_Type.tp_new || type->tp_dictoffset == 0) return;
+    class_ = nb::borrow(cls);
+    validator_ = nb::borrow(validator);
+}
+
+bool DirectModel::applies(nb::handle cls) const {
+    if (!class_.is_valid() || !cls.is(class_)) return false;
+    auto *type = (PyTypeObject *) cls.ptr();
+    return lookup_is(type, validator_name, validator_.ptr()) && constructs_plainly(type, pydantic());
+}
+
+nb::object DirectModel::assemble(nb::handle fields, nb::handle fields_set) const {
+    auto *type = (PyTypeObject *) class_.ptr();
+    nb::object noargs = own(PyTuple_New(0));
+    nb::object instance = own(type->tp_new(type, noargs.ptr(), nullptr));
+    check(PyObject_GenericSetDict(instance.ptr(), fields.ptr(), nullptr));
+    char *base = (char *) instance.ptr();
+    auto set_slot = [&](Py_ssize_t offset, PyObject *value) {
+        PyObject **slot = (PyObject **) (base + offset);
+        Py_XSETREF(*slot, value);
+    };
+    set_slot(fields_set_offset_, own(PySet_New(fields_set.ptr())).release().ptr());
+    set_slot(extra_offset_, Py_NewRef(Py_None));
+    set_slot(private_offset_, Py_NewRef(Py_None));
+    return instance;
+}
+
+}  // namespace qv

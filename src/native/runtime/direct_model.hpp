@@ -1,0 +1,35 @@
+// Assembling pydantic model instances from values the caller knows to be
+// valid, without running the model's validator.
+//
+// What validation would do to such values is nothing: it keeps each value as
+// it is, fills the defaults, and records which fields were given.  So an
+// instance assembled the way pydantic-core assembles a validated one (the
+// field dict in declaration order, __pydantic_fields_set__, no extra, no
+// private values) is the instance validation would have built.  That holds
+// only for a class that validates the ordinary way: no own __init__ or
+// __new__ or metaclass __call__, no model_post_init, no private attributes,
+// no extra fields kept, its compiled validator the one it was checked with.
+// Anything else goes through construction as usual.
+#pragma once
+
+#include "runtime/errors.hpp"
+
+namespace qv {
+
+class DirectModel {
+public:
+    // Decides once, for `cls`, whether its instances may be assembled.
+    void prepare(nb::handle cls);
+    // Whether `cls` is still the class prepared, unchanged since.
+    bool applies(nb::handle cls) const;
+    // An instance of the prepared class with __dict__ `fields` (every field,
+    // in declaration order; taken over) and `fields_set` (the names given;
+    // copied).
+    nb::object assemble(nb::handle fields, nb::handle fields_set) const;
+
+private:
+    nb::object class_, validator_;
+    Py_ssize_t fields_set_offset_ = 0, extra_offset_ = 0, private_offset_ = 0;
+};
+
+}  // namespace qv
