@@ -245,12 +245,24 @@ def bench_tool_run(quick):
     asyncio.run(bench_tool_run.main(calls, 3 if quick else 5))
 
 
+# ---- 5. import time ---------------------------------------------------------------
+
+def bench_import(quick):
+    """5. `import quorvel.modal` against requests + pydantic alone, in fresh interpreters (bench_import.py)."""
+    import bench_import
+
+    rounds = 3 if quick else 7
+    print(f"import time, fresh interpreters (best of {rounds})")
+    report("import quorvel.modal / import requests + pydantic", bench_import.main(rounds), 1.3)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="smaller sizes and fewer repeats")
-    parser.add_argument("--only", choices=["stream", "history", "long", "tool"], help="run one benchmark")
+    parser.add_argument("--only", choices=["stream", "history", "long", "tool", "import"], help="run one benchmark")
     args = parser.parse_args()
-    runs = {"stream": bench_stream, "history": bench_history, "long": bench_long_answer, "tool": bench_tool_run}
+    runs = {"stream": bench_stream, "history": bench_history, "long": bench_long_answer, "tool": bench_tool_run,
+            "import": bench_import}
     for name, run in runs.items():
         if args.only in (None, name):
             run(args.quick)

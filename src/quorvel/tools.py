@@ -20,7 +20,6 @@ the tool calls the model sends back, turning every result -- or problem -- into 
 
 from __future__ import annotations
 
-import asyncio
 import copy
 import inspect
 import json
@@ -389,6 +388,8 @@ def _resolve(result: Any) -> Any:
     """Await ``result`` if it is awaitable, with or without a loop running here."""
     if not inspect.isawaitable(result):
         return result
+    import asyncio  # only asynchronous tools need it; importing it costs more than this module
+
 
     async def wait(awaitable: Awaitable[Any]) -> Any:
         return await awaitable

@@ -82,6 +82,7 @@ nb::object serialize(nb::handle value, nb::handle serializer) {
 
 nb::object convert(Args a) {
     nb::handle result = a[0], serializer = a[1], process_as_single_item = a[2];
+    ensure_tool_layer();
 
     if (result.is_none()) return own(PyList_New(0));
     if (nb::object block = media_block(result); block.is_valid()) return single_block_list(block);

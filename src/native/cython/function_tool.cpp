@@ -168,6 +168,7 @@ nb::object dump_model(nb::handle validated) {
 // its result when that is awaitable.
 Step run_start(CoroutineLocals &locals) {
     nb::handle self = locals[kSelf];
+    ensure_tool_layer();
     nb::object context_class = import_context();
 
     // The caller's dict is never changed, not even by the context injection.

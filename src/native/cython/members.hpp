@@ -15,4 +15,13 @@ void define_convert_to_content();
 // function_tool.cpp: binds CythonFunctionTool.
 void define_function_tool();
 
+// tool_layer.cpp: binds the module's __getattr__ and __dir__, through which
+// the names taken from fastmcp and mcp, and CythonFunctionTool, are bound on
+// first use.
+void define_tool_layer_access();
+
+// Binds the tool layer now unless it is bound already; called by every
+// member that reads its names.
+void ensure_tool_layer();
+
 }  // namespace qv::cython

@@ -4,7 +4,10 @@
 // The body runs in the order a Python module would: the imports (every name
 // a member uses is a module global, looked up when used, so it can be
 // monkeypatched), then, in this order: CythonModelMeta, CythonBaseModel,
-// get_cached_typeadapter, _convert_to_content, CythonFunctionTool.
+// get_cached_typeadapter, _convert_to_content.  The names taken from fastmcp
+// and mcp, and CythonFunctionTool, are bound on first use (tool_layer.cpp):
+// importing them costs several times what the rest of the module does, and
+// most importers (quorvel.modal among them) need only CythonBaseModel.
 #include "cython/members.hpp"
 #include "cython/metaclass.hpp"
 #include "runtime/module.hpp"
@@ -24,11 +27,12 @@ void import_globals() {
     import_names("typing", {"Annotated", "Any", "Callable", "get_args", "get_origin", "get_type_hints"});
     import_module("pydantic_core");
     import_names("pydantic", {"BaseModel", "ConfigDict", "Field", "TypeAdapter", "create_model"});
-    import_names("mcp.types", {"ContentBlock", "TextContent"});
-    import_names("fastmcp.tools", {"FunctionTool"});
-    import_names("fastmcp.tools.tool", {"ToolResult", "default_serializer", "logger"});
-    import_names("fastmcp.utilities.types", {"Audio", "File", "Image", "find_kwarg_by_type"});
-    import_names("fastmcp.server.dependencies", {"get_context"});
+}
+
+void define_public_names() {
+    nb::object names =
+        own(Py_BuildValue("[ssss]", "CythonModelMeta", "CythonBaseModel", "get_cached_typeadapter", "CythonFunctionTool"));
+    set_global("__all__", names);
 }
 
 void body(nb::module_) {
@@ -36,7 +40,8 @@ void body(nb::module_) {
     define_model_base(PyDict_GetItemString(module_globals(), "BaseModel"));
     define_adapter_cache();
     define_convert_to_content();
-    define_function_tool();
+    define_tool_layer_access();
+    define_public_names();
 }
 
 }  // namespace

@@ -100,4 +100,15 @@ inline Name result{"result"};
 inline Name to_jsonable_python{"to_jsonable_python"};
 inline Name content{"content"};
 inline Name structured_content{"structured_content"};
+
+// tool layer, bound on first use
+inline Name record{"record"};
+inline Name catch_warnings{"catch_warnings"};
+inline Name dunder_enter{"__enter__"};
+inline Name dunder_exit{"__exit__"};
+inline Name message{"message"};
+inline Name category{"category"};
+inline Name filename{"filename"};
+inline Name lineno{"lineno"};
+inline Name warn_explicit{"warn_explicit"};
 }  // namespace qv::cython::names
