@@ -143,7 +143,7 @@ async def test_serializer_of_the_tool_is_used():
     "name, arguments, expected",
     [
         ("add", {"a": "1"}, 3),
-        ("untyped", {"x": "kept", "ignored": 1}, ["kept", 10]),
+        ("untyped", {"x": "kept"}, ["kept", 10]),
         ("tagged", {"tag": "t", "colour": "red"}, {"tag": "t", "extra": {"colour": "red"}}),
         ("fetch", {"n": 3}, {"n": 3, "double": 6}),
         ("returns_awaitable", {"n": 2}, {"n": 2, "double": 4}),
@@ -155,6 +155,33 @@ async def test_compiled_functions_run(compiled, name, arguments, expected):
     assert result.content == qc._convert_to_content(expected)
 
 
+async def test_arguments_arrive_as_their_validated_objects():
+    received = []
+
+    def distance(p: Point, q: Point, scale: float = 1.0, **extra) -> float:
+        received.append((p, q, scale, extra))
+        return ((p.x - q.x) ** 2 + (p.y - q.y) ** 2) ** 0.5 * scale
+
+    # fastmcp's from_function refuses **kwargs; the tool is built directly.
+    tool = CythonFunctionTool(name="distance", fn=distance, parameters={})
+    result = await tool.run({"p": {"x": 0, "y": 0}, "q": Point(x=3, y=4), "scale": "2", "note": {"x": 1}})
+    assert text_of(result) == "10.0"
+    ((p, q, scale, extra),) = received
+    assert (p, q, scale, extra) == (Point(x=0, y=0), Point(x=3, y=4), 2.0, {"note": {"x": 1}})
+    assert type(p) is Point and type(q) is Point
+
+
+@pytest.mark.parametrize(
+    "arguments, unknown",
+    [({"a": 1, "c": 9}, ["c"]), ({"a": 1, "c": 9, "d": 0}, ["c", "d"]), ({"c": 9}, ["a"])],  # a missing argument is reported first
+)
+async def test_arguments_the_function_does_not_take_are_refused(compiled, arguments, unknown):
+    with pytest.raises(ValidationError) as caught:
+        await compiled_tool(compiled.add).run(arguments)
+    assert sorted(str(e["loc"][0]) for e in caught.value.errors()) == unknown
+    assert "addParams" in str(caught.value)
+
+
 async def test_callers_dict_is_never_changed(monkeypatch):
     server_context = Context(fastmcp=FastMCP("s"))
     monkeypatch.setattr(qc, "get_context", lambda: server_context)
@@ -162,7 +189,7 @@ async def test_callers_dict_is_never_changed(monkeypatch):
     def tool_fn(query: str, ctx: Context) -> dict:
         return {"query": query, "context": type(ctx).__name__}
 
-    arguments = {"query": "q", "extra": 1}
+    arguments = {"query": "q"}
     snapshot = dict(arguments)
     result = await CythonFunctionTool.from_function(tool_fn).run(arguments)
     assert arguments == snapshot
@@ -283,6 +310,12 @@ async def test_client_sees_validation_errors(client):
         await client.call_tool("add", {"a": "seven"})
     result = await client.call_tool("describe", {}, raise_on_error=False)
     assert result.is_error and "city\n  Field required" in result.content[0].text
+
+
+async def test_client_sees_unknown_arguments_refused(client):
+    result = await client.call_tool("add", {"a": 1, "c": 9}, raise_on_error=False)
+    assert result.is_error
+    assert "c\n  Unexpected keyword argument" in result.content[0].text
 
 
 async def test_client_sees_tool_failures(client):

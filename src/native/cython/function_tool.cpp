@@ -164,8 +164,66 @@ nb::object dump_model(nb::handle validated) {
     return vcall(model_dump, {});
 }
 
-// Validates the arguments and calls the tool function; the coroutine awaits
-// its result when that is awaitable.
+Step call_and_await(nb::handle fn, nb::handle kwargs) {
+    nb::object result = call_with_keywords(fn, kwargs);
+    if (is_awaitable(result)) return Step::await(std::move(result));
+    return Step::finish(std::move(result));
+}
+
+bool is_model(nb::handle value) {
+    PyObject *base = PyDict_GetItemWithError(module_globals(), names::BaseModel.ptr());
+    if (!base) {
+        if (PyErr_Occurred()) raise_current();
+        return false;
+    }
+    return PyType_Check(base) && PyType_IsSubtype(Py_TYPE(value.ptr()), (PyTypeObject *) base);
+}
+
+// The validated values themselves, by field name, then the extra keys the
+// model kept: a parameter annotated with a model (or a dataclass, or
+// fastmcp's Context) receives that object, as its annotation asks, not a
+// dump of it.
+nb::object model_values(nb::handle model) {
+    nb::object values = own(PyDict_Copy(get_attr(model, names::dunder_dict).ptr()));
+    nb::object extra = get_attr(model, names::pydantic_extra);
+    if (PyDict_Check(extra.ptr())) check(PyDict_Update(values.ptr(), extra.ptr()));
+    return values;
+}
+
+// An argument the function does not take is an error of the call, reported
+// the way pydantic reports the others ("Unexpected keyword argument"), as
+// fastmcp's own tools do: dropping it would run the function on a request
+// the caller did not make.  The argument model itself ignores such keys
+// (get_cached_typeadapter's contract); a model that allows them passes them
+// on to the function's **kwargs.
+void refuse_unknown_arguments(nb::handle model, nb::handle arguments) {
+    nb::handle model_class = (PyObject *) Py_TYPE(model.ptr());
+    nb::object config = get_attr(model_class, names::model_config);
+    nb::object extra = vcall(get_attr(config, names::get), {names::extra.ptr()});
+    if (PyUnicode_Check(extra.ptr()) && PyUnicode_Compare(extra.ptr(), names::allow.ptr()) == 0) return;
+    nb::object fields = get_attr(model_class, names::pydantic_fields);
+    nb::object errors = own(PyList_New(0));
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(arguments.ptr(), &pos, &key, &value)) {
+        if (check(PySequence_Contains(fields.ptr(), key))) continue;
+        nb::object name = PyUnicode_Check(key) ? nb::borrow(key) : own(PyObject_Str(key));
+        nb::object error = own(PyDict_New());
+        dict_set(error, names::type, names::unexpected_keyword_argument);
+        dict_set(error, names::loc, own(PyTuple_Pack(1, name.ptr())));
+        dict_set(error, names::input, value);
+        check(PyList_Append(errors.ptr(), error.ptr()));
+    }
+    if (!PyList_GET_SIZE(errors.ptr())) return;
+    nb::object title = get_attr(model_class, names::dunder_name);
+    nb::object error_class = get_attr(global(names::pydantic_core), names::ValidationError);
+    nb::object exc = vcall(get_attr(error_class, names::from_exception_data), {title.ptr(), errors.ptr()});
+    PyErr_SetObject((PyObject *) Py_TYPE(exc.ptr()), exc.ptr());
+    raise_current();
+}
+
+// Validates the arguments and calls the tool function with the validated
+// values; the coroutine awaits its result when that is awaitable.
 Step run_start(CoroutineLocals &locals) {
     nb::handle self = locals[kSelf];
     ensure_tool_layer();
@@ -184,6 +242,12 @@ Step run_start(CoroutineLocals &locals) {
 
     nb::object adapter = vcall(global(names::get_cached_typeadapter), {fn.ptr()});
     nb::object validated = validate_arguments(adapter, arguments);
+    if (is_model(validated)) {
+        refuse_unknown_arguments(validated, arguments);
+        return call_and_await(fn, model_values(validated));
+    }
+    // Not a model (an adapter of some other type): its dump, or the value
+    // itself, is the mapping of keyword arguments.
     if (nb::object dumped = dump_model(validated); dumped.is_valid()) {
         nb::object model = std::move(validated);
         validated = std::move(dumped);
@@ -194,9 +258,7 @@ Step run_start(CoroutineLocals &locals) {
             dict_set(validated, context_kwarg, own(PyObject_GetAttr(model.ptr(), context_kwarg.ptr())));
     }
 
-    nb::object result = call_with_keywords(fn, validated);
-    if (is_awaitable(result)) return Step::await(std::move(result));
-    return Step::finish(std::move(result));
+    return call_and_await(fn, validated);
 }
 
 // The tool result: returned as is when the function made one, else its

@@ -100,6 +100,14 @@ inline Name result{"result"};
 inline Name to_jsonable_python{"to_jsonable_python"};
 inline Name content{"content"};
 inline Name structured_content{"structured_content"};
+inline Name dunder_dict{"__dict__"};
+inline Name pydantic_extra{"__pydantic_extra__"};
+inline Name pydantic_fields{"__pydantic_fields__"};
+inline Name unexpected_keyword_argument{"unexpected_keyword_argument"};
+inline Name loc{"loc"};
+inline Name input{"input"};
+inline Name ValidationError{"ValidationError"};
+inline Name from_exception_data{"from_exception_data"};
 
 // tool layer, bound on first use
 inline Name record{"record"};
