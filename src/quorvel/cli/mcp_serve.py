@@ -25,8 +25,26 @@ def _mcp_tool(cython: Any, fn: Callable[..., Any], name: str) -> Any:
         fn=fn,
         name=name,
         description=inspect.getdoc(fn),
-        parameters=compress_schema(parameters, prune_titles=True, dereference=True),
+        parameters=compress_schema(
+            parameters, prune_params=_context_params(fn), prune_titles=True, dereference=True
+        ),
     )
+
+
+def _context_params(fn: Callable[..., Any]) -> list[str]:
+    """The parameter of ``fn`` that takes the request's context, as a list.
+
+    The server fills it in (``CythonFunctionTool.run``), so clients must not
+    see it among the tool's inputs, as fastmcp leaves it out of its own tools'.
+    """
+    from fastmcp.server.context import Context
+    from fastmcp.utilities.types import find_kwarg_by_type
+
+    try:
+        found = find_kwarg_by_type(fn, kwarg_type=Context)
+    except Exception:  # no readable signature: no parameter of that kind either
+        return []
+    return [found] if found else []
 
 
 def build_mcp_server(target: str, name: str | None = None) -> Any:
@@ -37,7 +55,9 @@ def build_mcp_server(target: str, name: str | None = None) -> Any:
         from fastmcp import FastMCP
     except ImportError as exc:
         raise CliError(f"cannot load fastmcp ({describe(exc)})") from None
-    server = FastMCP(name=name or f"quorvel: {target}")
+    from quorvel import __version__
+
+    server = FastMCP(name=name or f"quorvel: {target}", version=__version__)
     added = 0
     for fn_name, fn in functions:
         try:
