@@ -7,10 +7,13 @@ from fastmcp.tools import FunctionTool
 from fastmcp.tools.tool import ToolResult
 from mcp.types import ContentBlock
 from pydantic import BaseModel, TypeAdapter
+from pydantic._internal._model_construction import ModelMetaclass
 
-_ModelMetaclass = type(BaseModel)
+__all__ = ["CythonModelMeta", "CythonBaseModel", "get_cached_typeadapter", "CythonFunctionTool"]
 
-class CythonModelMeta(_ModelMetaclass):
+# The base is ``type(BaseModel)`` read from pydantic at import; pydantic keeps
+# that class in a private module, named here so type checkers see the same class.
+class CythonModelMeta(ModelMetaclass):
     """pydantic's model metaclass, leaving natively compiled methods alone.
 
     Every callable attribute of a class body (except properties, class and static

@@ -4,6 +4,8 @@ from typing import Any
 
 from pydantic import BaseModel
 
+__all__ = ["MessageRole", "Message"]
+
 class MessageRole(StrEnum):
     system = "system"
     user = "user"

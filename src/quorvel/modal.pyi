@@ -10,6 +10,8 @@ from quorvel.cython import CythonBaseModel
 from quorvel.message import Message, MessageRole
 from quorvel.tools import Tools
 
+__all__ = ["LLMStatus", "ToolContent", "LLMResult", "LLModal"]
+
 class LLMStatus(StrEnum):
     """What a result record carries."""
 
@@ -103,9 +105,9 @@ class LLModal(CythonBaseModel):
     def messages_latest(self) -> list[dict[str, Any]]:
         """The history as chat-completion messages; under retry it ends at
         the latest user entry."""
-    def message_latest(self, role: MessageRole) -> Message | None:
+    def message_latest(self, role: MessageRole | str) -> Message | None:
         """The most recent entry of ``role`` that has content."""
-    def add_message(self, role: MessageRole, content: str) -> None:
+    def add_message(self, role: MessageRole | str, content: str) -> None:
         """Record a turn: a new entry, a new version (retry), or the
         continuation of the last assistant entry."""
     def _add_tool_calls(self, message: dict[str, Any]) -> None:

@@ -49,6 +49,38 @@ _MAX_WORKERS = 16
 _build_lock = threading.Lock()
 
 
+# Argument models
+# ---------------
+# Two builders turn a function's parameters into a pydantic model: `_Tool._build`
+# here, for the chat model's tools, and quorvel.cython's `get_cached_typeadapter`
+# (src/native/cython/adapter_cache.cpp), for MCP tools.  They give the same answers
+# for the same function:
+#
+# - one field per parameter, in order, typed by its resolved hint (else the
+#   signature's annotation); an unannotated parameter accepts anything; a parameter
+#   default keeps the field optional with that default;
+# - `Annotated[T, "text"]` (one metadata item, a string) describes the field with
+#   the text; any other `Annotated` stays whole and describes nothing;
+# - a function that takes **kwargs receives the keys that name no parameter; for
+#   any other function such a key is refused with pydantic's error for it
+#   ("Extra inputs are not permitted" here, "Unexpected keyword argument" from
+#   `CythonFunctionTool.run`).
+#
+# They stay two builders because their models must differ where callers see them:
+# the adapter's model is public (`get_cached_typeadapter` returns it) and is named
+# "<function>Params" with fields named as the parameters, so pydantic's errors and
+# the MCP input schema speak of the parameters; its extra setting is "ignore" (the
+# refusal of unknown keys happens in `CythonFunctionTool.run`), which callers of the
+# adapter may rely on, as they may on two more of its rules: an annotated *args is a
+# field too, and hints that cannot be resolved fall back to the raw annotations
+# (here *args is left out and an unresolvable annotation accepts anything).  The model here is private and names its fields p0, p1, ...
+# with the parameter names as aliases, so that parameters named like BaseModel
+# members ("json", "model_config") or with a leading underscore still validate;
+# it forbids unknown keys itself and keeps positional-only parameters apart; and
+# an annotation it cannot resolve or describe leaves the tool open instead of
+# failing (the model still gets to call it).
+
+
 class _ToolError(Exception):
     """A problem with one tool call, reported to the model as the call's result."""
 
@@ -328,11 +360,15 @@ def _type_hints(fn: Callable[..., Any]) -> dict[str, Any]:
 
 
 def _annotated_description(annotation: Any) -> str | None:
-    """The first plain string in ``Annotated[T, ...]`` metadata, if any."""
+    """The text of ``Annotated[T, "text"]``: exactly one metadata item, a string.
+
+    Any other ``Annotated`` form (more items, or other metadata) describes
+    nothing, as in quorvel.cython's adapter cache (see "Argument models").
+    """
     if typing.get_origin(annotation) is Annotated:
-        for item in annotation.__metadata__:
-            if isinstance(item, str):
-                return item
+        metadata = annotation.__metadata__
+        if len(metadata) == 1 and isinstance(metadata[0], str):
+            return metadata[0]
     return None
 
 

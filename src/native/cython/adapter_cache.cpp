@@ -3,6 +3,10 @@
 // made on the fly, and kept in an LRU cache keyed by the function object.
 // Natively compiled functions give pydantic's own function introspection
 // too little to work with, hence a model of our own.
+//
+// quorvel.tools builds the argument models of the chat model's tools by the
+// same rules; "Argument models" in src/quorvel/tools.py states them, and why
+// the two builders stay apart.
 #include "cython/members.hpp"
 #include "cython/names.hpp"
 #include "runtime/module.hpp"

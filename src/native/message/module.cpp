@@ -38,6 +38,7 @@ void body(nb::module_) {
     nb::object message_class = message.build((PyObject *) Py_TYPE(base_model.ptr()), {base_model});
     remember_message_class(message_class);
     set_global("Message", message_class);
+    set_global("__all__", own(Py_BuildValue("[ss]", "MessageRole", "Message")));
 }
 
 }  // namespace
