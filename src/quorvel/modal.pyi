@@ -10,7 +10,27 @@ from quorvel.cython import CythonBaseModel
 from quorvel.message import Message, MessageRole
 from quorvel.tools import Tools
 
-__all__ = ["LLMStatus", "ToolContent", "LLMResult", "LLModal"]
+__all__ = ["ServerError", "LLMStatus", "ToolContent", "LLMResult", "LLModal"]
+
+class ServerError(ValueError):
+    """The chat server answered with a failure: a status other than 200, or
+    an ``error`` object inside an answer.  ``str()`` is "code: <status>,
+    content: <body>" or "code: <code>, message: <message>"."""
+
+    status_code: int | None
+    code: Any
+    message: Any
+    body: bytes | None
+
+    def __init__(
+        self,
+        text: str,
+        *,
+        status_code: int | None = None,
+        code: Any = None,
+        message: Any = None,
+        body: bytes | None = None,
+    ) -> None: ...
 
 class LLMStatus(StrEnum):
     """What a result record carries."""
@@ -129,6 +149,9 @@ class LLModal(CythonBaseModel):
     def _tool_calls(self) -> list[Message]:
         """Record and run the gathered calls; the registry's result messages."""
     def _core_call(self) -> LLMResult | Iterator[LLMResult]:
-        """One exchange: post the request and decode the answer."""
+        """One exchange: post the request and decode the answer.
+
+        The settings ``timeout``, ``connect_timeout`` and ``max_retries`` of
+        ``section`` govern the POST; a failed status raises ServerError."""
     def invoke(self, prompt: str) -> LLMResult | Iterator[LLMResult]:
         """Ask the model: record the prompt (and pending media) and call."""

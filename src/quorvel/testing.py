@@ -643,6 +643,17 @@ class _Handler(BaseHTTPRequestHandler):
             self.send_header("Connection", "close")
         self.end_headers()
         closing = self.server.owner._closing
+        if reply.delay <= 0 and not reply.abort and not closing.is_set():
+            # Unpaced: the whole body in one write, so that a client always
+            # finds the end of the body arrived with its last line (as it does
+            # from servers that buffer their output).
+            frames = [line + reply.newline for line in reply.lines or ()]
+            if chunked:
+                frames = [b"%x\r\n%s\r\n" % (len(data), data) for data in frames] + [b"0\r\n\r\n"]
+            self.wfile.write(b"".join(frames))
+            record.lines_sent = len(reply.lines or ())
+            record.completed = True
+            return
         for i, line in enumerate(reply.lines or ()):
             if i and reply.delay > 0 and closing.wait(reply.delay):
                 break
@@ -699,6 +710,7 @@ class ChatServer:
         self._replies: deque[ReplySource] = deque()
         self._requests: list[RecordedRequest] = []
         self._connections: set[socket.socket] = set()
+        self._connections_opened = 0
         self._closing = threading.Event()
         self._httpd: _HTTPServer | None = None
         self._thread: threading.Thread | None = None
@@ -784,6 +796,13 @@ class ChatServer:
         with self._lock:
             return list(self._requests)
 
+    @property
+    def connections_opened(self) -> int:
+        """Number of TCP connections accepted so far (keep-alive reuse shows
+        as fewer connections than requests)."""
+        with self._lock:
+            return self._connections_opened
+
     def wait_idle(self, timeout: float = 5.0) -> bool:
         """Wait until no reply is being written; ``False`` on timeout."""
         with self._busy:
@@ -794,6 +813,7 @@ class ChatServer:
     def _connection_opened(self, conn: socket.socket) -> None:
         with self._lock:
             self._connections.add(conn)
+            self._connections_opened += 1
 
     def _connection_closed(self, conn: socket.socket) -> None:
         with self._lock:

@@ -118,11 +118,19 @@ class StreamDecoder final : public GeneratorBody {
 public:
     StreamDecoder(nb::handle self, nb::handle response) : self_(nb::borrow(self)), response_(nb::borrow(response)) {}
 
+    ~StreamDecoder() override {
+        // Dropped before its first step: the answer is not read any further.
+        if (state_ == State::start) abandon_response();
+    }
+
     Step resume(Resume how, nb::handle value) override {
         try {
             if (how == Resume::exception) raise_exception(value);
             return step();
         } catch (PythonError &error) {
+            // Stopped by an error, or closed or dropped by the consumer,
+            // with part of the answer unread.
+            if (state_ == State::start || lines_open_) abandon_response();
             exchange::fail(self_, n::parse_error, !already_add_, error);
         }
     }
@@ -174,6 +182,7 @@ private:
     // What the line loop calls for every chunk is looked up once per run.
     void begin() {
         lines_.open(response_);
+        lines_open_ = true;
         loads_ = get_attr(global(n::json), n::loads);
         parser_.bind(loads_);
         message_process_.bind(self_, n::message_process, &message_process_def);
@@ -190,11 +199,15 @@ private:
     nb::object next_record() {
         if (finished_) return {};
         for (;;) {
-            if (!lines_.next()) return end_of_lines();
+            if (!lines_.next()) {
+                lines_open_ = false;  // the body has been read to its end
+                return end_of_lines();
+            }
 
             // Whoever holds the model may ask the stream to stop; it is
             // honoured at the next line received, whatever the line is.
             if (truthy(close_flag_.read(self_))) {
+                lines_open_ = false;
                 call_method(response_, n::close);
                 exchange::write_private(self_, n::close_flag, Py_False);
                 call_method(self_, n::reset);
@@ -223,7 +236,10 @@ private:
             // it can be done on the bytes before decoding.
             Py_ssize_t start = 0;
             while (start < size && is_data_prefix_char(p[start])) ++start;
-            if (size - start == 6 && std::memcmp(p + start, "[DONE]", 6) == 0) return end_of_lines();
+            if (size - start == 6 && std::memcmp(p + start, "[DONE]", 6) == 0) {
+                finish_response();
+                return end_of_lines();
+            }
 
             nb::object chunk = parser_.try_parse(p + start, size - start);
             if (!chunk.is_valid()) {
@@ -255,7 +271,10 @@ private:
                 }
             }
             nb::object finish_reason = get(choice, n::finish_reason);
-            if (finish_reason.is_valid() && !finish_reason.is_none()) finished_ = true;
+            if (finish_reason.is_valid() && !finish_reason.is_none()) {
+                finished_ = true;
+                finish_response();
+            }
             if (record.is_valid()) return record;
             if (finished_) return {};
         }
@@ -266,6 +285,33 @@ private:
     nb::object end_of_lines() {
         if (!answered_) raise_format(PyExc_ValueError, "The server ended the stream without an answer");
         return {};
+    }
+
+    // The finishing chunk has been read: nothing more is read from the answer.
+    // The transport puts its connection back in the pool when the rest of
+    // the body has already arrived, and closes it otherwise.
+    void finish_response() {
+        lines_open_ = false;
+        nb::handle rest = lines_.source();
+        vcall(exchange::transport_function(n::finish_stream), {response_.ptr(), rest ? rest.ptr() : Py_None});
+    }
+
+    // The stream ends with part of the answer unread: the transport closes
+    // its connection.  Runs while another exception is on its way (or in a
+    // destructor), so a failure here is reported as unraisable, never raised.
+    void abandon_response() noexcept {
+        lines_open_ = false;
+        if (!response_.is_valid()) return;
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        try {
+            vcall(exchange::transport_function(n::abandon_stream), {response_.ptr()});
+        } catch (PythonError &error) {
+            error.restore();
+            PyErr_WriteUnraisable(response_.ptr());
+        } catch (...) {
+        }
+        PyErr_Restore(type, value, tb);
     }
 
     Step after_lines() {
@@ -303,6 +349,7 @@ private:
     bool already_add_ = false;  // this exchange has put answer text into the history
     bool finished_ = false;     // the finishing chunk has been read
     bool answered_ = false;     // a chunk has carried the answer's choice
+    bool lines_open_ = false;   // the answer is being read and not finished
     nb::object self_, response_;
     LineSource lines_;
     fast_json::LineParser parser_;

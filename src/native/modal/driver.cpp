@@ -11,28 +11,22 @@ namespace {
 namespace n = exchange::name;
 using exchange::call_method;
 
+// The one POST of an exchange, through the transport (timeouts, pooled
+// connections, retries); it returns the answer whose status is 200 and
+// raises ServerError for any other status.
 nb::object post(nb::handle self) {
-    static nb::handle kw = kwnames({&n::headers, &n::json, &n::stream}).release();
-    // `requests` is read from the module globals at each call, so that it can
-    // be replaced there.
-    nb::object post = get_attr(global(n::requests), n::post);
+    // `requests` and `Configurator` are read from the module globals at each
+    // call, so that either can be replaced there; a replaced requests.post is
+    // called with exactly the URL, headers, json and stream.
+    nb::object requests = global(n::requests);
     nb::object url = get_attr(self, n::endpoint_url);
     nb::object headers = get_attr(self, n::headers_prop);
     nb::object body = get_attr(self, n::body_prop);
     nb::object stream = get_attr(self, n::stream);
-    nb::object response = vcall(post, {url.ptr(), headers.ptr(), body.ptr(), stream.ptr()}, kw.ptr());
-
-    nb::object status = get_attr(response, n::status_code);
-    nb::object ok = own(PyLong_FromLong(200));
-    if (check(PyObject_RichCompareBool(status.ptr(), ok.ptr(), Py_NE))) {
-        // Reading `content` reads the whole body, in streaming mode too.
-        nb::object content = get_attr(response, n::content);
-        nb::object empty = own(PyUnicode_FromStringAndSize(nullptr, 0));
-        nb::object code_text = own(PyObject_Format(status.ptr(), empty.ptr()));
-        nb::object content_text = own(PyObject_Format(content.ptr(), empty.ptr()));
-        raise_format(PyExc_ValueError, "code: %U, content: %U", code_text.ptr(), content_text.ptr());
-    }
-    return response;
+    nb::object configurator = global(n::Configurator);
+    nb::object section = get_attr(self, n::section);
+    return vcall(exchange::transport_function(n::send),
+                 {requests.ptr(), url.ptr(), headers.ptr(), body.ptr(), stream.ptr(), configurator.ptr(), section.ptr()});
 }
 
 nb::object core_call(Args a) {
@@ -49,6 +43,8 @@ nb::object core_call(Args a) {
 
 nb::object invoke(Args a) {
     nb::handle self = a[0], prompt = a[1];
+    // An invalid transport setting fails here, before the history changes.
+    vcall(exchange::transport_function(n::check_settings), {global(n::Configurator).ptr(), get_attr(self, n::section).ptr()});
     // The system prompt opens an empty history only.
     if (truthy(get_attr(self, n::system_prompt))) {
         Py_ssize_t count = PyObject_Length(get_attr(self, n::messages).ptr());

@@ -150,19 +150,10 @@ void raise_if_server_error(nb::handle document) {
         return;
     }
     if (error == Py_None) return;
-    nb::object keep = nb::borrow(error);
-    nb::object code = nb::none(), message = keep;
-    if (PyDict_Check(error)) {
-        // Each value is held before the next lookup, which may run a key's
-        // __eq__ and drop it from the dict.
-        PyObject *c = PyDict_GetItemWithError(error, name::code.ptr());
-        if (!c && PyErr_Occurred()) raise_current();
-        code = nb::borrow(c ? c : Py_None);
-        PyObject *m = PyDict_GetItemWithError(error, name::message.ptr());
-        if (!m && PyErr_Occurred()) raise_current();
-        message = nb::borrow(m ? m : Py_None);
-    }
-    raise_format(PyExc_ValueError, "code: %S, message: %S", code.ptr(), message.ptr());
+    nb::object held = nb::borrow(error);
+    nb::object exc = vcall(transport_function(name::answer_error), {held.ptr()});
+    PyErr_SetObject((PyObject *) Py_TYPE(exc.ptr()), exc.ptr());
+    raise_current();
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "runtime/function.hpp"
+#include "runtime/module.hpp"
 #include "runtime/names.hpp"
 #include "runtime/object.hpp"
 
@@ -69,6 +70,15 @@ inline Name delta{"delta"};
 inline Name finish_reason{"finish_reason"};
 inline Name error{"error"};
 inline Name code{"code"};
+// the transport module (quorvel._transport) and what the driver reads for it
+inline Name transport{"_transport"};
+inline Name send{"send"};
+inline Name check_settings{"check_settings"};
+inline Name finish_stream{"finish_stream"};
+inline Name abandon_stream{"abandon_stream"};
+inline Name answer_error{"answer_error"};
+inline Name Configurator{"Configurator"};
+inline Name section{"section"};
 // printed failure lines
 inline Name request_error{"LLM request error: "};
 inline Name parse_error{"Error parsing LLM response: "};
@@ -137,11 +147,14 @@ private:
 // it where read_private looks).
 inline void write_private(nb::handle self, const Name &attr, nb::handle value) { set_attr(self, attr, value); }
 
+// `_transport.<function>`, read from the module globals at each use.
+inline nb::object transport_function(const Name &function) { return get_attr(global(name::transport), function); }
+
 // `LLMResult(status=status, **message)` for the dict that _message_process
 // returns.
 nb::object make_record(nb::handle cls, nb::handle status, nb::handle message);
 
-// The ValueError for an answer that carries an "error" object, when
+// The ServerError for an answer that carries an "error" object, when
 // `document` is a dict holding one; nothing otherwise.
 void raise_if_server_error(nb::handle document);
 

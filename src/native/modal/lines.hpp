@@ -30,6 +30,8 @@ public:
     // The current line as a Python object (built on first request when split
     // here).
     nb::object line_object();
+    // The iterator the lines come from (what is left of the body, unsplit).
+    nb::handle source() const { return source_; }
     int traverse(visitproc visit, void *arg) const;
 
 private:

@@ -28,6 +28,10 @@ void import_globals() {
     set_global("Message", import_from("quorvel.message", "Message"));
     set_global("MessageRole", import_from("quorvel.message", "MessageRole"));
     set_global("Tools", import_from("quorvel.tools", "Tools"));
+    // Beyond the classes above: how exchanges reach the server, and the
+    // error a failed answer raises.
+    set_global("_transport", own(PyImport_ImportModule("quorvel._transport")));
+    set_global("ServerError", import_from("quorvel._server_error", "ServerError"));
 }
 
 void define_llmodal() {

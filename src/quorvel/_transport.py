@@ -1,0 +1,400 @@
+"""How the chat client reaches its server: settings, pooled connections,
+retries, and the end of a streamed answer.
+
+The native call driver builds the request (URL, headers, JSON body, stream
+flag) and hands it to :func:`send`, which returns the 200 answer or raises.
+
+- Settings ``timeout``, ``connect_timeout`` and ``max_retries`` come from
+  ``Configurator`` in the model's section, read at every exchange.
+- Connections are kept alive in one ``requests.Session`` per thread, shared
+  by every model on that thread.  When ``requests.post`` has been replaced
+  (a test or a program patched it), the replacement is called with exactly
+  the URL and the ``headers``, ``json`` and ``stream`` keywords, and no pool
+  is used.
+- A connection error, a timeout before the status line, or a status of 408,
+  409, 429 or 5xx is retried up to ``max_retries`` times.  Nothing is retried
+  once the status line of a 200 answer has arrived: from then on the caller
+  owns the answer.
+"""
+
+from __future__ import annotations
+
+import email.utils
+import http.cookiejar
+import logging
+import math
+import random
+import threading
+import time
+from collections.abc import Iterator
+from typing import Any, NamedTuple
+from urllib.parse import urlsplit
+
+import requests
+from requests.adapters import HTTPAdapter
+
+from quorvel._server_error import ServerError, answer_error, status_error
+
+__all__ = [
+    "Settings",
+    "read_settings",
+    "check_settings",
+    "send",
+    "finish_stream",
+    "abandon_stream",
+    "answer_error",
+    "ServerError",
+]
+
+log = logging.getLogger("quorvel")
+
+DEFAULT_TIMEOUT = 600.0
+DEFAULT_CONNECT_TIMEOUT = 10.0
+DEFAULT_MAX_RETRIES = 0
+
+RETRY_STATUSES = frozenset({408, 409, 429})
+RETRY_AFTER_CAP = 60.0
+BACKOFF_FIRST = 0.5
+BACKOFF_CAP = 8.0
+
+# The function a model posts through unless someone replaced it.
+_ORIGINAL_POST = requests.post
+
+# Waiting between tries; a module attribute so that tests can watch it.
+_sleep = time.sleep
+
+
+# ---- settings -----------------------------------------------------------------------
+
+
+class Settings(NamedTuple):
+    timeout: float
+    connect_timeout: float
+    max_retries: int
+
+
+def _raw_option(configurator: Any, section: str, option: str) -> Any:
+    if configurator.has_option(section, option):
+        return configurator.get(section, option)
+    return None
+
+
+def _seconds(section: str, option: str, value: Any, default: float) -> float:
+    if value is None:
+        return default
+    seconds: float | None = None
+    if not isinstance(value, bool):
+        try:
+            seconds = float(value.strip() if isinstance(value, str) else value)
+        except (TypeError, ValueError):
+            seconds = None
+    if seconds is None or not math.isfinite(seconds) or seconds <= 0:
+        raise ValueError(
+            f"quorvel option {option!r} in section [{section}] must be a positive number of seconds, got {value!r}"
+        )
+    return seconds
+
+
+def _count(section: str, option: str, value: Any, default: int) -> int:
+    if value is None:
+        return default
+    count: int | None = None
+    if isinstance(value, int) and not isinstance(value, bool):
+        count = value
+    elif isinstance(value, str):
+        try:
+            count = int(value.strip(), 10)
+        except ValueError:
+            count = None
+    if count is None or count < 0:
+        raise ValueError(
+            f"quorvel option {option!r} in section [{section}] must be a whole number, 0 or more, got {value!r}"
+        )
+    return count
+
+
+def _validate(section: str, timeout: Any, connect_timeout: Any, max_retries: Any) -> Settings:
+    return Settings(
+        _seconds(section, "timeout", timeout, DEFAULT_TIMEOUT),
+        _seconds(section, "connect_timeout", connect_timeout, DEFAULT_CONNECT_TIMEOUT),
+        _count(section, "max_retries", max_retries, DEFAULT_MAX_RETRIES),
+    )
+
+
+def read_settings(configurator: Any, section: str) -> Settings:
+    """The transport settings of ``section``; ``ValueError`` naming the option
+    and its value when one is not valid."""
+    return _validate(
+        section,
+        _raw_option(configurator, section, "timeout"),
+        _raw_option(configurator, section, "connect_timeout"),
+        _raw_option(configurator, section, "max_retries"),
+    )
+
+
+def check_settings(configurator: Any, section: str) -> None:
+    """Raise the ``ValueError`` of an invalid setting; anything else the
+    configuration raises is left for the exchange to meet, where it takes the
+    exchange's failure path as a failing ``api_key`` lookup does."""
+    try:
+        raw = [_raw_option(configurator, section, option) for option in ("timeout", "connect_timeout", "max_retries")]
+    except Exception:
+        return
+    _validate(section, *raw)
+
+
+# ---- the pool -----------------------------------------------------------------------
+
+
+class _PoolAdapter(HTTPAdapter):
+    """The adapter of the pooled sessions; an answer that came through one is
+    an answer whose connection goes back to the pool."""
+
+
+class _Sessions(threading.local):
+    session: requests.Session | None = None
+
+
+_sessions = _Sessions()
+
+
+def _session() -> requests.Session:
+    session = _sessions.session
+    if session is None:
+        session = requests.Session()
+        session.mount("http://", _PoolAdapter())
+        session.mount("https://", _PoolAdapter())
+        # Only connections are shared between exchanges: cookies are not
+        # kept, as a one-off requests.post does not keep them.
+        session.cookies.set_policy(http.cookiejar.DefaultCookiePolicy(allowed_domains=[]))
+        _sessions.session = session
+    return session
+
+
+def _is_pooled(response: Any) -> bool:
+    return isinstance(getattr(response, "connection", None), _PoolAdapter)
+
+
+def _post_pooled(url: Any, headers: Any, body: Any, settings: Settings) -> requests.Response:
+    # Always streamed on the wire: the status is known before the body is
+    # read, and a whole answer is then read by _read_whole, outside the
+    # retries (once the server has begun to answer, nothing is sent again).
+    return _session().post(
+        url, headers=headers, json=body, stream=True, timeout=(settings.connect_timeout, settings.timeout)
+    )
+
+
+def _read_whole(response: requests.Response) -> None:
+    try:
+        response.content
+    except BaseException:
+        response.close()
+        raise
+
+
+# ---- retries ------------------------------------------------------------------------
+
+
+class _Stop(Exception):
+    """Carries the final error out of the retry loop."""
+
+
+def _retry_after(response: Any) -> float | None:
+    """The wait a server asks for, in seconds, capped; None when it asks none."""
+    headers = getattr(response, "headers", None)
+    if headers is None:
+        return None
+    try:
+        milliseconds = headers.get("retry-after-ms")
+        if milliseconds is not None:
+            wait = float(milliseconds) / 1000.0
+        else:
+            value = headers.get("retry-after")
+            if value is None:
+                return None
+            try:
+                wait = float(value)
+            except ValueError:
+                when = email.utils.parsedate_to_datetime(value)
+                wait = when.timestamp() - time.time()
+    except (TypeError, ValueError, AttributeError):
+        return None
+    if not math.isfinite(wait):
+        return None
+    return min(max(wait, 0.0), RETRY_AFTER_CAP)
+
+
+def _backoff(retry: int) -> float:
+    """Exponential backoff with jitter for the retry numbered ``retry`` (0 first)."""
+    wait = min(BACKOFF_FIRST * 2.0**retry, BACKOFF_CAP)
+    return wait * (1.0 - 0.25 * random.random())
+
+
+def _host(url: Any) -> str:
+    try:
+        return urlsplit(str(url)).hostname or str(url)
+    except ValueError:
+        return "?"
+
+
+def _retryable_status(status: Any) -> bool:
+    return isinstance(status, int) and (status in RETRY_STATUSES or 500 <= status <= 599)
+
+
+def send(
+    requests_module: Any,
+    url: Any,
+    headers: Any,
+    body: Any,
+    stream: Any,
+    configurator: Any,
+    section: str,
+) -> Any:
+    """Post one exchange and return the answer whose status is 200.
+
+    Raises the last error when every try failed: the error of requests, or
+    :class:`ServerError` for a status other than 200 (its body read whole).
+    """
+    settings = read_settings(configurator, section)
+    pooled = requests_module is requests and requests_module.post is _ORIGINAL_POST
+    retry = 0
+    while True:
+        wait: float | None = None
+        try:
+            if pooled:
+                response = _post_pooled(url, headers, body, settings)
+            else:
+                response = requests_module.post(url, headers=headers, json=body, stream=stream)
+        except (requests.exceptions.ConnectionError, requests.exceptions.Timeout) as exc:
+            if retry >= settings.max_retries:
+                raise
+            reason = f"{type(exc).__name__}: {exc}"
+        else:
+            status = response.status_code
+            if status == 200:
+                if pooled and not stream:
+                    _read_whole(response)
+                return response
+            # Reading `content` reads the whole body, which also frees the
+            # connection for the next try.
+            error = status_error(status, response.content)
+            if retry >= settings.max_retries or not _retryable_status(status):
+                raise error
+            reason = f"status {status}"
+            wait = _retry_after(response)
+        if wait is None:
+            wait = _backoff(retry)
+        retry += 1
+        log.info(
+            "request to %s failed (%s); retry %d of %d in %.2f s",
+            _host(url), reason, retry, settings.max_retries, wait,
+        )
+        _sleep(wait)
+
+
+# ---- the end of a streamed answer -----------------------------------------------------
+
+# At most this much of what follows the finishing chunk is read to return
+# the connection to the pool; past it the connection is closed.
+_DRAIN_LIMIT = 64 * 1024
+
+
+def _chunked_body_ends_in(data: bytes, chunk_left: int | None) -> bool:
+    """Whether ``data`` holds exactly the rest of a chunked body that is read
+    up to a point where ``chunk_left`` bytes of the current chunk remain
+    (None: at the next chunk-size line)."""
+    pos = 0
+    if chunk_left is not None:
+        pos = chunk_left + 2
+    while True:
+        eol = data.find(b"\n", pos)
+        if eol < 0:
+            return False
+        try:
+            size = int(data[pos:eol].split(b";", 1)[0], 16)
+        except ValueError:
+            return False
+        pos = eol + 1
+        if size == 0:
+            while True:  # trailer fields, up to the empty line
+                eol = data.find(b"\n", pos)
+                if eol < 0:
+                    return False
+                line = data[pos : eol + 1]
+                pos = eol + 1
+                if line in (b"\r\n", b"\n"):
+                    return pos == len(data)
+        pos += size + 2
+        if pos > len(data):
+            return False
+
+
+def _arrived(raw: Any, sock: Any) -> bytes:
+    """The bytes of the answer that have arrived and are not read yet, without
+    waiting for more: the reader's buffer, else what the socket holds."""
+    reader = raw._fp.fp
+    sock.settimeout(0.0)
+    data = reader.peek(_DRAIN_LIMIT) or b""
+    if len(data) < _DRAIN_LIMIT and hasattr(sock, "recv") and not hasattr(sock, "pending"):
+        # A plain socket: what is in the kernel beyond the reader's buffer.
+        try:
+            import socket
+
+            data += sock.recv(_DRAIN_LIMIT - len(data), socket.MSG_PEEK)
+        except (BlockingIOError, InterruptedError):
+            pass
+    return data
+
+
+def _body_end_arrived(raw: Any, sock: Any) -> bool:
+    data = _arrived(raw, sock)
+    if len(data) >= _DRAIN_LIMIT:
+        return False
+    if getattr(raw, "chunked", False):
+        return _chunked_body_ends_in(data, raw.chunk_left)
+    remaining = getattr(raw, "length_remaining", None)
+    return remaining is not None and len(data) == remaining
+
+
+def finish_stream(response: Any, lines: Iterator[Any]) -> None:
+    """The stream ``lines`` of ``response`` has reached its finishing chunk.
+
+    A pooled connection goes back to the pool when the end of the body has
+    already arrived, and is closed otherwise: the end of a stream never waits
+    for the server.  An answer that did not come through the pool is left as
+    it is.
+    """
+    if not _is_pooled(response):
+        return
+    raw = response.raw
+    connection = getattr(raw, "_connection", None)
+    sock = getattr(connection, "sock", None)
+    if sock is None:  # already read to its end (and released) or closed
+        if not getattr(response, "_content_consumed", False):
+            response.close()
+        return
+    timeout = sock.gettimeout()
+    try:
+        if _body_end_arrived(raw, sock):
+            # Everything is there: reading it cannot block, and reading the
+            # body to its end is what gives the connection back.
+            for _ in lines:
+                pass
+            if getattr(response, "_content_consumed", False):
+                return
+    except Exception:
+        pass
+    finally:
+        try:
+            sock.settimeout(timeout)
+        except OSError:
+            pass
+    response.close()
+
+
+def abandon_stream(response: Any) -> None:
+    """A stream ends before its finishing chunk (stopped, dropped or failed):
+    a pooled connection is closed, never handed to another exchange with part
+    of this answer unread."""
+    if _is_pooled(response) and not getattr(response, "_content_consumed", False):
+        response.close()
