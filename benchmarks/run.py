@@ -17,6 +17,10 @@ installed).  Every line prints a ratio next to its target; no bare times.
 3. A streamed answer of 1 MB arriving in 8-byte chunks: cost per chunk
    against a 10 KB answer (growing the answer must not copy it on every
    chunk), and peak traced memory against the answer's size.
+4. CythonFunctionTool.run per call against fastmcp's FunctionTool.run.
+5. Import time of quorvel.modal against requests + pydantic alone.
+6. Time per exchange on the loopback server with the pooled keep-alive
+   connection against a new connection for every exchange.
 """
 
 from __future__ import annotations
@@ -256,13 +260,22 @@ def bench_import(quick):
     report("import quorvel.modal / import requests + pydantic", bench_import.main(rounds), 1.3)
 
 
+# ---- 6. pooled connections ----------------------------------------------------------
+
+def bench_pool(quick):
+    """6. Time per exchange, pooled keep-alive connection against a new connection each (bench_pool.py)."""
+    import bench_pool
+
+    bench_pool.main(50 if quick else 200, 3 if quick else 5)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="smaller sizes and fewer repeats")
-    parser.add_argument("--only", choices=["stream", "history", "long", "tool", "import"], help="run one benchmark")
+    parser.add_argument("--only", choices=["stream", "history", "long", "tool", "import", "pool"], help="run one benchmark")
     args = parser.parse_args()
     runs = {"stream": bench_stream, "history": bench_history, "long": bench_long_answer, "tool": bench_tool_run,
-            "import": bench_import}
+            "import": bench_import, "pool": bench_pool}
     for name, run in runs.items():
         if args.only in (None, name):
             run(args.quick)

@@ -24,6 +24,7 @@ import http.cookiejar
 import logging
 import math
 import random
+import socket
 import threading
 import time
 from collections.abc import Iterator
@@ -338,8 +339,6 @@ def _arrived(raw: Any, sock: Any) -> bytes:
     if len(data) < _DRAIN_LIMIT and hasattr(sock, "recv") and not hasattr(sock, "pending"):
         # A plain socket: what is in the kernel beyond the reader's buffer.
         try:
-            import socket
-
             data += sock.recv(_DRAIN_LIMIT - len(data), socket.MSG_PEEK)
         except (BlockingIOError, InterruptedError):
             pass
