@@ -569,6 +569,9 @@ class _Handler(BaseHTTPRequestHandler):
 
     def setup(self) -> None:
         super().setup()
+        # Headers and body go out in separate writes; without this, on a
+        # kept-alive connection the body waits for the client's delayed ACK.
+        self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.server.owner._connection_opened(self.connection)
 
     def finish(self) -> None:
