@@ -14,7 +14,7 @@ from fastmcp import FastMCP
 
 from quorvel.cython import CythonBaseModel, CythonFunctionTool, get_cached_typeadapter
 from quorvel.message import Message, MessageRole
-from quorvel.modal import LLModal, LLMResult, LLMStatus, ToolContent
+from quorvel.modal import LLModal, LLMResult, LLMStatus, ServerError, ToolContent
 from quorvel.tools import Tools
 
 
@@ -110,3 +110,18 @@ async def run_once() -> Any:
 
 if __name__ == "__main__":
     print(messages(), points(), offline(), asyncio.run(run_once()))
+
+
+# ---- Timeouts, retries and errors ----------------------------------------------------
+
+def server_errors() -> None:
+    model = LLModal(endpoint_url="http://localhost:8000/v1/chat/completions")
+    try:
+        model.invoke("Hi")
+    except ServerError as error:
+        status: int | None = error.status_code
+        body: bytes | None = error.body
+        if status == 429:
+            print("rate limited:", error.message, error.code, body)
+        else:
+            raise

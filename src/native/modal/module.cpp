@@ -84,7 +84,7 @@ void body(nb::module_) {
     define_llmodal();
     fast_json::remember_originals();
     set_global("_fast_path_counts", make_function(fast_path_counts_def));
-    set_global("__all__", own(Py_BuildValue("[ssss]", "LLMStatus", "ToolContent", "LLMResult", "LLModal")));
+    set_global("__all__", own(Py_BuildValue("[sssss]", "ServerError", "LLMStatus", "ToolContent", "LLMResult", "LLModal")));
 }
 
 }  // namespace
