@@ -6,8 +6,11 @@ import argparse
 import base64
 import contextlib
 import json
+import math
+import os
 import re
 import sys
+from collections.abc import Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -33,6 +36,58 @@ def parse_param(text: str) -> tuple[str, Any]:
     except ValueError:
         value = raw
     return key, value
+
+
+def parse_seconds(text: str) -> float:
+    """``--timeout``: a positive number of seconds."""
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = math.nan
+    if not math.isfinite(seconds) or seconds <= 0:
+        raise argparse.ArgumentTypeError(f"expected a positive number of seconds, got {text!r}")
+    return seconds
+
+
+def parse_retries(text: str) -> int:
+    """``--retries``: a whole number, 0 or more."""
+    try:
+        count = int(text, 10)
+    except ValueError:
+        count = -1
+    if count < 0:
+        raise argparse.ArgumentTypeError(f"expected a whole number, 0 or more, got {text!r}")
+    return count
+
+
+# A person at the terminal would rather wait a moment than retype a question
+# that hit a busy server.
+CLI_DEFAULT_RETRIES = 2
+
+
+@contextlib.contextmanager
+def _transport_settings(args: argparse.Namespace) -> Iterator[None]:
+    """``--timeout`` and ``--retries`` as the settings the client reads: the
+    environment variables of the section, for as long as the command runs."""
+    configurator = native("config").Configurator
+    wanted: dict[str, str] = {}
+    if args.timeout is not None:
+        wanted[configurator.env_name(args.section, "timeout")] = repr(args.timeout)
+    retries = args.retries
+    if retries is None and _config_value(args.section, "max_retries") is None:
+        retries = CLI_DEFAULT_RETRIES
+    if retries is not None:
+        wanted[configurator.env_name(args.section, "max_retries")] = str(retries)
+    saved = {name: os.environ.get(name) for name in wanted}
+    os.environ.update(wanted)
+    try:
+        yield
+    finally:
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
 
 
 def _read_image(path: str) -> str:
@@ -196,10 +251,11 @@ def cmd_chat(args: argparse.Namespace) -> int:
     if question == "-":
         question = sys.stdin.read()
     model = _build_model(args)
-    if question is None:
-        return _interactive(model, out, err)
-    printer = Printer(out, err)
-    outcome = run_turn(model, question, printer)
+    with _transport_settings(args):
+        if question is None:
+            return _interactive(model, out, err)
+        printer = Printer(out, err)
+        outcome = run_turn(model, question, printer)
     if outcome == "stopped":
         raise KeyboardInterrupt
     if outcome is not None:

@@ -6,7 +6,7 @@ import argparse
 import sys
 from collections.abc import Sequence
 
-from quorvel.cli.chat import CHAT_HELP, cmd_chat, parse_param
+from quorvel.cli.chat import CHAT_HELP, cmd_chat, parse_param, parse_retries, parse_seconds
 from quorvel.cli.demo import cmd_demo
 from quorvel.cli.mcp_serve import cmd_mcp_serve
 from quorvel.cli.text import PROG, CliError, one_line
@@ -62,6 +62,20 @@ def build_parser() -> argparse.ArgumentParser:
         help="request parameter, repeatable; VALUE is JSON when it parses, else text (e.g. temperature=0.2)",
     )
     chat.add_argument("--no-stream", action="store_true", help="ask for whole answers instead of streams")
+    chat.add_argument(
+        "--timeout",
+        type=parse_seconds,
+        metavar="SECONDS",
+        help="seconds to wait for the server's next bytes before the request fails "
+        "(default: option 'timeout' of the section, else 600)",
+    )
+    chat.add_argument(
+        "--retries",
+        type=parse_retries,
+        metavar="N",
+        help="times a request is sent again after a connection error, a timeout before the answer "
+        "or a status 408, 409, 429 or 5xx (default: option 'max_retries' of the section, else 2)",
+    )
     chat.add_argument(
         "--image", action="append", default=[], metavar="PATH", help="attach an image to the first message; repeatable"
     )
