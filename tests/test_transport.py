@@ -66,6 +66,11 @@ def unreachable_url():
         listener.listen(0)
         port = listener.getsockname()[1]
         with socket.create_connection(("127.0.0.1", port)):
+            try:
+                with socket.create_connection(("127.0.0.1", port), timeout=0.2):
+                    pytest.skip("this system completes connections beyond a full accept queue")
+            except TimeoutError:
+                pass
             yield f"http://127.0.0.1:{port}/v1/chat/completions"
 
 
