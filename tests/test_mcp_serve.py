@@ -112,3 +112,6 @@ async def test_compiled_tools_served_honestly(served_dir):
         result = await client.call_tool("whoami", {"query": "where"})
         assert not result.isError, text(result)
         assert result.structuredContent == {"query": "where", "context": "Context", "session": True}
+
+    # fastmcp's own import noise does not reach the server's standard error.
+    assert "Warning" not in (served_dir / "server-stderr.log").read_text()

@@ -52,6 +52,9 @@ def build_mcp_server(target: str, name: str | None = None) -> Any:
     functions = module_functions(target)
     cython = native("cython")
     try:
+        # Binds quorvel.cython's tool layer first: its import of fastmcp keeps
+        # authlib's deprecation notice (fastmcp's business) off standard error.
+        cython.CythonFunctionTool
         from fastmcp import FastMCP
     except ImportError as exc:
         raise CliError(f"cannot load fastmcp ({describe(exc)})") from None
