@@ -49,15 +49,16 @@ def _context_params(fn: Callable[..., Any]) -> list[str]:
 
 def build_mcp_server(target: str, name: str | None = None) -> Any:
     """A FastMCP server offering the public functions of ``target`` as tools."""
-    functions = module_functions(target)
     cython = native("cython")
     try:
         # Binds quorvel.cython's tool layer first: its import of fastmcp keeps
-        # authlib's deprecation notice (fastmcp's business) off standard error.
+        # authlib's deprecation notice (fastmcp's business) off standard error,
+        # also for the served module's own imports of fastmcp.
         cython.CythonFunctionTool
         from fastmcp import FastMCP
     except ImportError as exc:
         raise CliError(f"cannot load fastmcp ({describe(exc)})") from None
+    functions = module_functions(target)  # after fastmcp: a module importing it stays quiet too
     from quorvel import __version__
 
     server = FastMCP(name=name or f"quorvel: {target}", version=__version__)
