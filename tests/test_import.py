@@ -101,3 +101,21 @@ def test_public_names():
     assert cy.__all__ == ["CythonModelMeta", "CythonBaseModel", "get_cached_typeadapter", "CythonFunctionTool"]
     for name in cy.__all__:
         assert getattr(cy, name).__module__ in ("quorvel.cython", "functools")
+
+
+def test_failed_binding_is_retried():
+    # Without fastmcp the tool layer cannot be bound: the read fails with the
+    # import's error, and a later read, with fastmcp back, binds it.
+    code = """
+import json, sys
+import quorvel.cython as cy
+sys.modules["fastmcp"] = None
+try:
+    cy.CythonFunctionTool
+except ImportError as exc:
+    failed = type(exc).__name__
+del sys.modules["fastmcp"]
+print(json.dumps({"failed": failed, "then": cy.CythonFunctionTool.__name__,
+                  "text": cy._convert_to_content("x")[0].text}))
+"""
+    assert run_fresh(code) == {"failed": "ModuleNotFoundError", "then": "CythonFunctionTool", "text": "x"}
