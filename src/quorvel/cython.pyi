@@ -1,4 +1,8 @@
-"""pydantic and fastmcp support for natively compiled classes and functions."""
+"""pydantic and fastmcp support for natively compiled classes and functions.
+
+The names taken from fastmcp and mcp, and ``CythonFunctionTool``, are bound on first
+use, so that importing this module (or ``quorvel.modal``) does not load fastmcp.
+"""
 import functools
 from collections.abc import Callable
 from typing import Any
@@ -45,7 +49,10 @@ def _convert_to_content(
 class CythonFunctionTool(CythonBaseModel, FunctionTool):
     """fastmcp's FunctionTool for natively compiled functions.
 
-    Arguments are validated with ``get_cached_typeadapter`` and results converted with
+    Arguments are validated with ``get_cached_typeadapter`` and reach the function as
+    their validated objects (a parameter annotated with a model receives the model); an
+    argument the function does not take is refused with pydantic's "Unexpected keyword
+    argument" error unless the function takes ``**kwargs``.  Results are converted with
     ``_convert_to_content``; a parameter annotated ``Context`` receives the request's
     context.
     """
