@@ -16,6 +16,8 @@ from typing import TYPE_CHECKING, Any
 
 from rich.console import Console
 
+from quorvel.cli import history
+from quorvel.cli.endpoint import chat_url
 from quorvel.cli.loading import native, tools_from
 from quorvel.cli.printing import Printer
 from quorvel.cli.text import PROG, CliError, describe, one_line
@@ -110,53 +112,74 @@ def _config_value(section: str, option: str) -> str | None:
     return None
 
 
-def _build_model(args: argparse.Namespace) -> LLModal:
-    endpoint = args.endpoint or _config_value(args.section, "endpoint")
+def _conversation(args: argparse.Namespace, one_shot: bool, err: Console) -> history.Conversation | None:
+    """The conversation ``--load`` names; in the interactive chat a bad file is one line and the chat goes on."""
+    if not args.load:
+        return None
+    try:
+        return history.load(args.load)
+    except CliError as exc:
+        if one_shot:
+            raise
+        _report(err, str(exc))
+        return None
+
+
+def _build_model(args: argparse.Namespace, loaded: history.Conversation | None) -> LLModal:
+    endpoint = args.endpoint or _config_value(args.section, "endpoint") or (loaded.endpoint if loaded else None)
     if not endpoint:
         env = native("config").Configurator.env_name(args.section, "endpoint")
         raise CliError(f"no endpoint given: pass --endpoint URL or set {env}")
-    if not re.match(r"https?://[^/\s]", endpoint):
-        raise CliError(f"invalid endpoint {endpoint!r}: expected an http:// or https:// URL")
+    endpoint = chat_url(endpoint)
+    if args.tool_rounds is not None and args.tool_rounds < 0:
+        raise CliError("--tool-rounds must not be negative")
     images = [_read_image(path) for path in args.image]
     tools = tools_from(args.tools)
 
     extra_body: dict[str, Any] = {}
-    model_name = args.model or _config_value(args.section, "model")
+    model_name = args.model or _config_value(args.section, "model") or (loaded.model if loaded else None)
     if model_name:
         extra_body["model"] = model_name
     if not args.no_stream:
         extra_body["stream"] = True
     extra_body.update(dict(args.param))
 
+    settings: dict[str, Any] = {}
+    if args.tool_rounds is not None:
+        settings["tool_calls_limit"] = args.tool_rounds
     LLModal = native("modal").LLModal
-    return LLModal(
+    model = LLModal(
         endpoint_url=endpoint,
         section=args.section,
         system_prompt=args.system or "",
         extra_body=extra_body,
         tools=tools,
         images=images,
+        **settings,
     )
+    if loaded is not None:
+        model.messages = loaded.messages
+    return model
 
 
 CHAT_HELP = """\
 commands:
-  /retry        regenerate the last answer (kept as a new version of it)
+  /retry        regenerate the last answer (kept as a new version of it),
+                or ask again a question that got no answer
   /image PATH   attach an image to the next message
-  /save FILE    write the conversation history as JSON
+  /save FILE    write the conversation (with model, endpoint and time) as JSON
+  /load FILE    resume a conversation written by /save
   /quit         leave (Ctrl-D works too)
   //text        send a message that begins with "/"
-Ctrl-C while an answer streams stops it; the conversation goes on."""
-
-
-def _save_history(model: LLModal, filename: str) -> int:
-    history = [message.model_dump(mode="json") for message in model.messages]
-    Path(filename).write_text(json.dumps(history, indent=2, ensure_ascii=False) + "\n", encoding="utf-8")
-    return len(history)
+Ctrl-C stops the answer being given; the conversation goes on."""
 
 
 def _has_user_turn(model: LLModal) -> bool:
     return any(str(message.role) == "user" for message in model.messages)
+
+
+def _report(err: Console, text: str) -> None:
+    err.print(f"{PROG}: error: {text}", style="red", soft_wrap=True, markup=False, highlight=False)
 
 
 def _read_line(console: Console) -> str | None:
@@ -186,7 +209,7 @@ def _interactive(model: LLModal, console: Console, err: Console) -> int:
     console.print("/help for commands, /quit to leave", style="dim", highlight=False)
 
     def report(text: str) -> None:
-        err.print(f"{PROG}: error: {text}", style="red", soft_wrap=True, markup=False, highlight=False)
+        _report(err, text)
 
     while True:
         line = _read_line(console)
@@ -210,7 +233,7 @@ def _interactive(model: LLModal, console: Console, err: Console) -> int:
                 if not _has_user_turn(model):
                     report("nothing to retry yet")
                     continue
-                model.retry = True
+                history.prepare_retry(model)
                 prompt = ""
             elif command == "/image":
                 if not rest:
@@ -227,11 +250,23 @@ def _interactive(model: LLModal, console: Console, err: Console) -> int:
                     report("usage: /save FILE")
                     continue
                 try:
-                    count = _save_history(model, rest)
+                    count = history.save(model, rest)
                 except OSError as exc:
                     report(f"cannot write {rest}: {exc.strerror or describe(exc)}")
                     continue
                 console.print(f"saved {count} messages to {rest}", style="dim", highlight=False)
+            elif command == "/load":
+                if not rest:
+                    report("usage: /load FILE")
+                    continue
+                try:
+                    loaded = history.load(rest)
+                except CliError as exc:
+                    report(str(exc))
+                    continue
+                model.messages = loaded.messages
+                model.retry = False
+                console.print(_loaded_note(loaded, rest), style="dim", soft_wrap=True, markup=False, highlight=False)
             else:
                 report(f"unknown command {command}; /help lists the commands")
         if prompt is None:
@@ -244,15 +279,27 @@ def _interactive(model: LLModal, console: Console, err: Console) -> int:
         console.print()
 
 
+def _loaded_note(loaded: history.Conversation, filename: str) -> str:
+    note = f"loaded {len(loaded.messages)} messages from {filename}"
+    held = [f"model {loaded.model}" if loaded.model else "", loaded.endpoint or "", loaded.saved_at or ""]
+    held = [part for part in held if part]
+    return note + (f" ({', '.join(held)})" if held else "")
+
+
 def cmd_chat(args: argparse.Namespace) -> int:
-    out = Console(highlight=False)
+    # Bound to the real standard output: while a turn runs, sys.stdout stands
+    # for the library's own lines, which go to standard error.
+    out = Console(file=sys.stdout, highlight=False)
     err = Console(stderr=True, highlight=False)
     question = args.message
     if question == "-":
         question = sys.stdin.read()
-    model = _build_model(args)
+    loaded = _conversation(args, question is not None, err)
+    model = _build_model(args, loaded)
     with _transport_settings(args):
         if question is None:
+            if loaded is not None:
+                out.print(_loaded_note(loaded, args.load), style="dim", soft_wrap=True, markup=False, highlight=False)
             return _interactive(model, out, err)
         printer = Printer(out, err)
         outcome = run_turn(model, question, printer)

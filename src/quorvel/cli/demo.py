@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import json
 import re
+import sys
 import time
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
@@ -103,7 +104,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
     tools.register(get_weather)
     from quorvel.testing import ChatServer
 
-    console = Console(highlight=False)
+    console = Console(file=sys.stdout, highlight=False)
     printer = Printer(console, answer_label="assistant: ")
     with ChatServer() as server:
         server.add(*_demo_replies(args.delay))

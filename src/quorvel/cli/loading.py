@@ -4,8 +4,10 @@ from __future__ import annotations
 
 import contextlib
 import importlib
+import importlib.machinery
 import importlib.util
 import inspect
+import itertools
 import os
 import re
 import sys
@@ -46,34 +48,67 @@ def _looks_like_path(target: str) -> bool:
     return target.endswith((".py", ".so", ".pyd")) or "/" in target or (os.sep != "/" and os.sep in target)
 
 
+# A user's module is registered under a private name: a tools module called
+# json.py or requests.py must not stand in for the real json or requests in
+# sys.modules.  The last component stays the file's own name, because an
+# extension module's init function is found by it; the private parent is new
+# for every load, so two files with one name do not collide either.
+_PRIVATE_PARENT = "_quorvel_user_module_"
+_loads = itertools.count(1)
+
+
+def _private_name(stem: str) -> str:
+    parent = f"{_PRIVATE_PARENT}{next(_loads)}"
+    package = ModuleType(parent, "Holds one module loaded by the quorvel command under a private name.")
+    package.__path__ = []
+    sys.modules[parent] = package
+    return f"{parent}.{stem}"
+
+
+def _load_file(path: Path, shown: str) -> ModuleType:
+    """Execute the module in ``path`` under a private name; ``shown`` names it in errors."""
+    stem = path.name.split(".", 1)[0]
+    if not stem.isidentifier():
+        raise CliError(f"cannot import {shown}: {stem!r} is not a valid module name")
+    name = _private_name(stem)
+    found = importlib.util.spec_from_file_location(name, path)
+    if found is None or found.loader is None:
+        raise CliError(f"cannot import {shown}: not a Python module")
+    module = importlib.util.module_from_spec(found)
+    # Its siblings stay importable, after every installed module: a file in
+    # that directory never shadows one of the standard library or a dependency.
+    parent = str(path.resolve().parent)
+    if parent not in sys.path:
+        sys.path.append(parent)
+    sys.modules[name] = module
+    try:
+        found.loader.exec_module(module)
+    except (Exception, SystemExit) as exc:
+        sys.modules.pop(name, None)
+        raise CliError(f"cannot import {shown}: {describe(exc)}") from None
+    return module
+
+
 def load_module(target: str) -> ModuleType:
     """Import ``target``: a dotted module name or the path of a ``.py``/extension file.
 
-    Module names are looked up from the current directory too, as ``python -m``
-    does.  Any failure while importing becomes a :class:`CliError`.
+    A file, and a module name found in the current directory (looked up there
+    first, as ``python -m`` does), is loaded under a private name, so it never
+    replaces a module of the same name in ``sys.modules``.  Other names are
+    imported as usual.  Any failure while importing becomes a :class:`CliError`.
     """
     if _looks_like_path(target):
         path = Path(target)
         if not path.is_file():
             raise CliError(f"cannot import {target}: no such file")
-        name = path.name.split(".", 1)[0]
-        found = importlib.util.spec_from_file_location(name, path)
-        if found is None or found.loader is None:
-            raise CliError(f"cannot import {target}: not a Python module")
-        module = importlib.util.module_from_spec(found)
-        parent = str(path.resolve().parent)
-        if parent not in sys.path:
-            sys.path.insert(0, parent)  # so that the module finds its siblings
-        sys.modules[name] = module
-        try:
-            found.loader.exec_module(module)
-        except (Exception, SystemExit) as exc:
-            sys.modules.pop(name, None)
-            raise CliError(f"cannot import {target}: {describe(exc)}") from None
-        return module
+        return _load_file(path, target)
     cwd = os.getcwd()
+    if target.isidentifier():
+        local = importlib.machinery.PathFinder.find_spec(target, [cwd])
+        if local is not None and local.origin and local.submodule_search_locations is None:
+            return _load_file(Path(local.origin), f"module {target!r}")
     if cwd not in sys.path and "" not in sys.path:
-        sys.path.insert(0, cwd)
+        sys.path.append(cwd)
     try:
         return importlib.import_module(target)
     except (Exception, SystemExit) as exc:
@@ -89,12 +124,18 @@ def public_functions(module: ModuleType) -> list[tuple[str, Callable[..., Any]]]
     """
     listed = getattr(module, "__all__", None)
     names = list(listed) if listed is not None else [n for n in vars(module) if not n.startswith("_")]
+    own = {module.__name__}
+    spec = getattr(module, "__spec__", None)
+    if isinstance(getattr(spec, "loader", None), importlib.machinery.ExtensionFileLoader):
+        # A compiled module's functions carry the name it was compiled under,
+        # not the private one it was loaded under.
+        own.add(module.__name__.rpartition(".")[2])
     found = []
     for name in names:
         obj = getattr(module, name, None)
         if obj is None or isinstance(obj, type) or not inspect.isroutine(obj):
             continue
-        if listed is None and getattr(obj, "__module__", None) != module.__name__:
+        if listed is None and getattr(obj, "__module__", None) not in own:
             continue
         found.append((name, obj))
     return found

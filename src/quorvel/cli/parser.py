@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import argparse
 import sys
+import warnings
 from collections.abc import Sequence
+from typing import TextIO
 
 from quorvel.cli.chat import CHAT_HELP, cmd_chat, parse_param, parse_retries, parse_seconds
 from quorvel.cli.demo import cmd_demo
@@ -47,7 +49,8 @@ def build_parser() -> argparse.ArgumentParser:
     chat.add_argument(
         "--endpoint",
         metavar="URL",
-        help="chat-completion URL, e.g. http://localhost:8000/v1/chat/completions "
+        help="server URL: a base URL such as http://localhost:8000/v1 (the chat-completion route "
+        "is added) or the full http://localhost:8000/v1/chat/completions "
         "(default: option 'endpoint' of the section)",
     )
     chat.add_argument("--section", default="llm", help="configuration section holding api_key (default: llm)")
@@ -87,6 +90,13 @@ def build_parser() -> argparse.ArgumentParser:
         help="offer the public functions of MODULE (a module name or a .py file) as tools; repeatable",
     )
     chat.add_argument(
+        "--tool-rounds",
+        type=int,
+        metavar="N",
+        help="how many rounds of tool calls one question may run (sets tool_calls_limit; default 3)",
+    )
+    chat.add_argument("--load", metavar="FILE", help="resume a conversation written by /save")
+    chat.add_argument(
         "-m", "--message", metavar="TEXT", help="ask one question, print the answer and exit ('-' reads stdin)"
     )
     chat.set_defaults(handler=cmd_chat)
@@ -109,6 +119,18 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _show_warning(
+    message: Warning | str, category: type[Warning], filename: str, lineno: int, file: TextIO | None = None, line: str | None = None
+) -> None:
+    """A warning is one plain line for a command-line user, without the Python source line."""
+    stream = file if file is not None else sys.stderr
+    try:
+        stream.write(f"{PROG}: warning: {one_line(message)}\n")
+        stream.flush()
+    except (OSError, ValueError):
+        pass  # nowhere to say it
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the ``quorvel`` command; returns the exit status."""
     parser = build_parser()
@@ -117,7 +139,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except SystemExit as exc:
         return exc.code if isinstance(exc.code, int) else 1
     try:
-        return int(args.handler(args))
+        with warnings.catch_warnings():
+            warnings.showwarning = _show_warning
+            return int(args.handler(args))
     except CliError as exc:
         sys.stdout.flush()
         print(f"{PROG}: error: {one_line(exc)}", file=sys.stderr)

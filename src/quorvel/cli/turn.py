@@ -1,25 +1,38 @@
-"""One exchange with the model: Ctrl-C handling and the one-line failure text."""
+"""One turn of the conversation: Ctrl-C, the library's own lines, the outcome.
+
+A turn ends in one of three ways: answered (``None``), stopped by the user
+(``"stopped"``) or failed (one line saying why).  Whatever happened, the
+conversation stays usable: a stopped or failed turn leaves nothing behind that
+the next request could not send, and no fallback text posing as an answer.
+"""
 
 from __future__ import annotations
 
 import contextlib
-import re
+import io
 import signal
+import sys
 from types import FrameType
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, TextIO
 
+from quorvel.cli import history
+from quorvel.cli.failure import failure_text, tool_limit_text
 from quorvel.cli.printing import Printer
-from quorvel.cli.text import describe, one_line, shorten
 
 if TYPE_CHECKING:
     from quorvel.modal import LLModal
 
+# The client reports each failure on standard output itself; the chat says it
+# once, in its own words, on standard error.
+_LIBRARY_FAILURE_LINES = ("LLM request error: ", "Error parsing LLM response: ")
+
 
 class _StopOnInterrupt:
-    """While a streamed answer is read, Ctrl-C asks the model to stop it.
+    """While a turn runs, Ctrl-C stops it at once, wherever it is.
 
-    The first Ctrl-C sets the model's ``_close`` flag, which ends the stream at
-    the next line the server sends; a second one interrupts at once.
+    The interrupt is raised right away, so a turn also stops while the request
+    waits for the server's first byte; ``_close`` is set as well, so that a
+    stream whose reader swallowed the interrupt still ends at its next line.
     """
 
     def __init__(self, model: LLModal) -> None:
@@ -28,10 +41,9 @@ class _StopOnInterrupt:
         self._previous: Any = None
 
     def _handle(self, signum: int, frame: FrameType | None) -> None:
-        if self.stopped:
-            raise KeyboardInterrupt
         self.stopped = True
         self.model._close = True
+        raise KeyboardInterrupt
 
     def __enter__(self) -> _StopOnInterrupt:
         try:
@@ -47,26 +59,66 @@ class _StopOnInterrupt:
         self.model._close = False
 
 
-def _connection_reason(exc: BaseException) -> str:
-    match = re.search(r"\[Errno -?\d+\] ([^'\")\]]+)", str(exc))
-    return match.group(1).strip() if match else one_line(exc)
+class LibraryOutput(io.TextIOBase):
+    """Stands in for standard output while the client runs: standard output holds answers only.
+
+    Lines printed during a turn (the client's failure reports, a tool's own
+    prints) go to ``target``, except the failure reports, which the chat
+    replaces with its one line.
+    """
+
+    def __init__(self, target: TextIO) -> None:
+        self.target = target
+        self._pending = ""
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, text: str) -> int:
+        self._pending += text
+        while "\n" in self._pending:
+            line, self._pending = self._pending.split("\n", 1)
+            self._emit(line + "\n")
+        return len(text)
+
+    def _emit(self, text: str) -> None:
+        if text.startswith(_LIBRARY_FAILURE_LINES):
+            return
+        self.target.write(text)
+        self.target.flush()
+
+    def flush(self) -> None:
+        if self._pending:
+            text, self._pending = self._pending, ""
+            self._emit(text)
 
 
-def _request_failure(exc: Exception, endpoint: str) -> str:
-    import requests
-
-    if isinstance(exc, requests.exceptions.ConnectionError):
-        return f"cannot connect to {endpoint}: {_connection_reason(exc)}"
-    if isinstance(exc, requests.exceptions.RequestException):
-        return f"request to {endpoint} failed: {describe(exc)}"
-    text = one_line(exc)
-    if text.startswith("code: "):
-        return f"the server refused the request: {shorten(text, 300)}"
-    return f"request failed: {shorten(describe(exc), 300)}"
+def _show_tool_rounds(model: LLModal, start: int, printer: Printer | None) -> int:
+    """Show the tool calls and results a whole-answer turn ran; returns the number of rounds."""
+    rounds = 0
+    messages = model.messages[start:]
+    for index, message in enumerate(messages):
+        if str(message.role) != "assistant" or not message.tool_calls:
+            continue
+        rounds += 1
+        if printer is None:
+            continue
+        results = []
+        for later in messages[index + 1 :]:
+            if str(later.role) != "tool":
+                break
+            results.append(later)
+        try:
+            calls = model._t_calls_beautify(list(message.tool_calls))
+            printer.tool_calls(calls)
+            printer.tool_results(model._t_results_beautify(calls, results))
+        except Exception:  # noqa: BLE001  showing them is a courtesy; the failure line follows anyway
+            continue
+    return rounds
 
 
 def run_turn(model: LLModal, prompt: str, printer: Printer) -> str | None:
-    """Ask ``prompt`` and show the answer as it arrives.
+    """Ask ``prompt`` (``""`` sends the history as it stands) and show the answer as it arrives.
 
     Returns ``None`` on success, ``"stopped"`` when the user interrupted, or the
     one-line description of a failure.  In every case the conversation is kept.
@@ -74,9 +126,11 @@ def run_turn(model: LLModal, prompt: str, printer: Printer) -> str | None:
     streaming = bool(model.stream)
     outcome: str | None = None
     records: Any = None
-    guard = _StopOnInterrupt(model) if streaming else contextlib.nullcontext()
+    before = history.snapshot(model)
+    guard = _StopOnInterrupt(model)
+    library = LibraryOutput(sys.stderr)
     try:
-        with guard:
+        with guard, contextlib.redirect_stdout(library):
             try:
                 records = model.invoke(prompt)
                 if streaming:
@@ -85,14 +139,16 @@ def run_turn(model: LLModal, prompt: str, printer: Printer) -> str | None:
                 else:
                     printer.show(records)
             except KeyboardInterrupt:
-                if streaming and hasattr(records, "close"):
+                if hasattr(records, "close"):
                     records.close()
                 model._reset()
+                history.drop_unanswered_tool_calls(model)
                 outcome = "stopped"
             except Exception as exc:
-                outcome = _request_failure(exc, model.endpoint_url)
-            if streaming and guard.stopped and outcome is None:  # type: ignore[union-attr]
-                outcome = "stopped"
+                outcome = _failure(model, exc, before[0], streaming, printer)
+                history.drop_fallback(model, before)
+            finally:
+                library.flush()
     finally:
         printer.finish()
         if model.retry:
@@ -101,3 +157,11 @@ def run_turn(model: LLModal, prompt: str, printer: Printer) -> str | None:
             model.retry = False
     return outcome
 
+
+def _failure(model: LLModal, exc: Exception, start: int, streaming: bool, printer: Printer) -> str:
+    if type(exc) is ValueError and str(exc) == model._default:
+        # The only failure whose text is the fallback answer: the tool-round limit.
+        # A stream showed the rounds as they ran; a whole answer shows them now.
+        rounds = _show_tool_rounds(model, start, None if streaming else printer)
+        return tool_limit_text(rounds, model.tool_calls_limit)
+    return failure_text(exc, model.endpoint_url)
