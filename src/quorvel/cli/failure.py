@@ -12,12 +12,12 @@ from __future__ import annotations
 import ast
 import json
 import re
-import sys
 from http import HTTPStatus
 from typing import Any
 
 from quorvel.cli.text import describe, one_line, shorten
 
+_SERVER_ERROR_FIELDS = ("status_code", "code", "message", "body")
 _MESSAGE_LIMIT = 300  # characters of a server's message shown
 
 # Short phrases for the statuses a chat server commonly answers with; others
@@ -95,8 +95,8 @@ def message_in_body(body: Any) -> str:
 def _status_failure(exc: BaseException) -> tuple[int | None, Any, str] | None:
     """``(status, error code, server message)`` of a failed answer, or None if ``exc`` is none."""
     status = getattr(exc, "status_code", None)
-    server_error = getattr(sys.modules.get("quorvel.modal"), "ServerError", None)
-    if isinstance(status, int) or (isinstance(server_error, type) and isinstance(exc, server_error)):
+    # quorvel.modal.ServerError, or anything that carries the same fields.
+    if isinstance(status, int) or all(hasattr(exc, field) for field in _SERVER_ERROR_FIELDS):
         message = _as_text(getattr(exc, "message", None))
         if not message:
             message = message_in_body(getattr(exc, "body", None))
