@@ -157,7 +157,7 @@ def test_one_ctrl_c_stops_a_turn_before_the_first_byte(cli_env, server, held_rep
     child.sendline("next")
     child.expect("assistant: ok")
     child.expect("you> ")
-    child.sendeof()
+    child.sendline("/quit")
     child.wait()
     child.close()
     assert child.exitstatus == 0
@@ -180,6 +180,15 @@ def test_one_shot_ctrl_c_before_the_first_byte(cli_env, server, held_reply):
         proc.kill()
     assert proc.returncode == 130
     assert out == "" and err == "quorvel: interrupted\n"
+
+
+def test_ctrl_d_at_the_prompt_leaves(cli_env, server):
+    child = spawn_chat(cli_env, "--endpoint", server.url)
+    time.sleep(1.0)  # readline must have the terminal in raw mode, or the end-of-file is lost
+    child.sendeof()
+    child.expect(pytest.importorskip("pexpect").EOF, timeout=20)
+    child.close()
+    assert child.exitstatus == 0
 
 
 # ---------------------------------------------------------------------------
