@@ -45,6 +45,8 @@ def test_failure_text_of_requests_errors():
 
     timeout = requests.exceptions.ReadTimeout("HTTPConnectionPool(host='h', port=1): Read timed out. (read timeout=2.5)")
     assert failure_text(timeout, URL) == f"request to {URL} timed out (no answer within 2.5 s)"
+    midstream = requests.exceptions.ConnectionError("HTTPConnectionPool(host='h', port=1): Read timed out.")
+    assert failure_text(midstream, URL) == f"request to {URL} timed out"
     refused = requests.exceptions.ConnectionError("... [Errno 111] Connection refused')")
     assert failure_text(refused, URL) == f"cannot connect to {URL}: Connection refused"
 

@@ -299,3 +299,50 @@ def test_permission_warning_is_one_plain_line(cli_env, server, tmp_path):
     warnings = [line for line in proc.stderr.splitlines() if line]
     assert len(warnings) == 1, proc.stderr
     assert warnings[0].startswith("quorvel: warning: Permissions 0644 for ") and "chmod 600" in warnings[0]
+
+
+# ---------------------------------------------------------------------------
+# The history a failed turn leaves, in process
+# ---------------------------------------------------------------------------
+
+
+def quiet_printer():
+    import io
+
+    from rich.console import Console
+
+    from quorvel.cli.printing import Printer
+
+    return Printer(Console(file=io.StringIO()), Console(file=io.StringIO()))
+
+
+@pytest.mark.parametrize("stream", [True, False], ids=["stream", "whole"])
+def test_no_fallback_text_stays_in_the_history_after_the_tool_round_limit(server, stream):
+    from quorvel.cli import history
+    from quorvel.cli.turn import run_turn
+    from quorvel.modal import LLModal
+    from quorvel.tools import Tools
+
+    def add(a: int, b: int) -> int:
+        return a + b
+
+    server.add(
+        Reply.stream("Earlier answer") if stream else Reply.text("Earlier answer"),
+        *(Reply.tool_calls([(f"c{i}", "add", {"a": i, "b": 1})], stream=stream) for i in range(3)),
+        Reply.stream("Now with tools") if stream else Reply.text("Now with tools"),
+    )
+    model = LLModal(endpoint_url=server.url, tools=Tools(add), tool_calls_limit=2,
+                    extra_body={"stream": True} if stream else {})
+    assert run_turn(model, "first", quiet_printer()) is None
+    outcome = run_turn(model, "sum it", quiet_printer())
+    assert outcome.startswith("stopped: the model asked for tools again after the limit of 2 (2 tool rounds ran)")
+    texts = [content for message in model.messages for content in message.contents]
+    assert not any(model._default in str(text) for text in texts)
+    assert [str(m.role) for m in model.messages] == ["user", "assistant", "user", "assistant", "tool", "assistant", "tool"]
+
+    history.prepare_retry(model)  # the question got no answer: asked again as it stands
+    assert run_turn(model, "", quiet_printer()) is None
+    sent = server.requests[-1].json["messages"]
+    assert sent[-1] == {"role": "user", "content": "sum it"}
+    assert [m.contents for m in model.messages[-2:]] == [["sum it"], ["Now with tools"]]
+    assert model.messages[1].contents == ["Earlier answer"]  # not made a version of the earlier answer

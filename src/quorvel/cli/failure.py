@@ -131,7 +131,10 @@ def failure_text(exc: BaseException, endpoint: str) -> str:
     """One line saying why the request to ``endpoint`` failed."""
     import requests
 
-    if isinstance(exc, requests.exceptions.Timeout):
+    # A read that times out in the middle of a streamed answer reaches the
+    # caller as a ConnectionError of requests: it is still a timeout.
+    timed_out = isinstance(exc, requests.exceptions.ConnectionError) and "timed out" in str(exc).lower()
+    if isinstance(exc, requests.exceptions.Timeout) or timed_out:
         return f"request to {endpoint} timed out{_timeout_detail(exc)}"
     if isinstance(exc, requests.exceptions.ConnectionError):
         return f"cannot connect to {endpoint}: {_connection_reason(exc)}"
