@@ -74,6 +74,14 @@ class LibraryOutput(io.TextIOBase):
     def writable(self) -> bool:
         return True
 
+    @property
+    def encoding(self) -> str:  # type: ignore[override]
+        return getattr(self.target, "encoding", None) or "utf-8"
+
+    def fileno(self) -> int:
+        # Code that writes to the descriptor itself writes to the target's.
+        return self.target.fileno()
+
     def write(self, text: str) -> int:
         self._pending += text
         while "\n" in self._pending:
