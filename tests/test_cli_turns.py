@@ -66,7 +66,7 @@ def test_success_keeps_stdout_for_the_answer_and_tool_prints_off_it(cli_env, ser
 @pytest.mark.parametrize("mode", [[], ["--no-stream"]], ids=["stream", "whole"])
 def test_failed_status_is_one_line_with_the_servers_message(cli_env, server, reply, expected, mode):
     server.add(reply)
-    proc = run_cli(cli_env, "chat", "--endpoint", server.url, *mode, "-m", "hi")
+    proc = run_cli(cli_env, "chat", "--endpoint", server.url, "--retries", "0", *mode, "-m", "hi")
     assert proc.returncode == 1
     assert proc.stdout == ""
     assert proc.stderr == ERROR + expected.format(url=server.url) + "\n"
@@ -104,7 +104,7 @@ def test_failed_turn_is_not_sent_back_as_an_answer_and_retry_asks_again(cli_env,
         Reply.status(503, "busy"),
         Reply.stream("Third"),
     )
-    child = spawn_chat(cli_env, "--endpoint", server.url)
+    child = spawn_chat(cli_env, "--endpoint", server.url, "--retries", "0")
     child.sendline("hello")
     child.expect("request failed: 500 server error: overloaded")
     child.expect("you> ")
@@ -189,6 +189,18 @@ def test_ctrl_d_at_the_prompt_leaves(cli_env, server):
     child.expect(pytest.importorskip("pexpect").EOF, timeout=20)
     child.close()
     assert child.exitstatus == 0
+
+
+@pytest.mark.parametrize("stalls", ["before-status", "mid-stream"])
+def test_timeout_is_one_line(cli_env, server, held_reply, stalls):
+    from test_cli import stalled_stream
+
+    server.add(held_reply if stalls == "before-status" else stalled_stream("w0 ", "w1"))
+    proc = run_cli(cli_env, "chat", "--endpoint", server.url, "--timeout", "0.5", "--retries", "0", "-m", "hi")
+    assert proc.returncode == 1
+    assert proc.stdout == ("" if stalls == "before-status" else "w0 \n")
+    assert proc.stderr.startswith(f"{ERROR}request to {server.url} timed out"), proc.stderr
+    assert proc.stderr.count("\n") == 1
 
 
 # ---------------------------------------------------------------------------
