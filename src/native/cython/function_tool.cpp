@@ -142,7 +142,7 @@ PyObject *g_schema_validator = nullptr, *g_schema_serializer = nullptr;
 
 nb::object validate_arguments(nb::handle adapter, nb::handle arguments) {
     if ((PyObject *) Py_TYPE(adapter.ptr()) == g_type_adapter &&
-        _PyType_Lookup(Py_TYPE(adapter.ptr()), names::validate_python.ptr()) == g_validate_python) {
+        type_lookup(Py_TYPE(adapter.ptr()), names::validate_python.ptr()) == g_validate_python) {
         nb::object validator = get_attr(adapter, names::validator);
         if ((PyObject *) Py_TYPE(validator.ptr()) == g_schema_validator)
             return vcall(get_attr(validator, names::validate_python), {arguments.ptr()});
@@ -154,7 +154,7 @@ nb::object validate_arguments(nb::handle adapter, nb::handle arguments) {
 // handle when it has not.
 nb::object dump_model(nb::handle validated) {
     PyTypeObject *type = Py_TYPE(validated.ptr());
-    if (_PyType_Lookup(type, names::model_dump.ptr()) == g_model_dump) {
+    if (type_lookup(type, names::model_dump.ptr()) == g_model_dump) {
         nb::object serializer = get_attr((PyObject *) type, names::pydantic_serializer);
         if ((PyObject *) Py_TYPE(serializer.ptr()) == g_schema_serializer)
             return vcall(get_attr(serializer, names::to_python), {validated.ptr()});

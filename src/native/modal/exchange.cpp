@@ -6,6 +6,7 @@
 #include <structmember.h>
 
 #include "runtime/module.hpp"
+#include "runtime/object.hpp"
 
 namespace qv::modal::exchange {
 
@@ -21,8 +22,8 @@ nb::object read_private(nb::handle self, const Name &attr) {
     // them from __getattr__, i.e. only after the ordinary lookup has failed:
     // so the shortcut is taken only when the class and the instance dict
     // have nothing under that name.
-    if (!_PyType_Lookup(Py_TYPE(self.ptr()), attr.ptr())) {
-        PyObject **dictptr = _PyObject_GetDictPtr(self.ptr());
+    if (!type_lookup(Py_TYPE(self.ptr()), attr.ptr())) {
+        PyObject **dictptr = instance_dict_ptr(self.ptr());
         // Dicts are held while looked into: a key's __eq__ may replace them.
         nb::object dict = nb::borrow(dictptr ? *dictptr : nullptr);
         bool shadowed = false;
@@ -45,8 +46,8 @@ void PrivateReader::bind(nb::handle self, const Name &attr) {
     attr_ = &attr;
     type_ = nullptr;
     PyTypeObject *type = Py_TYPE(self.ptr());
-    if (_PyType_Lookup(type, attr.ptr())) return;
-    PyObject *slot = _PyType_Lookup(type, name::pydantic_private.ptr());
+    if (type_lookup(type, attr.ptr())) return;
+    PyObject *slot = type_lookup(type, name::pydantic_private.ptr());
     if (!slot || Py_TYPE(slot) != &PyMemberDescr_Type) return;
     PyMemberDef *member = ((PyMemberDescrObject *) slot)->d_member;
     if (member->type != T_OBJECT_EX && member->type != T_OBJECT) return;
@@ -56,7 +57,7 @@ void PrivateReader::bind(nb::handle self, const Name &attr) {
 
 nb::object PrivateReader::read(nb::handle self) const {
     if (Py_TYPE(self.ptr()) == type_) {
-        PyObject **dictptr = _PyObject_GetDictPtr(self.ptr());
+        PyObject **dictptr = instance_dict_ptr(self.ptr());
         // Dicts are held while looked into: a key's __eq__ may replace them.
         nb::object dict = nb::borrow(dictptr ? *dictptr : nullptr);
         const bool shadowed = dict.is_valid() && PyDict_GetItemWithError(dict.ptr(), attr_->ptr());

@@ -1,5 +1,7 @@
 #include "modal/fast_json.hpp"
 
+#include "runtime/object.hpp"
+
 #include <cstring>
 #include <strings.h>
 
@@ -121,7 +123,7 @@ bool whole_answer_is_plain(nb::handle response) {
         return false;
     }
     PyObject *loads = nullptr;
-    if (_PyObject_LookupAttr(complexjson.ptr(), loads_name.ptr(), &loads) < 0) raise_current();
+    if (get_optional_attr(complexjson.ptr(), loads_name.ptr(), &loads) < 0) raise_current();
     nb::object held = nb::steal(loads);
     return is_standard_loads(loads);
 }
@@ -145,8 +147,8 @@ void remember_originals() {
 
 bool is_requests_own(nb::handle response, const Name &name, PyObject *original) {
     if (!original || Py_TYPE(response.ptr()) != originals.response_type) return false;
-    if (_PyType_Lookup(Py_TYPE(response.ptr()), name.ptr()) != original) return false;
-    PyObject **dictptr = _PyObject_GetDictPtr(response.ptr());
+    if (type_lookup(Py_TYPE(response.ptr()), name.ptr()) != original) return false;
+    PyObject **dictptr = instance_dict_ptr(response.ptr());
     nb::object dict = nb::borrow(dictptr ? *dictptr : nullptr);
     if (!dict.is_valid()) return true;
     if (PyDict_GetItemWithError(dict.ptr(), name.ptr())) return false;

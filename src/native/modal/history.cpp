@@ -7,6 +7,7 @@
 #include "runtime/args.hpp"
 #include "runtime/gc_pause.hpp"
 #include "runtime/module.hpp"
+#include "runtime/object.hpp"
 
 namespace qv::modal {
 namespace {
@@ -43,10 +44,10 @@ public:
         nb::object cls = global(names::Message);
         if (!PyType_Check(cls.ptr())) return;
         auto *type = (PyTypeObject *) cls.ptr();
-        PyObject *descr = _PyType_Lookup(type, names::latest.ptr());
+        PyObject *descr = type_lookup(type, names::latest.ptr());
         if (!descr || !Py_IS_TYPE(descr, &PyProperty_Type)) return;
-        if (_PyType_Lookup(type, names::getattribute.ptr()) !=
-            _PyType_Lookup(&PyBaseObject_Type, names::getattribute.ptr()))
+        if (type_lookup(type, names::getattribute.ptr()) !=
+            type_lookup(&PyBaseObject_Type, names::getattribute.ptr()))
             return;
         nb::object fget = get_attr(descr, names::fget);
         if (fget.is_none()) return;

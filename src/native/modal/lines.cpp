@@ -1,5 +1,7 @@
 #include "modal/lines.hpp"
 
+#include "runtime/object.hpp"
+
 #include <cstring>
 
 #include "modal/exchange.hpp"
@@ -31,11 +33,11 @@ bool reads_return_early(nb::handle response) {
     }();
     if (is_instance(raw, bytes_io)) return true;
     PyObject *chunked = nullptr;
-    if (_PyObject_LookupAttr(raw.ptr(), chunked_name.ptr(), &chunked) < 0) raise_current();
+    if (get_optional_attr(raw.ptr(), chunked_name.ptr(), &chunked) < 0) raise_current();
     nb::object held = nb::steal(chunked);
     if (!chunked || chunked != Py_True) return false;
     PyObject *supports = nullptr;
-    if (_PyObject_LookupAttr(raw.ptr(), supports_chunked_reads_name.ptr(), &supports) < 0) raise_current();
+    if (get_optional_attr(raw.ptr(), supports_chunked_reads_name.ptr(), &supports) < 0) raise_current();
     if (!supports) return false;
     nb::object method = nb::steal(supports);
     return truthy(own(PyObject_CallNoArgs(method.ptr())));

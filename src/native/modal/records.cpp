@@ -1,5 +1,7 @@
 #include "modal/records.hpp"
 
+#include "runtime/object.hpp"
+
 #include "modal/fast_paths.hpp"
 #include "modal/names.hpp"
 #include "runtime/direct_model.hpp"
@@ -26,7 +28,7 @@ nb::object direct_result(nb::handle cls, nb::handle status, nb::handle reasoning
     if (!status_type || Py_TYPE(status.ptr()) != status_type || !PyUnicode_CheckExact(reasoning.ptr()) ||
         !PyUnicode_CheckExact(content.ptr()) || !result_model.applies(cls))
         return {};
-    nb::object fields = own(_PyDict_NewPresized(5));
+    nb::object fields = own(new_presized_dict(5));
     dict_set(fields, names::tool_calls, own(PyDict_New()));
     dict_set(fields, names::tool_results, own(PyDict_New()));
     dict_set(fields, names::reasoning_content, reasoning);

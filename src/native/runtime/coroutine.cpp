@@ -1,5 +1,6 @@
 #include "runtime/coroutine.hpp"
 
+#include "runtime/module.hpp"
 #include "runtime/throw_args.hpp"
 
 #include <structmember.h>
@@ -463,8 +464,8 @@ PyMethodDef wrapper_methods[] = {
 
 void init_coroutine_type() {
     if (g_type) return;
-    static const std::string type_name = std::string(QUORVEL_MODULE_NAME) + ".native_coroutine";
-    static const std::string wrapper_name = std::string(QUORVEL_MODULE_NAME) + ".native_coroutine_wrapper";
+    static const std::string type_name = std::string(module_name()) + ".native_coroutine";
+    static const std::string wrapper_name = std::string(module_name()) + ".native_coroutine_wrapper";
 
     static PyType_Slot slots[] = {
         {Py_tp_dealloc, (void *) coro_dealloc},

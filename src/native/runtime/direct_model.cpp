@@ -35,8 +35,8 @@ const Pydantic &pydantic() {
     if (!p.base_init) {
         nb::object base = import_from("pydantic", "BaseModel");
         nb::object validator = import_from("pydantic_core", "SchemaValidator");
-        p.object_new = _PyType_Lookup(&PyBaseObject_Type, new_name.ptr());
-        p.base_init = Py_NewRef(_PyType_Lookup((PyTypeObject *) base.ptr(), init_name.ptr()));
+        p.object_new = type_lookup(&PyBaseObject_Type, new_name.ptr());
+        p.base_init = Py_NewRef(type_lookup((PyTypeObject *) base.ptr(), init_name.ptr()));
         p.schema_validator = (PyTypeObject *) validator.release().ptr();
         p.model_metaclass = (PyTypeObject *) Py_NewRef((PyObject *) Py_TYPE(base.ptr()));
     }
@@ -45,7 +45,7 @@ const Pydantic &pydantic() {
 
 // Where a slot of BaseModel lives in the instance; 0 if it is not a plain slot.
 Py_ssize_t slot_offset(PyTypeObject *type, const Name &name) {
-    PyObject *descr = _PyType_Lookup(type, name.ptr());
+    PyObject *descr = type_lookup(type, name.ptr());
     if (!descr || Py_TYPE(descr) != &PyMemberDescr_Type) return 0;
     PyMemberDef *member = ((PyMemberDescrObject *) descr)->d_member;
     if (member->type != T_OBJECT_EX || (member->flags & READONLY)) return 0;
@@ -53,7 +53,7 @@ Py_ssize_t slot_offset(PyTypeObject *type, const Name &name) {
 }
 
 bool lookup_is(PyTypeObject *type, const Name &name, PyObject *expected) {
-    return _PyType_Lookup(type, name.ptr()) == expected;
+    return type_lookup(type, name.ptr()) == expected;
 }
 
 bool constructs_plainly(PyTypeObject *type, const Pydantic &p) {
@@ -72,12 +72,12 @@ void DirectModel::prepare(nb::handle cls) {
     auto *type = (PyTypeObject *) cls.ptr();
     const Pydantic &p = pydantic();
     if (!constructs_plainly(type, p)) return;
-    PyObject *validator = _PyType_Lookup(type, validator_name.ptr());
+    PyObject *validator = type_lookup(type, validator_name.ptr());
     if (!validator || Py_TYPE(validator) != p.schema_validator) return;
     if (!lookup_is(type, custom_init_name, Py_False) || !lookup_is(type, root_model_name, Py_False)) return;
-    PyObject *privates = _PyType_Lookup(type, private_attributes_name.ptr());
+    PyObject *privates = type_lookup(type, private_attributes_name.ptr());
     if (!privates || !PyDict_CheckExact(privates) || PyDict_GET_SIZE(privates) != 0) return;
-    PyObject *config = _PyType_Lookup(type, model_config_name.ptr());
+    PyObject *config = type_lookup(type, model_config_name.ptr());
     if (!config || !PyDict_CheckExact(config)) return;
     PyObject *extra = PyDict_GetItemWithError(config, extra_name.ptr());
     if (!extra && PyErr_Occurred()) raise_current();

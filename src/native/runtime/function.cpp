@@ -6,6 +6,7 @@
 
 #include "runtime/args.hpp"
 #include "runtime/module.hpp"
+#include "runtime/object.hpp"
 
 namespace qv {
 
@@ -354,11 +355,11 @@ nb::object make_staticmethod(const FunctionDef &def) {
 bool resolves_to(nb::handle obj, PyObject *name, const FunctionDef &def) {
     static PyObject *getattribute = PyUnicode_InternFromString("__getattribute__");
     PyTypeObject *type = Py_TYPE(obj.ptr());
-    PyObject *found = _PyType_Lookup(type, name);
+    PyObject *found = type_lookup(type, name);
     if (!found || Py_TYPE(found) != g_type || reinterpret_cast<Function *>(found)->def != &def) return false;
     if (!getattribute) raise_current();
-    if (_PyType_Lookup(type, getattribute) != _PyType_Lookup(&PyBaseObject_Type, getattribute)) return false;
-    PyObject **dict = _PyObject_GetDictPtr(obj.ptr());
+    if (type_lookup(type, getattribute) != type_lookup(&PyBaseObject_Type, getattribute)) return false;
+    PyObject **dict = instance_dict_ptr(obj.ptr());
     if (dict && *dict) {
         // Held: a key's __eq__ run by the lookup could replace the dict.
         nb::object held = nb::borrow(*dict);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "runtime/module.hpp"
+#include "runtime/object.hpp"
 
 namespace qv {
 
@@ -98,7 +99,7 @@ int close_inner(PyObject *inner) {
         return 0;
     }
     PyObject *close = nullptr;
-    if (_PyObject_LookupAttr(inner, close_name.ptr(), &close) < 0) {
+    if (get_optional_attr(inner, close_name.ptr(), &close) < 0) {
         PyErr_WriteUnraisable(inner);
         return 0;
     }
@@ -124,7 +125,7 @@ Thrown throw_inner(PyObject *inner, PyObject *exc, PyObject **out) {
         }
     }
     PyObject *method = nullptr;
-    if (_PyObject_LookupAttr(inner, throw_name.ptr(), &method) < 0) return Thrown::raised;
+    if (get_optional_attr(inner, throw_name.ptr(), &method) < 0) return Thrown::raised;
     if (!method) return Thrown::not_forwarded;
     // The three-argument form, as the interpreter forwards it in 3.11.
     PyObject *tb = PyException_GetTraceback(exc);

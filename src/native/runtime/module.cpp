@@ -6,6 +6,9 @@ namespace qv {
 
 static PyObject *g_globals = nullptr;  // borrowed from the module, which is never unloaded
 static bool g_initialised = false;
+static const char *g_module_name = "quorvel";
+
+const char *module_name() { return g_module_name; }
 
 PyObject *module_globals() { return g_globals; }
 
@@ -58,6 +61,7 @@ int exec_module(PyObject *module, const char *name, ModuleBody body) {
             return -1;
     }
     return boundary_int([&] {
+        g_module_name = name;
         g_globals = PyModule_GetDict(module);
         intern_names();
         init_function_type(name);

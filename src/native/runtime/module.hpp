@@ -20,6 +20,10 @@ using ModuleBody = void (*)(nb::module_ module);
 // runtime types and interned names, then runs `body`.
 int exec_module(PyObject *module, const char *name, ModuleBody body);
 
+// The dotted name of this extension's module ("quorvel.modal", ...), known
+// once its start-up has begun.
+const char *module_name();
+
 // The dict of this extension's module (its globals).
 PyObject *module_globals();
 

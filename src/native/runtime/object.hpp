@@ -7,6 +7,41 @@
 
 namespace qv {
 
+// --- CPython version seams ---------------------------------------------------
+// Every use of an API outside the stable public surface goes through the
+// functions below, so supporting a new CPython means looking here only.
+//
+// `type_lookup`: _PyType_Lookup (private; present in 3.11, 3.12 and 3.13)
+// finds a name in a type's MRO through the type attribute cache without
+// running descriptors and without setting an error.  The fast paths use it to
+// check that a class has not overridden what they skip; the public
+// alternative (PyObject_GetAttr on the type) would run descriptors and
+// allocate.  Returns a borrowed reference or null.
+inline PyObject *type_lookup(PyTypeObject *type, PyObject *name) noexcept { return _PyType_Lookup(type, name); }
+
+// `instance_dict_ptr`: _PyObject_GetDictPtr (private; present in 3.11, 3.12
+// and 3.13, where it materialises a managed dict) gives the slot holding an
+// instance's __dict__ so a plain attribute can be read without the generic
+// attribute machinery.  Null when the object has no dict slot.
+inline PyObject **instance_dict_ptr(PyObject *obj) noexcept { return _PyObject_GetDictPtr(obj); }
+
+// `get_optional_attr`: obj.name, with a missing attribute reported as 0 and
+// *out == null instead of an AttributeError.  1 found, 0 missing, -1 error.
+// Public from 3.13 on (PyObject_GetOptionalAttr); 3.11 and 3.12 have it only
+// as the private _PyObject_LookupAttr, which 3.13 removed from its headers.
+inline int get_optional_attr(PyObject *obj, PyObject *name, PyObject **out) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, out);
+#else
+    return _PyObject_LookupAttr(obj, name, out);
+#endif
+}
+
+// `new_presized_dict`: _PyDict_NewPresized (private; present in 3.11, 3.12
+// and 3.13) makes a dict with room for `n` entries, so a record of known
+// size is filled without resizing.  New reference or null.
+inline PyObject *new_presized_dict(Py_ssize_t n) noexcept { return _PyDict_NewPresized(n); }
+
 inline nb::object get_attr(nb::handle obj, const Name &name) {
     return own(PyObject_GetAttr(obj.ptr(), name.ptr()));
 }

@@ -24,8 +24,8 @@ const Pydantic &pydantic() {
     if (!p.base_init) {
         nb::object base = import_from("pydantic", "BaseModel");
         nb::object validator = import_from("pydantic_core", "SchemaValidator");
-        p.object_new = _PyType_Lookup(&PyBaseObject_Type, new_name.ptr());
-        p.base_init = Py_NewRef(_PyType_Lookup((PyTypeObject *) base.ptr(), init_name.ptr()));
+        p.object_new = type_lookup(&PyBaseObject_Type, new_name.ptr());
+        p.base_init = Py_NewRef(type_lookup((PyTypeObject *) base.ptr(), init_name.ptr()));
         p.schema_validator = (PyTypeObject *) validator.release().ptr();
         p.model_metaclass = (PyTypeObject *) Py_NewRef((PyObject *) Py_TYPE(base.ptr()));
     }
@@ -35,8 +35,8 @@ const Pydantic &pydantic() {
 bool validates_directly(PyTypeObject *type, const Pydantic &p) {
     PyTypeObject *meta = Py_TYPE((PyObject *) type);
     return PyType_IsSubtype(meta, p.model_metaclass) && meta->tp_call == PyType_Type.tp_call &&
-           _PyType_Lookup(type, init_name.ptr()) == p.base_init &&
-           _PyType_Lookup(type, new_name.ptr()) == p.object_new;
+           type_lookup(type, init_name.ptr()) == p.base_init &&
+           type_lookup(type, new_name.ptr()) == p.object_new;
 }
 
 }  // namespace
@@ -48,7 +48,7 @@ nb::object new_model(nb::handle cls, nb::handle fields) {
         if (validates_directly(type, p)) {
             // Held for the call: a validator of the model may rebuild it,
             // which replaces the class's __pydantic_validator__.
-            nb::object validator = nb::borrow(_PyType_Lookup(type, validator_name.ptr()));
+            nb::object validator = nb::borrow(type_lookup(type, validator_name.ptr()));
             if (validator.is_valid() && Py_TYPE(validator.ptr()) == p.schema_validator)
                 return own(PyObject_CallMethodOneArg(validator.ptr(), validate_python_name.ptr(), fields.ptr()));
         }
