@@ -11,6 +11,7 @@
 #include "cython/names.hpp"
 #include "runtime/classes.hpp"
 #include "runtime/coroutine.hpp"
+#include "runtime/fast_path.hpp"
 #include "runtime/module.hpp"
 #include "runtime/object.hpp"
 
@@ -89,12 +90,17 @@ PyObject *g_inspect_isawaitable = nullptr;
 // fastmcp keeps its own per-function analysis of context parameters.
 constexpr Py_ssize_t kMaxRemembered = 5000;
 
+FastPath remembered_context_kwarg{"context_kwarg_remembered",
+                                  "the module global find_kwarg_by_type is fastmcp's own finder (answers are "
+                                  "kept per hashable function)"};
+
 nb::object context_kwarg_of(nb::handle fn, nb::handle context_class) {
     static nb::handle kw = kwnames({&names::kwarg_type}).release();
     static PyObject *answers = nullptr;        // fn -> answer, for `answered_for`
     static PyObject *answered_for = nullptr;   // the Context class they hold for
     nb::object finder = global(names::find_kwarg_by_type);
-    if (finder.ptr() != g_fastmcp_finder) return vcall(finder, {fn.ptr(), context_class.ptr()}, kw.ptr());
+    if (!remembered_context_kwarg.taken(finder.ptr() == g_fastmcp_finder))
+        return vcall(finder, {fn.ptr(), context_class.ptr()}, kw.ptr());
 
     if (!answers || answered_for != context_class.ptr() || PyDict_GET_SIZE(answers) >= kMaxRemembered) {
         Py_XSETREF(answers, own(PyDict_New()).release().ptr());
@@ -119,16 +125,20 @@ nb::object context_kwarg_of(nb::handle fn, nb::handle context_class) {
 
 // inspect.isawaitable(value).  Coroutines are awaitable and the built-in
 // value types are not; those answers are given here without a Python frame.
+FastPath known_awaitable{"isawaitable_known_types",
+                         "inspect.isawaitable is the one imported at start-up and the value is a coroutine "
+                         "or of an exact built-in value type"};
+
+bool is_known_type(PyObject *v) {
+    return PyCoro_CheckExact(v) || v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) ||
+           PyFloat_CheckExact(v) || PyUnicode_CheckExact(v) || PyBytes_CheckExact(v) || PyList_CheckExact(v) ||
+           PyTuple_CheckExact(v) || PyDict_CheckExact(v);
+}
+
 bool is_awaitable(nb::handle value) {
     nb::object isawaitable = get_attr(global(names::inspect), names::isawaitable);
-    if (isawaitable.ptr() == g_inspect_isawaitable) {
-        PyObject *v = value.ptr();
-        if (PyCoro_CheckExact(v)) return true;
-        if (v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) ||
-            PyUnicode_CheckExact(v) || PyBytes_CheckExact(v) || PyList_CheckExact(v) || PyTuple_CheckExact(v) ||
-            PyDict_CheckExact(v))
-            return false;
-    }
+    if (known_awaitable.taken(isawaitable.ptr() == g_inspect_isawaitable && is_known_type(value.ptr())))
+        return PyCoro_CheckExact(value.ptr());
     return truthy(vcall(isawaitable, {value.ptr()}));
 }
 
@@ -140,13 +150,22 @@ bool is_awaitable(nb::handle value) {
 PyObject *g_type_adapter = nullptr, *g_validate_python = nullptr, *g_model_dump = nullptr;
 PyObject *g_schema_validator = nullptr, *g_schema_serializer = nullptr;
 
+FastPath direct_validate{"validate_python_direct",
+                         "the adapter is exactly pydantic's TypeAdapter, its validate_python is pydantic's own "
+                         "and its validator is a SchemaValidator"};
+FastPath direct_dump{"model_dump_direct",
+                     "the class's model_dump is pydantic's own BaseModel.model_dump and its "
+                     "__pydantic_serializer__ is a SchemaSerializer"};
+
 nb::object validate_arguments(nb::handle adapter, nb::handle arguments) {
+    nb::object validator;
     if ((PyObject *) Py_TYPE(adapter.ptr()) == g_type_adapter &&
         type_lookup(Py_TYPE(adapter.ptr()), names::validate_python.ptr()) == g_validate_python) {
-        nb::object validator = get_attr(adapter, names::validator);
-        if ((PyObject *) Py_TYPE(validator.ptr()) == g_schema_validator)
-            return vcall(get_attr(validator, names::validate_python), {arguments.ptr()});
+        validator = get_attr(adapter, names::validator);
+        if ((PyObject *) Py_TYPE(validator.ptr()) != g_schema_validator) validator = nb::object();
     }
+    if (direct_validate.taken(validator.is_valid()))
+        return vcall(get_attr(validator, names::validate_python), {arguments.ptr()});
     return vcall(get_attr(adapter, names::validate_python), {arguments.ptr()});
 }
 
@@ -154,11 +173,12 @@ nb::object validate_arguments(nb::handle adapter, nb::handle arguments) {
 // handle when it has not.
 nb::object dump_model(nb::handle validated) {
     PyTypeObject *type = Py_TYPE(validated.ptr());
+    nb::object serializer;
     if (type_lookup(type, names::model_dump.ptr()) == g_model_dump) {
-        nb::object serializer = get_attr((PyObject *) type, names::pydantic_serializer);
-        if ((PyObject *) Py_TYPE(serializer.ptr()) == g_schema_serializer)
-            return vcall(get_attr(serializer, names::to_python), {validated.ptr()});
+        serializer = get_attr((PyObject *) type, names::pydantic_serializer);
+        if ((PyObject *) Py_TYPE(serializer.ptr()) != g_schema_serializer) serializer = nb::object();
     }
+    if (direct_dump.taken(serializer.is_valid())) return vcall(get_attr(serializer, names::to_python), {validated.ptr()});
     nb::object model_dump = optional_attr(validated, names::model_dump);
     if (!model_dump.is_valid()) return model_dump;
     return vcall(model_dump, {});

@@ -3,6 +3,7 @@
 #include "message/message.hpp"
 
 #include "message/names.hpp"
+#include "runtime/fast_path.hpp"
 #include "runtime/module.hpp"
 #include "runtime/object.hpp"
 
@@ -58,6 +59,9 @@ nb::object with_earlier_media(nb::handle contents, nb::handle text) {
 // Subclasses, and fields missing from the dict, go through attribute access.
 PyTypeObject *g_message_class = nullptr;  // owns a reference: the class outlives every instance
 
+FastPath fields_from_dict{"message_fields_dict",
+                          "the entry is of exactly the class Message and its __dict__ is a dict holding the field"};
+
 class Fields {
 public:
     explicit Fields(nb::handle self) : self_(self) {
@@ -65,11 +69,12 @@ public:
     }
 
     nb::object operator[](const Name &name) const {
+        PyObject *value = nullptr;
         if (dict_.is_valid() && PyDict_CheckExact(dict_.ptr())) {
-            PyObject *value = PyDict_GetItemWithError(dict_.ptr(), name.ptr());
-            if (value) return nb::borrow(value);
-            if (PyErr_Occurred()) raise_current();
+            value = PyDict_GetItemWithError(dict_.ptr(), name.ptr());
+            if (!value && PyErr_Occurred()) raise_current();
         }
+        if (fields_from_dict.taken(value != nullptr)) return nb::borrow(value);
         return get_attr(self_, name);
     }
 

@@ -1,6 +1,7 @@
 #include "modal/exchange.hpp"
 
 #include "modal/records.hpp"
+#include "runtime/fast_path.hpp"
 #include "runtime/pydantic_fast.hpp"
 
 #include <structmember.h>
@@ -17,28 +18,47 @@ void add_message(nb::handle bound_add_message, nb::handle role, nb::handle conte
 
 nb::object message_role(const Name &role) { return get_attr(global(name::Message_role), role); }
 
+namespace {
+
+// pydantic keeps private attributes in __pydantic_private__ and reaches them
+// from __getattr__, i.e. only after the ordinary lookup has failed: so the
+// shortcut applies only when the class and the instance dict have nothing
+// under that name.
+FastPath private_attribute{"private_attribute",
+                           "nothing on the class or in the instance dict shadows the private attribute, and "
+                           "__pydantic_private__ is a dict holding it"};
+FastPath private_attribute_slot{"private_attribute_slot",
+                                "as private_attribute, for instances of the exact class whose "
+                                "__pydantic_private__ slot was resolved when the reader was bound"};
+
+// The private value, or null when the shortcut does not apply.
+PyObject *private_value(nb::handle self, nb::handle priv, const Name &attr) {
+    if (!priv.is_valid() || !PyDict_CheckExact(priv.ptr())) return nullptr;
+    PyObject *value = PyDict_GetItemWithError(priv.ptr(), attr.ptr());
+    if (!value && PyErr_Occurred()) raise_current();
+    return value;
+}
+
+// True when the instance dict has `attr` (it would shadow the private value).
+bool shadowed_by_instance(nb::handle self, const Name &attr) {
+    PyObject **dictptr = instance_dict_ptr(self.ptr());
+    // Dicts are held while looked into: a key's __eq__ may replace them.
+    nb::object dict = nb::borrow(dictptr ? *dictptr : nullptr);
+    if (!dict.is_valid()) return false;
+    const bool shadowed = PyDict_GetItemWithError(dict.ptr(), attr.ptr()) != nullptr;
+    if (!shadowed && PyErr_Occurred()) raise_current();
+    return shadowed;
+}
+
+}  // namespace
+
 nb::object read_private(nb::handle self, const Name &attr) {
-    // pydantic keeps private attributes in __pydantic_private__ and reaches
-    // them from __getattr__, i.e. only after the ordinary lookup has failed:
-    // so the shortcut is taken only when the class and the instance dict
-    // have nothing under that name.
-    if (!type_lookup(Py_TYPE(self.ptr()), attr.ptr())) {
-        PyObject **dictptr = instance_dict_ptr(self.ptr());
-        // Dicts are held while looked into: a key's __eq__ may replace them.
-        nb::object dict = nb::borrow(dictptr ? *dictptr : nullptr);
-        bool shadowed = false;
-        if (dict.is_valid()) {
-            shadowed = PyDict_GetItemWithError(dict.ptr(), attr.ptr()) != nullptr;
-            if (!shadowed && PyErr_Occurred()) raise_current();
-        }
-        if (!shadowed) {
-            nb::object priv = get_attr(self, name::pydantic_private);
-            if (PyDict_CheckExact(priv.ptr())) {
-                if (PyObject *value = PyDict_GetItemWithError(priv.ptr(), attr.ptr())) return nb::borrow(value);
-                if (PyErr_Occurred()) raise_current();
-            }
-        }
+    nb::object value;
+    if (!type_lookup(Py_TYPE(self.ptr()), attr.ptr()) && !shadowed_by_instance(self, attr)) {
+        nb::object priv = get_attr(self, name::pydantic_private);
+        value = nb::borrow(private_value(self, priv, attr));
     }
+    if (private_attribute.taken(value.is_valid())) return value;
     return get_attr(self, attr);
 }
 
@@ -56,20 +76,14 @@ void PrivateReader::bind(nb::handle self, const Name &attr) {
 }
 
 nb::object PrivateReader::read(nb::handle self) const {
-    if (Py_TYPE(self.ptr()) == type_) {
-        PyObject **dictptr = instance_dict_ptr(self.ptr());
-        // Dicts are held while looked into: a key's __eq__ may replace them.
-        nb::object dict = nb::borrow(dictptr ? *dictptr : nullptr);
-        const bool shadowed = dict.is_valid() && PyDict_GetItemWithError(dict.ptr(), attr_->ptr());
-        if (PyErr_Occurred()) raise_current();
+    nb::object value;
+    if (Py_TYPE(self.ptr()) == type_ && !shadowed_by_instance(self, *attr_)) {
         // Read the slot only now: the lookup above may have run a key's
         // __eq__, which can replace __pydantic_private__ and free the old one.
         nb::object priv = nb::borrow(*(PyObject **) ((char *) self.ptr() + offset_));
-        if (!shadowed && priv.is_valid() && PyDict_CheckExact(priv.ptr())) {
-            if (PyObject *value = PyDict_GetItemWithError(priv.ptr(), attr_->ptr())) return nb::borrow(value);
-            if (PyErr_Occurred()) raise_current();
-        }
+        value = nb::borrow(private_value(self, priv, *attr_));
     }
+    if (private_attribute_slot.taken(value.is_valid())) return value;
     return read_private(self, *attr_);
 }
 

@@ -84,7 +84,7 @@ bool has_long_digit_run(const char *p, Py_ssize_t size) {
 nb::object parse(const char *p, Py_ssize_t size) {
     PyObject *loads = orjson_loads();
     if (!loads || has_long_digit_run(p, size)) {
-        count(FastPath::json_refused);
+        fast::count(fast::json_refused);
         return {};
     }
     // A view of the caller's buffer: orjson reads it and keeps nothing.
@@ -94,7 +94,7 @@ nb::object parse(const char *p, Py_ssize_t size) {
     // Whatever orjson objects to, json.loads decides, with its own message.
     if (!PyErr_ExceptionMatches(PyExc_Exception)) raise_current();
     PyErr_Clear();
-    count(FastPath::json_refused);
+    fast::count(fast::json_refused);
     return {};
 }
 
@@ -164,7 +164,7 @@ void LineParser::bind(nb::handle loads) { fast_ = is_standard_loads(loads.ptr())
 nb::object LineParser::try_parse(const char *p, Py_ssize_t size) const {
     if (!fast_) return {};
     nb::object result = parse(p, size);
-    if (result.is_valid()) count(FastPath::json_line);
+    fast::json_line.taken(result.is_valid());
     return result;
 }
 
@@ -177,7 +177,7 @@ nb::object answer_document(nb::handle response) {
         if (PyBytes_CheckExact(content.ptr()) && decoded_as_utf8(encoding, PyBytes_GET_SIZE(content.ptr()))) {
             nb::object document = parse(PyBytes_AS_STRING(content.ptr()), PyBytes_GET_SIZE(content.ptr()));
             if (document.is_valid()) {
-                count(FastPath::json_answer);
+                fast::count(fast::json_answer);
                 return document;
             }
         }

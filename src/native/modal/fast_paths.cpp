@@ -1,36 +1,21 @@
 #include "modal/fast_paths.hpp"
 
-#include <cstdint>
+namespace qv::modal::fast {
 
-#include "runtime/object.hpp"
+qv::FastPath json_line{"json_line",
+                       "json.loads is the standard library's own and the line holds no digit run that orjson "
+                       "would round"};
+qv::FastPath json_answer{"json_answer",
+                         "Response.json and the json.loads it calls are the libraries' own and the body is UTF-8 "
+                         "as requests would decode it"};
+qv::FastPath json_refused{"json_refused", "orjson refused the text: json.loads parsed it"};
+qv::FastPath native_lines{"native_lines", "iter_lines and iter_content are requests' own, on a plain Response"};
+qv::FastPath direct_record{"direct_record",
+                           "LLMResult is the class this module built, unchanged, and the values are what "
+                           "validation would keep as they are"};
+qv::FastPath direct_entry{"direct_entry", "as direct_record, for Message"};
+qv::FastPath kept_entry{"kept_entry",
+                        "add_message and message_latest are this module's own and the entry is still the "
+                        "history's last"};
 
-namespace qv::modal {
-namespace {
-
-constexpr const char *path_names[] = {"json_line",     "json_answer",  "json_refused", "native_lines",
-                                      "direct_record", "direct_entry", "kept_entry"};
-static_assert(sizeof(path_names) / sizeof(*path_names) == (size_t) FastPath::count_);
-
-// Only touched with the interpreter lock held.
-uint64_t counters[(size_t) FastPath::count_] = {};
-
-nb::object fast_path_counts(Args) {
-    nb::object result = own(PyDict_New());
-    for (size_t i = 0; i < (size_t) FastPath::count_; ++i) {
-        nb::object value = own(PyLong_FromUnsignedLongLong(counters[i]));
-        check(PyDict_SetItemString(result.ptr(), path_names[i], value.ptr()));
-    }
-    return result;
-}
-
-}  // namespace
-
-void count(FastPath path) noexcept { ++counters[(size_t) path]; }
-
-const FunctionDef fast_path_counts_def{
-    "_fast_path_counts", "_fast_path_counts",
-    "How many times each fast path of the client was taken, by name (for tests and diagnostics).", {},
-    "dict[str, int]", Kind::plain, fast_path_counts,
-};
-
-}  // namespace qv::modal
+}  // namespace qv::modal::fast

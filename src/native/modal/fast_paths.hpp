@@ -1,11 +1,7 @@
-// Fast paths of the client, each with one stated precondition and a counter.
-//
-// A fast path skips work the ordinary path would do (json.loads, requests'
-// line iteration, a record's validation, a history lookup) when its
-// precondition holds; otherwise the ordinary path runs, unchanged.  Every
-// time a fast path is taken its counter goes up, so tests can tell from the
-// outside which way an input went without timing anything:
-// `quorvel.modal._fast_path_counts()` returns the counters by name.
+// The client's own fast paths for decoding and records, in the runtime's
+// idiom (runtime/fast_path.hpp): each a qv::FastPath with its stated
+// precondition, counted where it is decided.  `quorvel.modal._fast_paths()`
+// gives (taken, bypassed) by name and `_fast_path_counts()` the taken counts.
 //
 //   json_line       a streamed line parsed by orjson (json.loads is the
 //                   standard library's own, the line holds no digit run that
@@ -25,15 +21,14 @@
 //                   module's own, the entry is still the history's last)
 #pragma once
 
-#include "runtime/function.hpp"
+#include "runtime/fast_path.hpp"
 
-namespace qv::modal {
+namespace qv::modal::fast {
 
-enum class FastPath { json_line, json_answer, json_refused, native_lines, direct_record, direct_entry, kept_entry, count_ };
+extern qv::FastPath json_line, json_answer, json_refused, native_lines, direct_record, direct_entry, kept_entry;
 
-void count(FastPath path) noexcept;
+// Records that `path` was taken (for decisions made where only the taken
+// side is visible).
+inline void count(qv::FastPath &path) noexcept { path.taken(true); }
 
-// _fast_path_counts(), a module function.
-extern const FunctionDef fast_path_counts_def;
-
-}  // namespace qv::modal
+}  // namespace qv::modal::fast

@@ -5,6 +5,7 @@
 #include "modal/members.hpp"
 #include "modal/reply_shapes.hpp"
 #include "runtime/args.hpp"
+#include "runtime/fast_path.hpp"
 #include "runtime/gc_pause.hpp"
 #include "runtime/module.hpp"
 #include "runtime/object.hpp"
@@ -38,6 +39,10 @@ nb::object role_member(const Name &member) {
 // the instance can shadow it) and whose attribute access is object's own,
 // that access ends in calling the property's getter, so the getter is called
 // directly, skipping the lookup chain on every entry of a long history.
+FastPath latest_getter{"latest_getter",
+                       "the entry is of exactly the class Message, whose `latest` is a property and whose "
+                       "attribute access is object's own"};
+
 class LatestReader {
 public:
     LatestReader() {
@@ -57,7 +62,8 @@ public:
     }
 
     PyObject *operator()(PyObject *entry) const {
-        if (class_ && Py_TYPE(entry) == class_) return PyObject_Vectorcall(fget_.ptr(), &entry, 1, nullptr);
+        if (latest_getter.taken(class_ && Py_TYPE(entry) == class_))
+            return PyObject_Vectorcall(fget_.ptr(), &entry, 1, nullptr);
         return PyObject_GetAttr(entry, names::latest.ptr());
     }
 

@@ -5,7 +5,6 @@
 // LLMResult and LLModal, whose string annotations pydantic resolves against
 // this module's globals while each class is built.
 #include "modal/fast_json.hpp"
-#include "modal/fast_paths.hpp"
 #include "modal/members.hpp"
 #include "runtime/classes.hpp"
 #include "runtime/generator.hpp"
@@ -83,7 +82,6 @@ void body(nb::module_) {
     define_result_types();
     define_llmodal();
     fast_json::remember_originals();
-    set_global("_fast_path_counts", make_function(fast_path_counts_def));
     set_global("__all__", own(Py_BuildValue("[sssss]", "ServerError", "LLMStatus", "ToolContent", "LLMResult", "LLModal")));
 }
 

@@ -35,7 +35,7 @@ nb::object direct_result(nb::handle cls, nb::handle status, nb::handle reasoning
     dict_set(fields, names::content, content);
     dict_set(fields, names::status, status);
     nb::object record = result_model.assemble(fields, given_fields);
-    count(FastPath::direct_record);
+    fast::count(fast::direct_record);
     return record;
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "runtime/args.hpp"
+#include "runtime/fast_path.hpp"
 #include "runtime/module.hpp"
 #include "runtime/object.hpp"
 
@@ -352,7 +353,9 @@ nb::object make_staticmethod(const FunctionDef &def) {
     return own(PyStaticMethod_New(fn.ptr()));
 }
 
-bool resolves_to(nb::handle obj, PyObject *name, const FunctionDef &def) {
+namespace {
+
+bool reaches_native(nb::handle obj, PyObject *name, const FunctionDef &def) {
     static PyObject *getattribute = PyUnicode_InternFromString("__getattribute__");
     PyTypeObject *type = Py_TYPE(obj.ptr());
     PyObject *found = type_lookup(type, name);
@@ -367,6 +370,17 @@ bool resolves_to(nb::handle obj, PyObject *name, const FunctionDef &def) {
         if (PyErr_Occurred()) raise_current();
     }
     return true;
+}
+
+FastPath native_method_direct{"native_method_direct",
+                              "obj.<name> would reach this module's own native function: attribute access is "
+                              "object's own, the class attribute found first is that function, the instance "
+                              "dict does not shadow it"};
+
+}  // namespace
+
+bool resolves_to(nb::handle obj, PyObject *name, const FunctionDef &def) {
+    return native_method_direct.taken(reaches_native(obj, name, def));
 }
 
 nb::object call_direct(const FunctionDef &def, PyObject *const *args, size_t nargs) {

@@ -1,5 +1,6 @@
 #include "runtime/module.hpp"
 
+#include "runtime/fast_path.hpp"
 #include "runtime/function.hpp"
 
 namespace qv {
@@ -43,6 +44,26 @@ nb::object import_from(const char *module, const char *attr) {
     return nb::steal(value);
 }
 
+namespace {
+
+nb::object fast_paths_impl(Args) { return fast_path_counts(); }
+
+const FunctionDef fast_paths_def{
+    "_fast_paths", "_fast_paths",
+    "{name: (taken, bypassed)}: how often each of this module's fast paths was taken or bypassed.",
+    {}, "dict[str, tuple[int, int]]", Kind::plain, fast_paths_impl,
+};
+
+nb::object fast_path_taken_impl(Args) { return fast_path_taken_counts(); }
+
+const FunctionDef fast_path_counts_def{
+    "_fast_path_counts", "_fast_path_counts",
+    "How many times each fast path of this module was taken, by name (for tests and diagnostics).", {},
+    "dict[str, int]", Kind::plain, fast_path_taken_impl,
+};
+
+}  // namespace
+
 int exec_module(PyObject *module, const char *name, ModuleBody body) {
     if (g_initialised) {
         PyErr_Format(PyExc_ImportError,
@@ -65,6 +86,8 @@ int exec_module(PyObject *module, const char *name, ModuleBody body) {
         g_globals = PyModule_GetDict(module);
         intern_names();
         init_function_type(name);
+        set_global("_fast_paths", make_function(fast_paths_def));
+        set_global("_fast_path_counts", make_function(fast_path_counts_def));
         body(nb::borrow<nb::module_>(module));
         g_initialised = true;
         return 0;

@@ -1,5 +1,6 @@
 #include "runtime/pydantic_fast.hpp"
 
+#include "runtime/fast_path.hpp"
 #include "runtime/names.hpp"
 #include "runtime/module.hpp"
 #include "runtime/object.hpp"
@@ -32,6 +33,10 @@ const Pydantic &pydantic() {
     return p;
 }
 
+FastPath through_validator{"model_through_validator",
+                           "the class is a pydantic model that keeps BaseModel.__init__, object.__new__ and "
+                           "its metaclass's type.__call__, and its __pydantic_validator__ is a SchemaValidator"};
+
 bool validates_directly(PyTypeObject *type, const Pydantic &p) {
     PyTypeObject *meta = Py_TYPE((PyObject *) type);
     return PyType_IsSubtype(meta, p.model_metaclass) && meta->tp_call == PyType_Type.tp_call &&
@@ -42,17 +47,19 @@ bool validates_directly(PyTypeObject *type, const Pydantic &p) {
 }  // namespace
 
 nb::object new_model(nb::handle cls, nb::handle fields) {
+    nb::object validator;
     if (PyType_Check(cls.ptr())) {
         const Pydantic &p = pydantic();
         auto *type = (PyTypeObject *) cls.ptr();
         if (validates_directly(type, p)) {
             // Held for the call: a validator of the model may rebuild it,
             // which replaces the class's __pydantic_validator__.
-            nb::object validator = nb::borrow(type_lookup(type, validator_name.ptr()));
-            if (validator.is_valid() && Py_TYPE(validator.ptr()) == p.schema_validator)
-                return own(PyObject_CallMethodOneArg(validator.ptr(), validate_python_name.ptr(), fields.ptr()));
+            validator = nb::borrow(type_lookup(type, validator_name.ptr()));
+            if (validator.is_valid() && Py_TYPE(validator.ptr()) != p.schema_validator) validator = nb::object();
         }
     }
+    if (through_validator.taken(validator.is_valid()))
+        return own(PyObject_CallMethodOneArg(validator.ptr(), validate_python_name.ptr(), fields.ptr()));
     nb::object noargs = own(PyTuple_New(0));
     return own(PyObject_Call(cls.ptr(), noargs.ptr(), fields.ptr()));
 }

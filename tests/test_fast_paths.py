@@ -1,0 +1,291 @@
+"""Every fast path is taken on the plain classes and dependencies and bypassed
+when what it skips is overridden or patched.
+
+Each module counts its fast paths' decisions; `_fast_paths()` returns
+{name: (taken, bypassed)}.  A dependency upgrade that quietly disables one
+(pydantic moving its validator, fastmcp wrapping its finder) fails here."""
+import contextlib
+
+import pytest
+from pydantic import BaseModel
+
+from quorvel import cython as qc
+from quorvel import message as qm
+from quorvel import modal
+from quorvel.cython import CythonFunctionTool, get_cached_typeadapter
+from quorvel.message import Message
+from quorvel.modal import LLModal
+from quorvel.testing import finish_chunk, response_from_bytes, sse_body, text_chunk, tool_call_chunk
+
+
+@contextlib.contextmanager
+def decisions(module, name):
+    """Counts the decisions of one fast path made inside the block: yields a
+    dict that holds "taken" and "bypassed" once the block ends."""
+    before = module._fast_paths()[name]
+    seen = {}
+    yield seen
+    after = module._fast_paths()[name]
+    seen["taken"], seen["bypassed"] = after[0] - before[0], after[1] - before[1]
+
+
+def assert_taken(seen):
+    assert seen["taken"] > 0 and seen["bypassed"] == 0, seen
+
+
+def assert_bypassed(seen):
+    assert seen["taken"] == 0 and seen["bypassed"] > 0, seen
+
+
+def test_every_module_lists_its_fast_paths():
+    names = {module.__name__: set(module._fast_paths()) for module in (qm, modal, qc)}
+    assert names["quorvel.message"] >= {"message_fields_dict"}
+    assert names["quorvel.modal"] >= {
+        "model_through_validator",
+        "native_method_direct",
+        "private_attribute",
+        "private_attribute_slot",
+        "latest_getter",
+    }
+    assert names["quorvel.cython"] >= {
+        "model_through_validator",
+        "context_kwarg_remembered",
+        "isawaitable_known_types",
+        "validate_python_direct",
+        "model_dump_direct",
+    }
+    for module in (qm, modal, qc):
+        for taken, bypassed in module._fast_paths().values():
+            assert taken >= 0 and bypassed >= 0
+
+
+# ---- quorvel.message ---------------------------------------------------------------
+
+
+def test_message_fields_read_from_the_dict_only_for_the_plain_class():
+    with decisions(qm, "message_fields_dict") as seen:
+        assert Message(role="user", contents=["a"]).latest == {"role": "user", "content": "a"}
+    assert_taken(seen)
+
+    class Loud(Message):
+        def __getattribute__(self, name):
+            return super().__getattribute__(name)
+
+    with decisions(qm, "message_fields_dict") as seen:
+        assert Loud(role="user", contents=["a"]).latest == {"role": "user", "content": "a"}
+    assert_bypassed(seen)
+
+
+# ---- quorvel.modal -----------------------------------------------------------------
+
+
+def text_stream(*pieces):
+    return response_from_bytes(sse_body([text_chunk(content=p) for p in pieces] + [finish_chunk("stop")]))
+
+
+def streamed(model, response):
+    return [record.content for record in model._stream_response(response)]
+
+
+class Subclassed(LLModal):
+    def add_message(self, role, content):
+        return super().add_message(role, content)
+
+    def message_latest(self, role):
+        return super().message_latest(role)
+
+    def _message_process(self, message):
+        return super()._message_process(message)
+
+
+def test_stream_calls_the_clients_own_methods_directly():
+    model = LLModal(messages=[Message(role="user", contents=["q"])])
+    with decisions(modal, "native_method_direct") as seen:
+        assert streamed(model, text_stream("a", "b")) == ["a", "b"]
+    assert_taken(seen)
+
+    model = Subclassed(messages=[Message(role="user", contents=["q"])])
+    with decisions(modal, "native_method_direct") as seen:
+        assert streamed(model, text_stream("a", "b")) == ["a", "b"]
+    assert_bypassed(seen)
+
+
+def test_stream_records_go_through_the_validator_unless_construction_changes(monkeypatch):
+    model = LLModal(messages=[Message(role="user", contents=["q"])])
+    with decisions(modal, "model_through_validator") as seen:
+        streamed(model, text_stream("a"))
+    assert_taken(seen)
+
+    record_class = modal.LLMResult
+    original_init = record_class.__init__
+
+    def own_init(self, **fields):
+        original_init(self, **fields)
+
+    monkeypatch.setattr(record_class, "__init__", own_init)
+    with decisions(modal, "model_through_validator") as seen:
+        assert streamed(model, text_stream("b")) == ["b"]
+    assert_bypassed(seen)
+
+
+def test_close_flag_read_from_the_private_slot_unless_shadowed():
+    model = LLModal(messages=[Message(role="user", contents=["q"])])
+    with decisions(modal, "private_attribute_slot") as seen:
+        streamed(model, text_stream("a", "b"))
+    assert_taken(seen)
+
+    model = LLModal(messages=[Message(role="user", contents=["q"])])
+    model.__dict__["_close"] = False  # shadows the private value for attribute access
+    with decisions(modal, "private_attribute_slot") as seen:
+        assert streamed(model, text_stream("a", "b")) == ["a", "b"]
+    assert_bypassed(seen)
+
+
+def tool_call_stream():
+    chunks = [tool_call_chunk(0, "call-1", "lookup", '{"q": 1}'), finish_chunk("tool_calls")]
+    return response_from_bytes(sse_body(chunks))
+
+
+def first_tool_call_record(model):
+    stream = model._stream_response(tool_call_stream())
+    try:
+        for record in stream:
+            if record.tool_calls:
+                return record
+    finally:
+        stream.close()
+    raise AssertionError("no tool-call record")
+
+
+def test_private_counter_read_directly_unless_shadowed():
+    model = LLModal(messages=[Message(role="user", contents=["q"])])
+    with decisions(modal, "private_attribute") as seen:
+        first_tool_call_record(model)
+    assert_taken(seen)
+
+    model = LLModal(messages=[Message(role="user", contents=["q"])])
+    model.__dict__["_tool_calls_count"] = 0
+    with decisions(modal, "private_attribute") as seen:
+        first_tool_call_record(model)
+    assert_bypassed(seen)
+
+
+class Shouting(Message):
+    @property
+    def latest(self):
+        return {"role": self.role, "content": self.contents[-1].upper()}
+
+
+def test_history_rendering_calls_the_latest_getter_for_plain_messages(monkeypatch):
+    model = LLModal(messages=[Message(role="user", contents=["a"]), Message(role="assistant", contents=["b"])])
+    with decisions(modal, "latest_getter") as seen:
+        assert model.messages_latest == [{"role": "user", "content": "a"}, {"role": "assistant", "content": "b"}]
+    assert_taken(seen)
+
+    model = LLModal(messages=[Shouting(role="user", contents=["a"])])
+    with decisions(modal, "latest_getter") as seen:
+        assert model.messages_latest == [{"role": "user", "content": "A"}]
+    assert_bypassed(seen)
+
+    # A replaced property is still a property: its own getter is what the
+    # fast path calls.
+    monkeypatch.setattr(Message, "latest", property(lambda self: {"patched": True}))
+    model = LLModal(messages=[Message(role="user", contents=["a"])])
+    assert model.messages_latest == [{"patched": True}]
+
+    monkeypatch.setattr(Message, "__getattribute__", lambda self, name: object.__getattribute__(self, name))
+    with decisions(modal, "latest_getter") as seen:
+        assert model.messages_latest == [{"patched": True}]
+    assert_bypassed(seen)
+
+
+# ---- quorvel.cython ----------------------------------------------------------------
+
+
+class Point(BaseModel):
+    x: int
+    y: int
+
+
+def shift(point: Point, dx: int) -> dict:
+    # arguments arrive dumped: the model as a dict
+    return {"x": point["x"] + dx, "y": point["y"]}
+
+
+async def later(n: int) -> int:
+    return n + 1
+
+
+def tool_of(fn):
+    schema = get_cached_typeadapter(fn).json_schema()
+    return CythonFunctionTool(name=fn.__name__, fn=fn, parameters=schema)
+
+
+async def run_counted(tool, arguments, *names):
+    befores = {name: qc._fast_paths()[name] for name in names}
+    result = await tool.run(arguments)
+    seen = {}
+    for name in names:
+        after = qc._fast_paths()[name]
+        seen[name] = {"taken": after[0] - befores[name][0], "bypassed": after[1] - befores[name][1]}
+    return result, seen
+
+
+TOOL_PATHS = ("context_kwarg_remembered", "isawaitable_known_types", "validate_python_direct", "model_dump_direct")
+
+
+@pytest.mark.parametrize("name", TOOL_PATHS)
+async def test_tool_run_takes_the_fast_path_on_the_plain_dependencies(name):
+    result, seen = await run_counted(tool_of(shift), {"point": {"x": 1, "y": 2}, "dx": 3}, name)
+    assert result.structured_content == {"x": 4, "y": 2}
+    assert_taken(seen[name])
+
+
+def greet(name: str) -> str:
+    return "hello " + name
+
+
+async def test_text_blocks_go_through_the_validator():
+    result, seen = await run_counted(tool_of(greet), {"name": "x"}, "model_through_validator")
+    assert result.content[0].text == "hello x"
+    assert_taken(seen["model_through_validator"])
+
+
+async def test_coroutine_results_are_known_awaitables():
+    result, seen = await run_counted(tool_of(later), {"n": 1}, "isawaitable_known_types")
+    assert result.content[0].text == "2"
+    assert_taken(seen["isawaitable_known_types"])
+
+
+@pytest.mark.parametrize(
+    ("name", "patch"),
+    [
+        ("context_kwarg_remembered", lambda mp: mp.setattr(qc, "find_kwarg_by_type", wrapped(qc.find_kwarg_by_type))),
+        ("isawaitable_known_types", lambda mp: mp.setattr(qc.inspect, "isawaitable", wrapped(qc.inspect.isawaitable))),
+        (
+            "validate_python_direct",
+            lambda mp: mp.setattr(
+                qc.TypeAdapter, "validate_python", wrapped(qc.TypeAdapter.validate_python)
+            ),
+        ),
+        ("model_dump_direct", lambda mp: mp.setattr(BaseModel, "model_dump", wrapped(BaseModel.model_dump))),
+    ],
+)
+async def test_tool_run_bypasses_a_patched_dependency(monkeypatch, name, patch):
+    CALLS.clear()
+    patch(monkeypatch)
+    result, seen = await run_counted(tool_of(shift), {"point": {"x": 1, "y": 2}, "dx": 3}, name)
+    assert result.structured_content == {"x": 4, "y": 2}
+    assert_bypassed(seen[name])
+    assert CALLS, "the patched dependency was not called"
+
+
+def wrapped(function):
+    def patched(*args, **kwargs):
+        CALLS.append(function)
+        return function(*args, **kwargs)
+
+    return patched
+
+
+CALLS = []
