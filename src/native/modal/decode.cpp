@@ -18,8 +18,7 @@
 namespace qv::modal {
 namespace {
 
-namespace n = exchange::name;
-using exchange::call_method;
+namespace n = names;
 
 Name stream_response_name{"_stream_response"};
 Name stream_response_qualname{"LLModal._stream_response"};
@@ -44,7 +43,7 @@ nb::object get(nb::handle obj, const Name &key) {
         if (!value && PyErr_Occurred()) raise_current();
         return nb::borrow(value);
     }
-    return call_method(obj, get_name, key);
+    return call_method(obj, get_name, {key.ptr()});
 }
 
 nb::object status_member(const Name &member) { return get_attr(global(n::LLMStatus), member); }
@@ -59,7 +58,7 @@ nb::object decode_whole(Args a) {
         exchange::raise_if_server_error(document);
         nb::object choice = shapes::answer_choice(item(document, n::choices));
         if (!choice.is_valid()) raise_format(PyExc_ValueError, "The server's answer has no choice with index 0");
-        nb::object message = call_method(self, n::message_process, item(choice, n::message));
+        nb::object message = call_method(self, n::message_process, {item(choice, n::message).ptr()});
         shapes::complete_tool_calls(get_attr(self, n::tool_calls));
         nb::object content = item(message, n::content);
         if (!truthy(get_attr(self, n::tool_calls)) || truthy(content)) {
@@ -71,8 +70,8 @@ nb::object decode_whole(Args a) {
             // carries this exchange's calls and results with the follow-up's
             // texts and status.
             static nb::handle kw = kwnames({&n::tool_calls, &n::tool_results}).release();
-            nb::object calls = call_method(self, n::t_calls_beautify, get_attr(self, n::tool_calls));
-            nb::object results = call_method(self, n::t_results_beautify, calls, call_method(self, n::run_tool_calls));
+            nb::object calls = call_method(self, n::t_calls_beautify, {get_attr(self, n::tool_calls).ptr()});
+            nb::object results = call_method(self, n::t_results_beautify, {calls.ptr(), call_method(self, n::run_tool_calls).ptr()});
             nb::object record = vcall(global(n::LLMResult), {calls.ptr(), results.ptr()}, kw.ptr());
             nb::object follow_up = call_method(self, n::core_call);
             return own(PyNumber_Add(record.ptr(), follow_up.ptr()));
@@ -99,7 +98,7 @@ nb::object payload_text(nb::handle line, const char *p, Py_ssize_t size, Py_ssiz
     if (PyObject *text = PyUnicode_DecodeUTF8(p + start, size - start, nullptr)) return nb::steal(text);
     if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) raise_current();
     PythonError partial;  // raised only if the whole line were to decode after all
-    call_method(line, decode_name, utf8_name);
+    call_method(line, decode_name, {utf8_name.ptr()});
     throw partial;
 }
 
@@ -225,7 +224,7 @@ private:
                 size = PyBytes_GET_SIZE(line.ptr());
             } else {
                 if (!truthy(line)) continue;
-                text_line = call_method(line, decode_name, utf8_name);
+                text_line = call_method(line, decode_name, {utf8_name.ptr()});
                 p = PyUnicode_AsUTF8AndSize(text_line.ptr(), &size);
                 if (!p) raise_current();
             }
@@ -317,13 +316,13 @@ private:
     Step after_lines() {
         if (!truthy(get_attr(self_, n::tool_calls))) return end();
         shapes::complete_tool_calls(get_attr(self_, n::tool_calls));
-        calls_map_ = call_method(self_, n::t_calls_beautify, get_attr(self_, n::tool_calls));
+        calls_map_ = call_method(self_, n::t_calls_beautify, {get_attr(self_, n::tool_calls).ptr()});
         nb::object count = exchange::read_private(self_, n::tool_calls_count);
         nb::object limit = get_attr(self_, n::tool_calls_limit);
         // At the limit the calls are not announced: _tool_calls refuses them.
         if (check(PyObject_RichCompareBool(count.ptr(), limit.ptr(), Py_LT))) {
             static nb::handle kw = kwnames({&n::tool_calls, &n::status}).release();
-            nb::object status = status_member(n::tool_calls_status);
+            nb::object status = status_member(n::tool_calls);
             state_ = State::tool_calls_shown;
             return Step::yield(vcall(result_type_, {calls_map_.ptr(), status.ptr()}, kw.ptr()));
         }
@@ -333,9 +332,9 @@ private:
     // The tools run only once the consumer has seen the calls.
     Step run_tools() {
         static nb::handle kw = kwnames({&n::tool_results, &n::status}).release();
-        nb::object results = call_method(self_, n::t_results_beautify, calls_map_, call_method(self_, n::run_tool_calls));
+        nb::object results = call_method(self_, n::t_results_beautify, {calls_map_.ptr(), call_method(self_, n::run_tool_calls).ptr()});
         calls_map_.reset();
-        nb::object status = status_member(n::tool_results_status);
+        nb::object status = status_member(n::tool_results);
         state_ = State::tool_results_shown;
         return Step::yield(vcall(result_type_, {results.ptr(), status.ptr()}, kw.ptr()));
     }

@@ -8,8 +8,7 @@
 namespace qv::modal {
 namespace {
 
-namespace n = exchange::name;
-using exchange::call_method;
+namespace n = names;
 
 // The one POST of an exchange, through the transport (timeouts, pooled
 // connections, retries); it returns the answer whose status is 200 and
@@ -37,8 +36,8 @@ nb::object core_call(Args a) {
     } catch (PythonError &error) {
         exchange::fail(self, n::request_error, true, error);
     }
-    if (truthy(get_attr(self, n::stream))) return call_method(self, n::stream_response_method, response);
-    return call_method(self, n::response_method, response);
+    if (truthy(get_attr(self, n::stream))) return call_method(self, n::stream_response_method, {response.ptr()});
+    return call_method(self, n::response_method, {response.ptr()});
 }
 
 nb::object invoke(Args a) {

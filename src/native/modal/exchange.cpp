@@ -12,11 +12,11 @@
 namespace qv::modal::exchange {
 
 void add_message(nb::handle bound_add_message, nb::handle role, nb::handle content) {
-    static nb::handle kw = kwnames({&name::role, &name::content}).release();
+    static nb::handle kw = kwnames({&names::role, &names::content}).release();
     vcall(bound_add_message, {role.ptr(), content.ptr()}, kw.ptr());
 }
 
-nb::object message_role(const Name &role) { return get_attr(global(name::Message_role), role); }
+nb::object message_role(const Name &role) { return get_attr(global(names::MessageRole), role); }
 
 namespace {
 
@@ -55,7 +55,7 @@ bool shadowed_by_instance(nb::handle self, const Name &attr) {
 nb::object read_private(nb::handle self, const Name &attr) {
     nb::object value;
     if (!type_lookup(Py_TYPE(self.ptr()), attr.ptr()) && !shadowed_by_instance(self, attr)) {
-        nb::object priv = get_attr(self, name::pydantic_private);
+        nb::object priv = get_attr(self, names::pydantic_private);
         value = nb::borrow(private_value(self, priv, attr));
     }
     if (private_attribute.taken(value.is_valid())) return value;
@@ -67,7 +67,7 @@ void PrivateReader::bind(nb::handle self, const Name &attr) {
     type_ = nullptr;
     PyTypeObject *type = Py_TYPE(self.ptr());
     if (type_lookup(type, attr.ptr())) return;
-    PyObject *slot = type_lookup(type, name::pydantic_private.ptr());
+    PyObject *slot = type_lookup(type, names::pydantic_private.ptr());
     if (!slot || Py_TYPE(slot) != &PyMemberDescr_Type) return;
     PyMemberDef *member = ((PyMemberDescrObject *) slot)->d_member;
     if (member->type != T_OBJECT_EX && member->type != T_OBJECT) return;
@@ -126,15 +126,15 @@ nb::object make_record(nb::handle cls, nb::handle status, nb::handle message) {
     if (PyDict_CheckExact(m) && PyDict_GET_SIZE(m) == 2) {
         // Held, not borrowed: the second lookup may run a key's __eq__,
         // which can drop the first value from the dict.
-        nb::object reasoning = nb::borrow(PyDict_GetItemWithError(m, name::reasoning_content.ptr()));
+        nb::object reasoning = nb::borrow(PyDict_GetItemWithError(m, names::reasoning_content.ptr()));
         nb::object content;
-        if (reasoning.is_valid()) content = nb::borrow(PyDict_GetItemWithError(m, name::content.ptr()));
+        if (reasoning.is_valid()) content = nb::borrow(PyDict_GetItemWithError(m, names::content.ptr()));
         if (content.is_valid()) {
             if (nb::object record = direct_result(cls, status, reasoning, content); record.is_valid()) return record;
             nb::object fields = own(PyDict_New());
-            dict_set(fields, name::status, status);
-            dict_set(fields, name::reasoning_content, reasoning);
-            dict_set(fields, name::content, content);
+            dict_set(fields, names::status, status);
+            dict_set(fields, names::reasoning_content, reasoning);
+            dict_set(fields, names::content, content);
             return new_model(cls, fields);
         }
         if (PyErr_Occurred()) raise_current();
@@ -148,10 +148,10 @@ nb::object make_record(nb::handle cls, nb::handle status, nb::handle message) {
     Py_ssize_t pos = 0;
     while (PyDict_Next(merged.ptr(), &pos, &key, nullptr))
         if (!PyUnicode_Check(key)) raise_format(PyExc_TypeError, "keywords must be strings");
-    if (PyDict_Contains(merged.ptr(), name::status.ptr()) != 0)
+    if (PyDict_Contains(merged.ptr(), names::status.ptr()) != 0)
         raise_format(PyExc_TypeError, "LLMResult() got multiple values for keyword argument 'status'");
     nb::object kwargs = own(PyDict_New());
-    dict_set(kwargs, name::status, status);
+    dict_set(kwargs, names::status, status);
     check(PyDict_Update(kwargs.ptr(), merged.ptr()));
     nb::object no_args = own(PyTuple_New(0));
     return own(PyObject_Call(cls.ptr(), no_args.ptr(), kwargs.ptr()));
@@ -159,14 +159,14 @@ nb::object make_record(nb::handle cls, nb::handle status, nb::handle message) {
 
 void raise_if_server_error(nb::handle document) {
     if (!PyDict_Check(document.ptr())) return;
-    PyObject *error = PyDict_GetItemWithError(document.ptr(), name::error.ptr());
+    PyObject *error = PyDict_GetItemWithError(document.ptr(), names::error.ptr());
     if (!error) {
         if (PyErr_Occurred()) raise_current();
         return;
     }
     if (error == Py_None) return;
     nb::object held = nb::borrow(error);
-    nb::object exc = vcall(transport_function(name::answer_error), {held.ptr()});
+    nb::object exc = vcall(transport_function(names::answer_error), {held.ptr()});
     PyErr_SetObject((PyObject *) Py_TYPE(exc.ptr()), exc.ptr());
     raise_current();
 }
@@ -174,10 +174,10 @@ void raise_if_server_error(nb::handle document) {
 namespace {
 
 void report(const Name &prefix, nb::handle exc) {
-    static nb::handle kw = kwnames({&name::flush}).release();
+    static nb::handle kw = kwnames({&names::flush}).release();
     nb::object text = own(PyObject_Str(exc.ptr()));
     text = own(PyUnicode_Concat(prefix.ptr(), text.ptr()));
-    vcall(global(name::print), {text.ptr(), Py_True}, kw.ptr());
+    vcall(global(names::print), {text.ptr(), Py_True}, kw.ptr());
 }
 
 // Whether the history already ends with the fallback answer: its last entry
@@ -186,10 +186,10 @@ bool ends_with_fallback(nb::handle messages, nb::handle fallback) {
     if (!PyUnicode_Check(fallback.ptr())) return false;
     if (check((int) PyObject_Length(messages.ptr())) == 0) return false;
     nb::object last = last_item(messages);
-    nb::object role = get_attr(last, name::role);
-    nb::object assistant = message_role(name::assistant);
+    nb::object role = get_attr(last, names::role);
+    nb::object assistant = message_role(names::assistant);
     if (!check(PyObject_RichCompareBool(role.ptr(), assistant.ptr(), Py_EQ))) return false;
-    nb::object contents = get_attr(last, name::contents);
+    nb::object contents = get_attr(last, names::contents);
     if (!truthy(contents)) return false;
     nb::object text = last_item(contents);
     if (!PyUnicode_Check(text.ptr())) return false;
@@ -201,9 +201,9 @@ bool ends_with_fallback(nb::handle messages, nb::handle fallback) {
 // recording it again at every enclosing level would glue copies of it onto
 // one assistant entry that is then sent with every later request.
 void record_fallback(nb::handle self) {
-    nb::object fallback = read_private(self, name::fallback);
-    if (ends_with_fallback(get_attr(self, name::messages), fallback)) return;
-    add_message(get_attr(self, name::add_message), message_role(name::assistant), fallback);
+    nb::object fallback = read_private(self, names::default_);
+    if (ends_with_fallback(get_attr(self, names::messages), fallback)) return;
+    add_message(get_attr(self, names::add_message), message_role(names::assistant), fallback);
 }
 
 }  // namespace
@@ -213,7 +213,7 @@ void fail(nb::handle self, const Name &prefix, bool add_fallback, PythonError &e
         try {
             report(prefix, error.value());
             if (add_fallback) record_fallback(self);
-            call_method(self, name::reset);
+            call_method(self, names::reset);
         } catch (PythonError &during) {
             // As for an exception raised inside an except block.
             if (!during.value().is(error.value()))

@@ -4,100 +4,13 @@
 #pragma once
 
 #include "runtime/function.hpp"
+#include "modal/calls.hpp"
+#include "modal/names.hpp"
 #include "runtime/module.hpp"
 #include "runtime/names.hpp"
 #include "runtime/object.hpp"
 
 namespace qv::modal::exchange {
-
-namespace name {
-// model members
-inline Name messages{"messages"};
-inline Name system_prompt{"system_prompt"};
-inline Name images{"images"};
-inline Name endpoint_url{"endpoint_url"};
-inline Name headers_prop{"_headers"};
-inline Name body_prop{"_body"};
-inline Name stream{"stream"};
-inline Name tool_calls{"tool_calls"};
-inline Name tool_calls_count{"_tool_calls_count"};
-inline Name tool_calls_limit{"tool_calls_limit"};
-inline Name close_flag{"_close"};
-inline Name fallback{"_default"};
-inline Name reset{"_reset"};
-inline Name add_message{"add_message"};
-inline Name message_process{"_message_process"};
-inline Name t_calls_beautify{"_t_calls_beautify"};
-inline Name t_results_beautify{"_t_results_beautify"};
-inline Name run_tool_calls{"_tool_calls"};
-inline Name core_call{"_core_call"};
-inline Name response_method{"_response"};
-inline Name stream_response_method{"_stream_response"};
-inline Name pydantic_private{"__pydantic_private__"};
-// keyword arguments and history entries
-inline Name role{"role"};
-inline Name content{"content"};
-inline Name contents{"contents"};
-inline Name reasoning_content{"reasoning_content"};
-inline Name tool_results{"tool_results"};
-inline Name status{"status"};
-inline Name headers{"headers"};
-inline Name json{"json"};
-inline Name flush{"flush"};
-// module globals and their attributes
-inline Name print{"print"};
-inline Name requests{"requests"};
-inline Name post{"post"};
-inline Name loads{"loads"};
-inline Name Message_role{"MessageRole"};
-inline Name system{"system"};
-inline Name user{"user"};
-inline Name assistant{"assistant"};
-inline Name LLMResult{"LLMResult"};
-inline Name LLMStatus{"LLMStatus"};
-inline Name idle{"idle"};
-inline Name answer{"answer"};
-inline Name reason{"reason"};
-inline Name tool_calls_status{"tool_calls"};
-inline Name tool_results_status{"tool_results"};
-// the response and the wire format
-inline Name status_code{"status_code"};
-inline Name iter_lines{"iter_lines"};
-inline Name close{"close"};
-inline Name choices{"choices"};
-inline Name message{"message"};
-inline Name delta{"delta"};
-inline Name finish_reason{"finish_reason"};
-inline Name error{"error"};
-inline Name code{"code"};
-// the transport module (quorvel._transport) and what the driver reads for it
-inline Name transport{"_transport"};
-inline Name send{"send"};
-inline Name check_settings{"check_settings"};
-inline Name finish_stream{"finish_stream"};
-inline Name abandon_stream{"abandon_stream"};
-inline Name answer_error{"answer_error"};
-inline Name Configurator{"Configurator"};
-inline Name section{"section"};
-// printed failure lines
-inline Name request_error{"LLM request error: "};
-inline Name parse_error{"Error parsing LLM response: "};
-}  // namespace name
-
-// self.<method>(...), looked up on the instance.  The spare first slot lets
-// the callee prepend a bound self without copying the arguments.
-inline nb::object call_method(nb::handle self, const Name &method) {
-    PyObject *args[] = {nullptr, self.ptr()};
-    return own(PyObject_VectorcallMethod(method.ptr(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-inline nb::object call_method(nb::handle self, const Name &method, nb::handle arg) {
-    PyObject *args[] = {nullptr, self.ptr(), arg.ptr()};
-    return own(PyObject_VectorcallMethod(method.ptr(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-inline nb::object call_method(nb::handle self, const Name &method, nb::handle arg1, nb::handle arg2) {
-    PyObject *args[] = {nullptr, self.ptr(), arg1.ptr(), arg2.ptr()};
-    return own(PyObject_VectorcallMethod(method.ptr(), args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
 
 // `add_message(role=MessageRole.<role>, content=content)` through a bound
 // add_message.
@@ -148,7 +61,7 @@ private:
 inline void write_private(nb::handle self, const Name &attr, nb::handle value) { set_attr(self, attr, value); }
 
 // `_transport.<function>`, read from the module globals at each use.
-inline nb::object transport_function(const Name &function) { return get_attr(global(name::transport), function); }
+inline nb::object transport_function(const Name &function) { return get_attr(global(names::transport), function); }
 
 // `LLMResult(status=status, **message)` for the dict that _message_process
 // returns.

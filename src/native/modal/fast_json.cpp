@@ -182,7 +182,7 @@ nb::object answer_document(nb::handle response) {
             }
         }
     }
-    return exchange::call_method(response, json_name);
+    return call_method(response, json_name);
 }
 
 }  // namespace qv::modal::fast_json

@@ -49,11 +49,11 @@ void LineSource::open(nb::handle response) {
     native_ = fast_json::is_requests_own(response, iter_lines_name, fast_json::requests_iter_lines()) &&
               fast_json::is_requests_own(response, iter_content_name, fast_json::requests_iter_content());
     if (!fast::native_lines.taken(native_)) {
-        source_ = own(PyObject_GetIter(exchange::call_method(response, iter_lines_name).ptr()));
+        source_ = own(PyObject_GetIter(call_method(response, iter_lines_name).ptr()));
         return;
     }
     nb::object size = own(PyLong_FromSsize_t(reads_return_early(response) ? block_size : requests_chunk_size));
-    source_ = own(PyObject_GetIter(exchange::call_method(response, iter_content_name, size).ptr()));
+    source_ = own(PyObject_GetIter(call_method(response, iter_content_name, {size.ptr()}).ptr()));
 }
 
 bool LineSource::next() {

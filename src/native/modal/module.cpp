@@ -34,43 +34,9 @@ void import_globals() {
 }
 
 void define_llmodal() {
-    PyObject *g = module_globals();
-    nb::handle list_type = (PyObject *) &PyList_Type, dict_type = (PyObject *) &PyDict_Type;
-    nb::handle tools_type = PyDict_GetItemString(g, "Tools");
-    nb::handle base = PyDict_GetItemString(g, "CythonBaseModel");
-
+    nb::handle base = PyDict_GetItemString(module_globals(), "CythonBaseModel");
     ClassBody llmodal("LLModal");
-    llmodal.annotate("section", "str", str("llm"))
-        .annotate("endpoint_url", "str", str(""))
-        .annotate("system_prompt", "str", str(""))
-        .annotate("images", "list[str]", field_default_factory(list_type))
-        .annotate("video", "list[str]", field_default_factory(list_type))
-        .annotate("tools", "Tools", field_default_factory(tools_type))
-        .annotate("messages", "list[Message]", field_default_factory(list_type))
-        .annotate("extra_body", "dict[str, Any]", field_default_factory(dict_type))
-        .annotate("retry", "bool", Py_False)
-        .annotate("tool_calls", "list[dict[str, Any]]", field_default_factory(list_type))
-        .annotate("tool_calls_limit", "int", own(PyLong_FromLong(3)))
-        .annotate("_tool_calls_count", "int", own(PyLong_FromLong(0)))
-        .annotate("_close", "bool", Py_False)
-        .annotate("_default", "str", str("The server is busy. Please try again later."))
-        .method(reset_def)
-        .property(stream_def)
-        .property(extra_body_def)
-        .property(headers_def)
-        .property(body_def)
-        .property(messages_latest_def)
-        .method(message_latest_def)
-        .method(add_message_def)
-        .method(add_tool_calls_def)
-        .method(message_process_def)
-        .staticmethod(t_calls_beautify_def)
-        .staticmethod(t_results_beautify_def)
-        .method(response_def)
-        .method(stream_response_def)
-        .method(tool_calls_def)
-        .method(core_call_def)
-        .method(invoke_def);
+    llmodal.declare(llmodal_members);
     set_global("LLModal", llmodal.build((PyObject *) Py_TYPE(base.ptr()), {base}));
 }
 

@@ -1,5 +1,5 @@
-// Interned names of the modal module: attribute names, dictionary keys and
-// the fixed texts of requests and history parts.
+// The interned names of the modal module, each text once: attribute names,
+// dictionary keys and the fixed texts of requests and history parts.
 #pragma once
 
 #include "runtime/names.hpp"
@@ -81,6 +81,54 @@ inline Name type{"type"};
 inline Name text{"text"};
 inline Name image_url{"image_url"};
 inline Name media_prefix{"data:image;base64,"};
+
+// LLModal members
+inline Name system_prompt{"system_prompt"};
+inline Name endpoint_url{"endpoint_url"};
+inline Name headers_prop{"_headers"};
+inline Name body_prop{"_body"};
+inline Name close_flag{"_close"};
+inline Name message_process{"_message_process"};
+inline Name t_calls_beautify{"_t_calls_beautify"};
+inline Name t_results_beautify{"_t_results_beautify"};
+inline Name run_tool_calls{"_tool_calls"};
+inline Name core_call{"_core_call"};
+inline Name response_method{"_response"};
+inline Name stream_response_method{"_stream_response"};
+inline Name pydantic_private{"__pydantic_private__"};
+
+// the call driver: requests, printing, results
+inline Name headers{"headers"};
+inline Name flush{"flush"};
+inline Name print{"print"};
+inline Name requests{"requests"};
+inline Name post{"post"};
+inline Name system{"system"};
+inline Name answer{"answer"};
+inline Name reason{"reason"};
+
+// the response and the wire format
+inline Name status_code{"status_code"};
+inline Name iter_lines{"iter_lines"};
+inline Name close{"close"};
+inline Name choices{"choices"};
+inline Name message{"message"};
+inline Name delta{"delta"};
+inline Name finish_reason{"finish_reason"};
+inline Name error{"error"};
+inline Name code{"code"};
+
+// printed failure lines
+inline Name request_error{"LLM request error: "};
+inline Name parse_error{"Error parsing LLM response: "};
+
+// the call driver and the exchange
+inline Name transport{"_transport"};
+inline Name send{"send"};
+inline Name check_settings{"check_settings"};
+inline Name finish_stream{"finish_stream"};
+inline Name abandon_stream{"abandon_stream"};
+inline Name answer_error{"answer_error"};
 
 inline Name empty{""};
 }  // namespace qv::modal::names

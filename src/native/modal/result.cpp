@@ -32,17 +32,16 @@ nb::object add(Args a) {
     return result;
 }
 
-const FunctionDef add_def{"__add__", "LLMResult.__add__", nullptr,
-                          {{"self"}, {"other", "'LLMResult'"}}, "'LLMResult'", Kind::plain, add};
-
 }  // namespace
+
+const FunctionDef result_add_def{"__add__", "LLMResult.__add__", nullptr,
+                                 {{"self"}, {"other", "'LLMResult'"}}, "'LLMResult'", Kind::plain, add};
 
 void define_result_types() {
     PyObject *g = module_globals();
     nb::handle str_enum = PyDict_GetItemString(g, "StrEnum");
     nb::handle base_model = PyDict_GetItemString(g, "BaseModel");
     nb::handle model_meta = (PyObject *) Py_TYPE(base_model.ptr());
-    nb::handle dict_type = (PyObject *) &PyDict_Type;
 
     nb::object members = own(Py_BuildValue("((ss)(ss)(ss)(ss)(ss))", "idle", "idle", "answer", "answer", "reason",
                                            "reason", "tool_calls", "tool_calls", "tool_results", "tool_results"));
@@ -52,16 +51,11 @@ void define_result_types() {
     set_global("LLMStatus", status);
 
     ClassBody tool_content("ToolContent");
-    tool_content.annotate("name", "str").annotate("content", "str | dict[str, Any]");
+    tool_content.declare(tool_content_members);
     set_global("ToolContent", tool_content.build(model_meta, {base_model}));
 
     ClassBody result("LLMResult");
-    result.annotate("tool_calls", "dict[str, ToolContent]", field_default_factory(dict_type))
-        .annotate("tool_results", "dict[str, ToolContent]", field_default_factory(dict_type))
-        .annotate("reasoning_content", "str", str(""))
-        .annotate("content", "str", str(""))
-        .annotate("status", "LLMStatus", get_attr(status, names::idle))
-        .method(add_def);
+    result.declare(llmresult_members);
     nb::object result_class = result.build(model_meta, {base_model});
     set_global("LLMResult", result_class);
     prepare_direct_results(result_class, status);

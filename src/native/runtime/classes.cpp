@@ -36,6 +36,16 @@ ClassBody &ClassBody::property(const FunctionDef &def) { return set(def.name, ma
 
 ClassBody &ClassBody::staticmethod(const FunctionDef &def) { return set(def.name, make_staticmethod(def)); }
 
+ClassBody &ClassBody::add(const Member &m) {
+    switch (m.kind) {
+        case Member::Kind::field: return annotate(m.name, m.annotation, m.value.build());
+        case Member::Kind::method: return method(*m.def);
+        case Member::Kind::property: return property(*m.def);
+        case Member::Kind::staticmethod: return staticmethod(*m.def);
+    }
+    return *this;
+}
+
 nb::object ClassBody::build(nb::handle metaclass, std::initializer_list<nb::handle> bases) {
     nb::object base_tuple = own(PyTuple_New((Py_ssize_t) bases.size()));
     Py_ssize_t i = 0;
@@ -48,12 +58,33 @@ nb::object ClassBody::build(nb::handle metaclass, std::initializer_list<nb::hand
 
 static Name field_name{"Field"};
 
+// A module global read by its name (class bodies are built once, at start-up).
+static nb::object global_named(const char *name) {
+    PyObject *value = PyDict_GetItemString(module_globals(), name);
+    if (!value) raise_format(PyExc_NameError, "name '%s' is not defined", name);
+    return nb::borrow(value);
+}
+
 nb::object field_default_factory(nb::handle factory) {
     nb::object field = global(field_name);
     nb::object noargs = own(PyTuple_New(0));
     nb::object kwargs = own(PyDict_New());
     check(PyDict_SetItemString(kwargs.ptr(), "default_factory", factory.ptr()));
     return own(PyObject_Call(field.ptr(), noargs.ptr(), kwargs.ptr()));
+}
+
+nb::object FieldDefault::build() const {
+    switch (kind) {
+        case Kind::none: return nb::object();
+        case Kind::text: return str(text);
+        case Kind::integer: return own(PyLong_FromLong(number));
+        case Kind::false_value: return nb::borrow(Py_False);
+        case Kind::list_factory: return field_default_factory((PyObject *) &PyList_Type);
+        case Kind::dict_factory: return field_default_factory((PyObject *) &PyDict_Type);
+        case Kind::global_factory: return field_default_factory(global_named(text));
+        case Kind::global_attr: return own(PyObject_GetAttrString(global_named(text).ptr(), attr));
+    }
+    return nb::object();
 }
 
 }  // namespace qv
