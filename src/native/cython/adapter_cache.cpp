@@ -31,10 +31,10 @@ bool swallow_exception(F &&body) {
 nb::object config_dict(nb::handle extra) {
     nb::object config_dict = global(names::ConfigDict);
     if (!extra.ptr()) {
-        static nb::handle kw = kwnames({&names::arbitrary_types_allowed}).release();
+        static const KwNames kw{&names::arbitrary_types_allowed};
         return vcall(config_dict, {Py_True}, kw.ptr());
     }
-    static nb::handle kw = kwnames({&names::arbitrary_types_allowed, &names::extra}).release();
+    static const KwNames kw{&names::arbitrary_types_allowed, &names::extra};
     return vcall(config_dict, {Py_True, extra.ptr()}, kw.ptr());
 }
 
@@ -88,10 +88,10 @@ nb::object field_pair(nb::handle annotation, nb::handle default_value) {
             if (PyUnicode_Check(description.ptr())) {
                 nb::object field;
                 if (default_value.ptr()) {
-                    static nb::handle kw = kwnames({&names::default_, &names::description}).release();
+                    static const KwNames kw{&names::default_, &names::description};
                     field = vcall(global(names::Field), {default_value.ptr(), description.ptr()}, kw.ptr());
                 } else {
-                    static nb::handle kw = kwnames({&names::description}).release();
+                    static const KwNames kw{&names::description};
                     field = vcall(global(names::Field), {description.ptr()}, kw.ptr());
                 }
                 return own(PyTuple_Pack(2, base_type.ptr(), field.ptr()));
@@ -105,7 +105,7 @@ nb::object build(Args a) {
     nb::handle fn = a[0];
 
     if (!PyCallable_Check(fn.ptr())) {
-        static nb::handle kw = kwnames({&names::config}).release();
+        static const KwNames kw{&names::config};
         nb::object config = config_dict(nb::handle());
         return vcall(global(names::TypeAdapter), {fn.ptr(), config.ptr()}, kw.ptr());
     }
@@ -135,7 +135,7 @@ nb::object build(Args a) {
 
     nb::object hints;
     if (!swallow_exception([&] {
-            static nb::handle kw = kwnames({&names::include_extras}).release();
+            static const KwNames kw{&names::include_extras};
             hints = vcall(global(names::get_type_hints), {fn.ptr(), Py_True}, kw.ptr());
         })) {
         // Hints that cannot be evaluated (an unresolvable forward

@@ -72,7 +72,7 @@ nb::object serialize(nb::handle value, nb::handle serializer) {
         // A failing custom serializer costs a warning, not the tool call.
         nb::object exc = nb::borrow(e.value());
         while_handling(exc, [&] {
-            static nb::handle kw = kwnames({&names::exc_info}).release();
+            static const KwNames kw{&names::exc_info};
             nb::object warning = get_attr(global(names::logger), names::warning);
             vcall(warning, {names::serializer_error_message.ptr(), exc.ptr(), Py_True}, kw.ptr());
         });
@@ -104,7 +104,7 @@ nb::object convert(Args a) {
         // The plain values go together, as one list, into one text block
         // that comes first; the blocks follow in input order.
         if (PyList_GET_SIZE(other_content.ptr())) {
-            static nb::handle kw = kwnames({&names::serializer, &names::process_as_single_item}).release();
+            static const KwNames kw{&names::serializer, &names::process_as_single_item};
             other_content = vcall(global(names::convert_to_content),
                                   {other_content.ptr(), serializer.ptr(), Py_True}, kw.ptr());
         }

@@ -34,7 +34,7 @@ nb::object import_context() {
     Py_XINCREF(module);
     if (!module) {
         if (PyErr_Occurred()) raise_current();
-        static nb::handle fromlist = kwnames({&names::Context}).release();
+        static const KwNames fromlist{&names::Context};
         module = PyImport_ImportModuleLevelObject(names::fastmcp_server_context.ptr(), module_globals(), nullptr,
                                                   fromlist.ptr(), 0);
         if (!module) raise_current();
@@ -78,8 +78,8 @@ nb::object optional_attr(nb::handle obj, const Name &name) {
 // fastmcp's own finder and inspect.isawaitable, as imported at start-up:
 // the fast paths below stand in for them only while the module globals
 // still lead to these objects (a monkeypatched one is always called).
-PyObject *g_fastmcp_finder = nullptr;
-PyObject *g_inspect_isawaitable = nullptr;
+Held fastmcp_finder;
+Held inspect_isawaitable;
 
 // The parameter of `fn` that takes the request context:
 // find_kwarg_by_type(fn, kwarg_type=Context).  fastmcp's finder evaluates
@@ -94,23 +94,24 @@ FastPath remembered_context_kwarg{"context_kwarg_remembered",
                                   "the module global find_kwarg_by_type is fastmcp's own finder (answers are "
                                   "kept per hashable function)"};
 
+Held answers;       // fn -> answer, for `answered_for`
+Held answered_for;  // the Context class they hold for
+
 nb::object context_kwarg_of(nb::handle fn, nb::handle context_class) {
-    static nb::handle kw = kwnames({&names::kwarg_type}).release();
-    static PyObject *answers = nullptr;        // fn -> answer, for `answered_for`
-    static PyObject *answered_for = nullptr;   // the Context class they hold for
+    static const KwNames kw{&names::kwarg_type};
     nb::object finder = global(names::find_kwarg_by_type);
-    if (!remembered_context_kwarg.taken(finder.ptr() == g_fastmcp_finder))
+    if (!remembered_context_kwarg.taken(finder.ptr() == fastmcp_finder.ptr()))
         return vcall(finder, {fn.ptr(), context_class.ptr()}, kw.ptr());
 
-    if (!answers || answered_for != context_class.ptr() || PyDict_GET_SIZE(answers) >= kMaxRemembered) {
-        Py_XSETREF(answers, own(PyDict_New()).release().ptr());
-        Py_XSETREF(answered_for, Py_NewRef(context_class.ptr()));
+    if (!answers || answered_for.ptr() != context_class.ptr() || PyDict_GET_SIZE(answers.ptr()) >= kMaxRemembered) {
+        answers.set(own(PyDict_New()));
+        answered_for.set(context_class);
     }
     // The lookup runs the function's __hash__ and __eq__, and the finder is
     // Python code: either may come back here for another Context class and
     // replace the table, so this call keeps its own reference to the one it
     // is using.
-    nb::object table = nb::borrow(answers);
+    nb::object table = nb::borrow(answers.ptr());
     nb::object known = nb::borrow(PyDict_GetItemWithError(table.ptr(), fn.ptr()));
     if (known.is_valid()) return known;
     if (PyErr_Occurred()) {
@@ -137,7 +138,7 @@ bool is_known_type(PyObject *v) {
 
 bool is_awaitable(nb::handle value) {
     nb::object isawaitable = get_attr(global(names::inspect), names::isawaitable);
-    if (known_awaitable.taken(isawaitable.ptr() == g_inspect_isawaitable && is_known_type(value.ptr())))
+    if (known_awaitable.taken(isawaitable.ptr() == inspect_isawaitable.ptr() && is_known_type(value.ptr())))
         return PyCoro_CheckExact(value.ptr());
     return truthy(vcall(isawaitable, {value.ptr()}));
 }
@@ -147,8 +148,8 @@ bool is_awaitable(nb::handle value) {
 // compiled validator and serializer; while the adapter and the model are of
 // classes that still use these very methods, the compiled objects are called
 // directly, without the two Python frames.
-PyObject *g_type_adapter = nullptr, *g_validate_python = nullptr, *g_model_dump = nullptr;
-PyObject *g_schema_validator = nullptr, *g_schema_serializer = nullptr;
+Held type_adapter, pydantic_validate_python, pydantic_model_dump;
+Held schema_validator, schema_serializer;
 
 FastPath direct_validate{"validate_python_direct",
                          "the adapter is exactly pydantic's TypeAdapter, its validate_python is pydantic's own "
@@ -159,10 +160,10 @@ FastPath direct_dump{"model_dump_direct",
 
 nb::object validate_arguments(nb::handle adapter, nb::handle arguments) {
     nb::object validator;
-    if ((PyObject *) Py_TYPE(adapter.ptr()) == g_type_adapter &&
-        type_lookup(Py_TYPE(adapter.ptr()), names::validate_python.ptr()) == g_validate_python) {
+    if ((PyObject *) Py_TYPE(adapter.ptr()) == type_adapter.ptr() &&
+        type_lookup(Py_TYPE(adapter.ptr()), names::validate_python.ptr()) == pydantic_validate_python.ptr()) {
         validator = get_attr(adapter, names::validator);
-        if ((PyObject *) Py_TYPE(validator.ptr()) != g_schema_validator) validator = nb::object();
+        if ((PyObject *) Py_TYPE(validator.ptr()) != schema_validator.ptr()) validator = nb::object();
     }
     if (direct_validate.taken(validator.is_valid()))
         return vcall(get_attr(validator, names::validate_python), {arguments.ptr()});
@@ -174,9 +175,9 @@ nb::object validate_arguments(nb::handle adapter, nb::handle arguments) {
 nb::object dump_model(nb::handle validated) {
     PyTypeObject *type = Py_TYPE(validated.ptr());
     nb::object serializer;
-    if (type_lookup(type, names::model_dump.ptr()) == g_model_dump) {
+    if (type_lookup(type, names::model_dump.ptr()) == pydantic_model_dump.ptr()) {
         serializer = get_attr((PyObject *) type, names::pydantic_serializer);
-        if ((PyObject *) Py_TYPE(serializer.ptr()) != g_schema_serializer) serializer = nb::object();
+        if ((PyObject *) Py_TYPE(serializer.ptr()) != schema_serializer.ptr()) serializer = nb::object();
     }
     if (direct_dump.taken(serializer.is_valid())) return vcall(get_attr(serializer, names::to_python), {validated.ptr()});
     nb::object model_dump = optional_attr(validated, names::model_dump);
@@ -287,7 +288,7 @@ nb::object tool_result(nb::handle self, nb::handle result) {
     nb::object tool_result_class = global(names::ToolResult);
     if (is_instance(result, tool_result_class)) return nb::borrow(result);
 
-    static nb::handle serializer_kw = kwnames({&names::serializer}).release();
+    static const KwNames serializer_kw{&names::serializer};
     nb::object unstructured = vcall(global(names::convert_to_content),
                                     {result.ptr(), get_attr(self, names::serializer).ptr()}, serializer_kw.ptr());
 
@@ -314,7 +315,7 @@ nb::object tool_result(nb::handle self, nb::handle result) {
         }
     }
 
-    static nb::handle result_kw = kwnames({&names::content, &names::structured_content}).release();
+    static const KwNames result_kw{&names::content, &names::structured_content};
     return vcall(tool_result_class, {unstructured.ptr(), structured.ptr()}, result_kw.ptr());
 }
 
@@ -346,13 +347,13 @@ const FunctionDef run_def{
 
 void define_function_tool() {
     init_coroutine_type();
-    g_fastmcp_finder = global(names::find_kwarg_by_type).release().ptr();
-    g_inspect_isawaitable = get_attr(global(names::inspect), names::isawaitable).release().ptr();
-    g_type_adapter = global(names::TypeAdapter).release().ptr();
-    g_validate_python = own(PyObject_GetAttr(g_type_adapter, names::validate_python.ptr())).release().ptr();
-    g_model_dump = own(PyObject_GetAttr(global(names::BaseModel).ptr(), names::model_dump.ptr())).release().ptr();
-    g_schema_validator = import_from("pydantic_core", "SchemaValidator").release().ptr();
-    g_schema_serializer = import_from("pydantic_core", "SchemaSerializer").release().ptr();
+    fastmcp_finder.set(global(names::find_kwarg_by_type));
+    inspect_isawaitable.set(get_attr(global(names::inspect), names::isawaitable));
+    type_adapter.set(global(names::TypeAdapter));
+    pydantic_validate_python.set(own(PyObject_GetAttr(type_adapter.ptr(), names::validate_python.ptr())));
+    pydantic_model_dump.set(own(PyObject_GetAttr(global(names::BaseModel).ptr(), names::model_dump.ptr())));
+    schema_validator.set(import_from("pydantic_core", "SchemaValidator"));
+    schema_serializer.set(import_from("pydantic_core", "SchemaSerializer"));
 
     nb::object run_function = make_function(run_def);
     // asyncio.iscoroutinefunction looks for this marker before it looks at

@@ -57,7 +57,7 @@ nb::object with_earlier_media(nb::handle contents, nb::handle text) {
 // pydantic's __getattr__ hook, which otherwise costs more than the rendering
 // itself (the history is rendered entry by entry for every request).
 // Subclasses, and fields missing from the dict, go through attribute access.
-PyTypeObject *g_message_class = nullptr;  // owns a reference: the class outlives every instance
+Held message_class;  // the class Message, held by the module state
 
 FastPath fields_from_dict{"message_fields_dict",
                           "the entry is of exactly the class Message and its __dict__ is a dict holding the field"};
@@ -65,7 +65,7 @@ FastPath fields_from_dict{"message_fields_dict",
 class Fields {
 public:
     explicit Fields(nb::handle self) : self_(self) {
-        if (Py_TYPE(self.ptr()) == g_message_class) dict_ = own(PyObject_GenericGetDict(self.ptr(), nullptr));
+        if ((PyObject *) Py_TYPE(self.ptr()) == message_class.ptr()) dict_ = own(PyObject_GenericGetDict(self.ptr(), nullptr));
     }
 
     nb::object operator[](const Name &name) const {
@@ -117,7 +117,7 @@ nb::object truth(Args a) {
 
 nb::object repr(Args a) {
     nb::object rendered = get_attr(a[0], names::latest);
-    static nb::handle kw = kwnames({&names::ensure_ascii}).release();
+    static const KwNames kw{&names::ensure_ascii};
     nb::object dumps = get_attr(global(names::json), names::dumps);
     return vcall(dumps, {rendered.ptr(), Py_False}, kw.ptr());
 }
@@ -126,7 +126,7 @@ nb::object repr(Args a) {
 
 void remember_message_class(nb::handle cls) {
     if (!PyType_Check(cls.ptr())) raise_format(PyExc_SystemError, "Message is not a class");
-    g_message_class = (PyTypeObject *) Py_NewRef(cls.ptr());
+    message_class.set(cls);
 }
 
 const FunctionDef latest_def{"latest", "Message.latest", nullptr, {{"self"}}, "dict[str, Any]", Kind::plain, latest};

@@ -69,7 +69,7 @@ nb::object decode_whole(Args a) {
             // This record has empty texts and the default status, so the sum
             // carries this exchange's calls and results with the follow-up's
             // texts and status.
-            static nb::handle kw = kwnames({&n::tool_calls, &n::tool_results}).release();
+            static const KwNames kw{&n::tool_calls, &n::tool_results};
             nb::object calls = call_method(self, n::t_calls_beautify, {get_attr(self, n::tool_calls).ptr()});
             nb::object results = call_method(self, n::t_results_beautify, {calls.ptr(), call_method(self, n::run_tool_calls).ptr()});
             nb::object record = vcall(global(n::LLMResult), {calls.ptr(), results.ptr()}, kw.ptr());
@@ -86,7 +86,7 @@ nb::object decode_whole(Args a) {
 // ---- streamed answers -----------------------------------------------------------
 
 PyObject *add_message_kw() {
-    static nb::handle kw = kwnames({&n::role, &n::content}).release();
+    static const KwNames kw{&n::role, &n::content};
     return kw.ptr();
 }
 
@@ -321,7 +321,7 @@ private:
         nb::object limit = get_attr(self_, n::tool_calls_limit);
         // At the limit the calls are not announced: _tool_calls refuses them.
         if (check(PyObject_RichCompareBool(count.ptr(), limit.ptr(), Py_LT))) {
-            static nb::handle kw = kwnames({&n::tool_calls, &n::status}).release();
+            static const KwNames kw{&n::tool_calls, &n::status};
             nb::object status = status_member(n::tool_calls);
             state_ = State::tool_calls_shown;
             return Step::yield(vcall(result_type_, {calls_map_.ptr(), status.ptr()}, kw.ptr()));
@@ -331,7 +331,7 @@ private:
 
     // The tools run only once the consumer has seen the calls.
     Step run_tools() {
-        static nb::handle kw = kwnames({&n::tool_results, &n::status}).release();
+        static const KwNames kw{&n::tool_results, &n::status};
         nb::object results = call_method(self_, n::t_results_beautify, {calls_map_.ptr(), call_method(self_, n::run_tool_calls).ptr()});
         calls_map_.reset();
         nb::object status = status_member(n::tool_results);

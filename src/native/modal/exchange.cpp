@@ -12,7 +12,7 @@
 namespace qv::modal::exchange {
 
 void add_message(nb::handle bound_add_message, nb::handle role, nb::handle content) {
-    static nb::handle kw = kwnames({&names::role, &names::content}).release();
+    static const KwNames kw{&names::role, &names::content};
     vcall(bound_add_message, {role.ptr(), content.ptr()}, kw.ptr());
 }
 
@@ -174,7 +174,7 @@ void raise_if_server_error(nb::handle document) {
 namespace {
 
 void report(const Name &prefix, nb::handle exc) {
-    static nb::handle kw = kwnames({&names::flush}).release();
+    static const KwNames kw{&names::flush};
     nb::object text = own(PyObject_Str(exc.ptr()));
     text = own(PyUnicode_Concat(prefix.ptr(), text.ptr()));
     vcall(global(names::print), {text.ptr(), Py_True}, kw.ptr());

@@ -18,17 +18,18 @@ bool equal(nb::handle a, nb::handle b) { return check(PyObject_RichCompareBool(a
 // MessageRole.<member>, with the global looked up at each use.  Enum members
 // cannot be reassigned, so the two members recorded for the class found last
 // time stay valid while the global names that same class.
+Held seen_role_class, user_role, assistant_role;
+
 nb::object role_member(const Name &member) {
-    static PyObject *seen_class = nullptr, *user = nullptr, *assistant = nullptr;  // strong, kept for the process
     nb::object cls = global(names::MessageRole);
-    if (cls.ptr() != seen_class) {
+    if (cls.ptr() != seen_role_class.ptr()) {
         nb::object u = get_attr(cls, names::user), a = get_attr(cls, names::assistant);
-        Py_XSETREF(user, u.release().ptr());
-        Py_XSETREF(assistant, a.release().ptr());
-        Py_XSETREF(seen_class, Py_NewRef(cls.ptr()));
+        user_role.set(u);
+        assistant_role.set(a);
+        seen_role_class.set(cls);
     }
-    if (&member == &names::user) return nb::borrow(user);
-    if (&member == &names::assistant) return nb::borrow(assistant);
+    if (&member == &names::user) return nb::borrow(user_role.ptr());
+    if (&member == &names::assistant) return nb::borrow(assistant_role.ptr());
     return get_attr(cls, member);
 }
 
@@ -197,7 +198,7 @@ void append_new_entry(nb::handle self, nb::handle role, nb::handle version) {
     nb::object history = get_attr(self, names::messages);
     nb::object versions = own(PyList_New(1));
     PyList_SET_ITEM(versions.ptr(), 0, Py_NewRef(version.ptr()));
-    static nb::handle kw = kwnames({&names::role, &names::contents}).release();
+    static const KwNames kw{&names::role, &names::contents};
     nb::object entry = vcall(global(names::Message), {role.ptr(), versions.ptr()}, kw.ptr());
     append(history, entry);
 }
@@ -237,7 +238,7 @@ void continue_version(nb::handle message, nb::handle content) {
 
 nb::object add_message(Args a) {
     nb::handle self = a[0], role = a[1], content = a[2];
-    static nb::handle kw_role = kwnames({&names::role}).release();
+    static const KwNames kw_role{&names::role};
     // Called once per streamed chunk: skip the method lookup and argument
     // parsing when the lookup would reach this module's own message_latest.
     nb::object message;

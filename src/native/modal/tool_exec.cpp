@@ -73,7 +73,7 @@ nb::object t_results_beautify(Args a) {
 
 nb::object run_tool_calls(Args a) {
     nb::handle self = a[0];
-    static nb::handle kw_turn = kwnames({&names::role, &names::content}).release();
+    static const KwNames kw_turn{&names::role, &names::content};
 
     nb::object count = get_attr(self, names::tool_calls_count);
     nb::object limit = get_attr(self, names::tool_calls_limit);
@@ -91,7 +91,7 @@ nb::object run_tool_calls(Args a) {
     // The batch is recorded as an entry of its own, never merged into the
     // previous answer.
     nb::object history = get_attr(self, names::messages);
-    static nb::handle kw_calls = kwnames({&names::role, &names::tool_calls}).release();
+    static const KwNames kw_calls{&names::role, &names::tool_calls};
     nb::object assistant = get_attr(global(names::MessageRole), names::assistant);
     nb::object calls = get_attr(self, names::tool_calls);
     append(history, vcall(global(names::Message), {assistant.ptr(), calls.ptr()}, kw_calls.ptr()));

@@ -34,8 +34,10 @@ struct Wrapper {
     PyObject *coro;
 };
 
-PyTypeObject *g_type = nullptr;
-PyTypeObject *g_wrapper_type = nullptr;
+// The two types, owned by the module state.
+Held coroutine_type_ref, wrapper_type_ref;
+PyTypeObject *g_type_of_module() { return (PyTypeObject *) coroutine_type_ref.ptr(); }
+PyTypeObject *g_wrapper_type_of_module() { return (PyTypeObject *) wrapper_type_ref.ptr(); }
 
 Coroutine *as_coro(PyObject *op) { return reinterpret_cast<Coroutine *>(op); }
 
@@ -320,7 +322,7 @@ PyObject *coro_await(PyObject *self) {
         PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
         return nullptr;
     }
-    auto *w = PyObject_GC_New(Wrapper, g_wrapper_type);
+    auto *w = PyObject_GC_New(Wrapper, g_wrapper_type_of_module());
     if (!w) return nullptr;
     w->coro = Py_NewRef(self);
     PyObject_GC_Track(w);
@@ -463,7 +465,7 @@ PyMethodDef wrapper_methods[] = {
 }  // namespace
 
 void init_coroutine_type() {
-    if (g_type) return;
+    if (coroutine_type_ref) return;
     static const std::string type_name = std::string(module_name()) + ".native_coroutine";
     static const std::string wrapper_name = std::string(module_name()) + ".native_coroutine_wrapper";
 
@@ -500,20 +502,20 @@ void init_coroutine_type() {
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, wrapper_slots,
     };
 
-    nb::object type = own(PyType_FromSpec(&layout));
-    nb::object wrapper_type = own(PyType_FromSpec(&wrapper_layout));
+    nb::object type = own(PyType_FromModuleAndSpec(module_object(), &layout, nullptr));
+    nb::object wrapper_type = own(PyType_FromModuleAndSpec(module_object(), &wrapper_layout, nullptr));
     nb::object abc = own(PyImport_ImportModule("collections.abc"));
     nb::object coroutine_abc = own(PyObject_GetAttrString(abc.ptr(), "Coroutine"));
     own(PyObject_CallMethod(coroutine_abc.ptr(), "register", "O", type.ptr()));
-    g_wrapper_type = (PyTypeObject *) wrapper_type.release().ptr();
-    g_type = (PyTypeObject *) type.release().ptr();
+    wrapper_type_ref.set(wrapper_type);
+    coroutine_type_ref.set(type);
 }
 
-PyTypeObject *coroutine_type() { return g_type; }
+PyTypeObject *coroutine_type() { return g_type_of_module(); }
 
 nb::object make_coroutine(const CoroutineDef &def, std::initializer_list<PyObject *> locals) {
     if (locals.size() > (size_t) kMaxCoroutineLocals) raise_format(PyExc_SystemError, "too many locals for %s", def.qualname);
-    auto *c = PyObject_GC_New(Coroutine, g_type);
+    auto *c = PyObject_GC_New(Coroutine, g_type_of_module());
     if (!c) raise_current();
     c->def = &def;
     PyObject **slots = CoroutineAccess::slots(c->locals);

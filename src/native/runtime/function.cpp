@@ -30,7 +30,8 @@ struct Function {
     PyObject *weakrefs;
 };
 
-PyTypeObject *g_type = nullptr;
+Held function_type_ref;  // the type, owned by the module state
+PyTypeObject *g_type_of_module() { return (PyTypeObject *) function_type_ref.ptr(); }
 
 // Python's own wording, e.g. "'a', 'b', and 'c'".
 PyObject *format_missing(const FunctionDef &def, const bool *missing, int count) {
@@ -283,7 +284,7 @@ nb::object make_code(const FunctionDef &def, nb::handle module_name) {
 }  // namespace
 
 void init_function_type(const char *module_name) {
-    if (g_type) return;
+    if (function_type_ref) return;
     static std::string type_name = std::string(module_name) + ".native_function";
     static PyType_Slot slots[] = {
         {Py_tp_dealloc, (void *) dealloc},
@@ -307,10 +308,10 @@ void init_function_type(const char *module_name) {
             Py_TPFLAGS_DISALLOW_INSTANTIATION,
         slots,
     };
-    g_type = (PyTypeObject *) own(PyType_FromSpec(&spec)).release().ptr();
+    function_type_ref.set(own(PyType_FromModuleAndSpec(module_object(), &spec, nullptr)));
 }
 
-PyTypeObject *function_type() { return g_type; }
+PyTypeObject *function_type() { return g_type_of_module(); }
 
 nb::object make_function(const FunctionDef &def, nb::handle defaults) {
     if (def.params.size() > (size_t) kMaxParams) raise_format(PyExc_SystemError, "too many parameters for %s", def.qualname);
@@ -322,7 +323,7 @@ nb::object make_function(const FunctionDef &def, nb::handle defaults) {
     if (def.returns) check(PyDict_SetItemString(annotations.ptr(), "return", own(PyUnicode_FromString(def.returns)).ptr()));
     nb::object code = make_code(def, module_name);
 
-    auto *f = PyObject_GC_New(Function, g_type);
+    auto *f = PyObject_GC_New(Function, g_type_of_module());
     if (!f) raise_current();
     f->vectorcall = call;
     f->def = &def;
@@ -355,13 +356,14 @@ nb::object make_staticmethod(const FunctionDef &def) {
 
 namespace {
 
+Name getattribute_name{"__getattribute__"};
+
 bool reaches_native(nb::handle obj, PyObject *name, const FunctionDef &def) {
-    static PyObject *getattribute = PyUnicode_InternFromString("__getattribute__");
     PyTypeObject *type = Py_TYPE(obj.ptr());
     PyObject *found = type_lookup(type, name);
-    if (!found || Py_TYPE(found) != g_type || reinterpret_cast<Function *>(found)->def != &def) return false;
-    if (!getattribute) raise_current();
-    if (type_lookup(type, getattribute) != type_lookup(&PyBaseObject_Type, getattribute)) return false;
+    if (!found || Py_TYPE(found) != g_type_of_module() || reinterpret_cast<Function *>(found)->def != &def) return false;
+    if (type_lookup(type, getattribute_name.ptr()) != type_lookup(&PyBaseObject_Type, getattribute_name.ptr()))
+        return false;
     PyObject **dict = instance_dict_ptr(obj.ptr());
     if (dict && *dict) {
         // Held: a key's __eq__ run by the lookup could replace the dict.

@@ -27,14 +27,15 @@ struct Generator {
     bool running;
 };
 
-PyTypeObject *g_type = nullptr;
+Held generator_type_ref;  // the type, owned by the module state
+PyTypeObject *g_type_of_module() { return (PyTypeObject *) generator_type_ref.ptr(); }
 
 Name close_name{"close"};
 Name throw_name{"throw"};
 Name value_name{"value"};
 
 inline Generator *as_gen(PyObject *o) { return reinterpret_cast<Generator *>(o); }
-inline bool is_generator(PyObject *o) { return g_type && Py_TYPE(o) == g_type; }
+inline bool is_generator(PyObject *o) { return Py_TYPE(o) == g_type_of_module(); }
 
 // Drops the body (and with it every object it holds) as soon as the
 // generator can no longer run, as a finished Python frame does.
@@ -415,7 +416,7 @@ PyMethodDef methods[] = {
 }
 
 PyTypeObject *generator_type() {
-    if (g_type) return g_type;
+    if (generator_type_ref) return g_type_of_module();
     nb::handle module_name = PyDict_GetItemString(module_globals(), "__name__");
     static std::string type_name = std::string(PyUnicode_AsUTF8(module_name.ptr())) + ".native_generator";
     static PyType_Slot slots[] = {
@@ -440,12 +441,12 @@ PyTypeObject *generator_type() {
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
         slots,
     };
-    nb::object type = own(PyType_FromSpec(&spec));
+    nb::object type = own(PyType_FromModuleAndSpec(module_object(), &spec, nullptr));
     // Code that tests isinstance(x, collections.abc.Generator) must accept it.
     nb::object abc_generator = import_from("collections.abc", "Generator");
     own(PyObject_CallMethod(abc_generator.ptr(), "register", "O", type.ptr()));
-    g_type = (PyTypeObject *) type.release().ptr();
-    return g_type;
+    generator_type_ref.set(type);
+    return g_type_of_module();
 }
 
 nb::object make_generator(std::unique_ptr<GeneratorBody> body, const Name &name, const Name &qualname) {

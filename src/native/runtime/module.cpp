@@ -5,11 +5,14 @@
 
 namespace qv {
 
-static PyObject *g_globals = nullptr;  // borrowed from the module, which is never unloaded
+static PyObject *g_module = nullptr;   // borrowed: see module_object()
+static PyObject *g_globals = nullptr;  // borrowed from the module
 static bool g_initialised = false;
 static const char *g_module_name = "quorvel";
 
 const char *module_name() { return g_module_name; }
+
+PyObject *module_object() { return g_module; }
 
 PyObject *module_globals() { return g_globals; }
 
@@ -83,8 +86,9 @@ int exec_module(PyObject *module, const char *name, ModuleBody body) {
     }
     return boundary_int([&] {
         g_module_name = name;
+        g_module = module;
         g_globals = PyModule_GetDict(module);
-        intern_names();
+        create_module_state(module);
         init_function_type(name);
         set_global("_fast_paths", make_function(fast_paths_def));
         set_global("_fast_path_counts", make_function(fast_path_counts_def));

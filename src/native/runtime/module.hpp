@@ -10,19 +10,24 @@
 #pragma once
 
 #include "runtime/names.hpp"
+#include "runtime/state.hpp"
 
 namespace qv {
 
 using ModuleBody = void (*)(nb::module_ module);
 
 // The Py_mod_exec implementation shared by all modules: refuses a second
-// initialisation, warns on an interpreter version mismatch, sets up the
-// runtime types and interned names, then runs `body`.
+// initialisation, warns on an interpreter version mismatch, creates the
+// module state (runtime/state.hpp) and the runtime types, then runs `body`.
 int exec_module(PyObject *module, const char *name, ModuleBody body);
 
 // The dotted name of this extension's module ("quorvel.modal", ...), known
 // once its start-up has begun.
 const char *module_name();
+
+// This extension's module object (borrowed: the module outlives every
+// object that can run its code, see runtime/state.hpp).
+PyObject *module_object();
 
 // The dict of this extension's module (its globals).
 PyObject *module_globals();
@@ -46,7 +51,9 @@ nb::object import_from(const char *module, const char *attr);
     int quorvel_exec(PyObject *m) { return ::qv::exec_module(m, QUORVEL_MODULE_NAME, body_fn); }            \
     PyModuleDef_Slot quorvel_slots[] = {{Py_mod_exec, (void *) quorvel_exec}, {0, nullptr}};                 \
     PyModuleDef quorvel_def = {                                                                              \
-        PyModuleDef_HEAD_INIT, QUORVEL_MODULE_NAME, doc, 0, nullptr, quorvel_slots, nullptr, nullptr, nullptr, \
+        PyModuleDef_HEAD_INIT,           QUORVEL_MODULE_NAME,           doc,                                 \
+        ::qv::module_state_size,         nullptr,                       quorvel_slots,                       \
+        ::qv::module_state_traverse,     ::qv::module_state_clear,      ::qv::module_state_free,             \
     };                                                                                                       \
     }                                                                                                        \
     extern "C" PyMODINIT_FUNC PyInit_##short_name(void) { return PyModuleDef_Init(&quorvel_def); }

@@ -1,31 +1,30 @@
 // Interned names.  Fixed keys and attribute names ("role", "content", ...)
 // are created once when the module starts and reused on every call, so hot
-// paths never build a string for a constant.
+// paths never build a string for a constant.  They are owned by the module
+// state (runtime/state.hpp).
 #pragma once
 
-#include "runtime/errors.hpp"
+#include "runtime/state.hpp"
 
 namespace qv {
 
 class Name {
 public:
-    // Declared at namespace scope; registers itself so that `intern_names`
-    // can create every name of the module in one go at start-up.
+    // Declared at namespace scope; reserves its slot in the module state,
+    // where the module's start-up creates the interned string.
     explicit Name(const char *text);
+    Name(const Name &) = delete;
+    Name &operator=(const Name &) = delete;
 
-    PyObject *ptr() const { return obj_; }
-    nb::handle h() const { return obj_; }
-    operator nb::handle() const { return obj_; }
-    const char *text() const { return text_; }
+    PyObject *ptr() const noexcept { return (*state_detail::slots)[(size_t) index_]; }
+    nb::handle h() const noexcept { return ptr(); }
+    operator nb::handle() const noexcept { return ptr(); }
+    const char *text() const noexcept { return text_; }
 
 private:
-    friend void intern_names();
+    static PyObject *intern(const void *self);
     const char *text_;
-    PyObject *obj_ = nullptr;
+    Py_ssize_t index_;
 };
-
-// Creates all registered names (once per process: modules refuse a second
-// initialisation, so the names live as long as the interpreter).
-void intern_names();
 
 }  // namespace qv

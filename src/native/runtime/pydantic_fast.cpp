@@ -13,24 +13,31 @@ Name new_name{"__new__"};
 Name validator_name{"__pydantic_validator__"};
 Name validate_python_name{"validate_python"};
 
+// What plain construction looks like, taken from pydantic on first use and
+// held by the module state.
+Held base_init;         // BaseModel.__init__
+Held object_new;        // object.__new__
+Held schema_validator;  // pydantic_core.SchemaValidator
+Held model_metaclass;   // type(BaseModel)
+
 struct Pydantic {
-    PyObject *base_init = nullptr;         // BaseModel.__init__
-    PyObject *object_new = nullptr;        // object.__new__
-    PyTypeObject *schema_validator = nullptr;
-    PyTypeObject *model_metaclass = nullptr;
+    PyObject *base_init;
+    PyObject *object_new;
+    PyTypeObject *schema_validator;
+    PyTypeObject *model_metaclass;
 };
 
-const Pydantic &pydantic() {
-    static Pydantic p;  // references kept for the process
-    if (!p.base_init) {
+Pydantic pydantic() {
+    if (!base_init) {
         nb::object base = import_from("pydantic", "BaseModel");
         nb::object validator = import_from("pydantic_core", "SchemaValidator");
-        p.object_new = type_lookup(&PyBaseObject_Type, new_name.ptr());
-        p.base_init = Py_NewRef(type_lookup((PyTypeObject *) base.ptr(), init_name.ptr()));
-        p.schema_validator = (PyTypeObject *) validator.release().ptr();
-        p.model_metaclass = (PyTypeObject *) Py_NewRef((PyObject *) Py_TYPE(base.ptr()));
+        object_new.set(type_lookup(&PyBaseObject_Type, new_name.ptr()));
+        schema_validator.set(validator);
+        model_metaclass.set((PyObject *) Py_TYPE(base.ptr()));
+        base_init.set(type_lookup((PyTypeObject *) base.ptr(), init_name.ptr()));
     }
-    return p;
+    return {base_init.ptr(), object_new.ptr(), (PyTypeObject *) schema_validator.ptr(),
+            (PyTypeObject *) model_metaclass.ptr()};
 }
 
 FastPath through_validator{"model_through_validator",
@@ -49,7 +56,7 @@ bool validates_directly(PyTypeObject *type, const Pydantic &p) {
 nb::object new_model(nb::handle cls, nb::handle fields) {
     nb::object validator;
     if (PyType_Check(cls.ptr())) {
-        const Pydantic &p = pydantic();
+        const Pydantic p = pydantic();
         auto *type = (PyTypeObject *) cls.ptr();
         if (validates_directly(type, p)) {
             // Held for the call: a validator of the model may rebuild it,
