@@ -144,7 +144,7 @@ nb::object reasoning_details_text(nb::handle details) {
 
 nb::object arguments_text(nb::handle arguments) {
     if (!PyDict_Check(arguments.ptr()) && !PyList_Check(arguments.ptr())) return nb::borrow(arguments);
-    static nb::handle kw = kwnames({&ensure_ascii}).release();
+    static const KwNames kw{&ensure_ascii};
     nb::object to_json = get_attr(global(names::json), dumps);
     return vcall(to_json, {arguments.ptr(), Py_False}, kw.ptr());
 }
