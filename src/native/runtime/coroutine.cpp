@@ -1,10 +1,12 @@
 #include "runtime/coroutine.hpp"
 
 #include "runtime/module.hpp"
+#include "runtime/resumable.hpp"
 #include "runtime/throw_args.hpp"
 
 #include <structmember.h>
 
+#include <memory>
 #include <string>
 
 namespace qv {
@@ -15,16 +17,46 @@ struct CoroutineAccess {
 
 namespace {
 
-enum class State : unsigned char { created, suspended, finished };
+using Resume = ResumableBody::Resume;
+using BodyStep = ResumableBody::Step;
+
+constexpr Flavour kCoroutine{"coroutine", true, true};
+
+// The coroutine's body: the def's steps over its locals, seen by the
+// resumable core as a body that delegates at every await.  It handles no
+// exception itself: one thrown in at an await ends the coroutine.
+class StepsBody final : public ResumableBody {
+public:
+    StepsBody(const CoroutineDef &def, std::initializer_list<PyObject *> values) : def_(def) {
+        PyObject **slots = CoroutineAccess::slots(locals_);
+        int i = 0;
+        for (PyObject *value : values) slots[i++] = Py_XNewRef(value);
+        for (; i < kMaxCoroutineLocals; ++i) slots[i] = nullptr;
+    }
+    ~StepsBody() override {
+        PyObject **slots = CoroutineAccess::slots(locals_);
+        for (int i = 0; i < kMaxCoroutineLocals; ++i) Py_CLEAR(slots[i]);
+    }
+
+    BodyStep resume(Resume how, nb::handle value) override;
+
+    int traverse(visitproc visit, void *arg) override {
+        PyObject **slots = CoroutineAccess::slots(locals_);
+        for (int i = 0; i < kMaxCoroutineLocals; ++i) Py_VISIT(slots[i]);
+        return 0;
+    }
+
+private:
+    const CoroutineDef &def_;
+    CoroutineLocals locals_;
+    bool started_ = false;
+};
 
 struct Coroutine {
     PyObject_HEAD
+    Resumable core;
     const CoroutineDef *def;
-    CoroutineLocals locals;
-    PyObject *awaiting;  // the iterator delegated to while suspended
     PyObject *weakrefs;
-    State state;
-    bool running;
 };
 
 // What `__await__` returns: the iterator side of a coroutine, kept apart so
@@ -40,65 +72,6 @@ PyTypeObject *g_type_of_module() { return (PyTypeObject *) coroutine_type_ref.pt
 PyTypeObject *g_wrapper_type_of_module() { return (PyTypeObject *) wrapper_type_ref.ptr(); }
 
 Coroutine *as_coro(PyObject *op) { return reinterpret_cast<Coroutine *>(op); }
-
-void drop_frame(Coroutine *c) {
-    c->state = State::finished;
-    Py_CLEAR(c->awaiting);
-    PyObject **slots = CoroutineAccess::slots(c->locals);
-    for (int i = 0; i < kMaxCoroutineLocals; ++i) Py_CLEAR(slots[i]);
-}
-
-// A StopIteration leaving a coroutine body would read as its return to
-// whoever drives it (PEP 479), so it is replaced by a RuntimeError, with the
-// original as the cause.
-void guard_stop_iteration() {
-    const char *message = nullptr;
-    if (PyErr_ExceptionMatches(PyExc_StopIteration))
-        message = "coroutine raised StopIteration";
-    else if (PyErr_ExceptionMatches(PyExc_StopAsyncIteration))
-        message = "coroutine raised StopAsyncIteration";
-    if (!message) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb) PyException_SetTraceback(value, tb);
-    PyErr_SetString(PyExc_RuntimeError, message);
-    PyObject *type2, *value2, *tb2;
-    PyErr_Fetch(&type2, &value2, &tb2);
-    PyErr_NormalizeException(&type2, &value2, &tb2);
-    PyException_SetCause(value2, Py_NewRef(value));
-    PyException_SetContext(value2, value);  // steals
-    PyErr_Restore(type2, value2, tb2);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-}
-
-// The body ended with the pending error.
-PySendResult fail(Coroutine *c, PyObject **out) {
-    guard_stop_iteration();
-    drop_frame(c);
-    c->running = false;
-    *out = nullptr;
-    return PYGEN_ERROR;
-}
-
-// Takes the value of the pending StopIteration (a new reference), or
-// returns NULL with another error pending.
-PyObject *take_stop_value() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    PyObject *result = nullptr;
-    if (value && PyObject_TypeCheck(value, (PyTypeObject *) PyExc_StopIteration)) {
-        result = Py_NewRef(reinterpret_cast<PyStopIterationObject *>(value)->value);
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
-    } else {
-        PyErr_Restore(type, value, tb);
-    }
-    return result;
-}
 
 bool is_iterable_coroutine(PyObject *o) {
     if (!PyGen_CheckExact(o)) return false;
@@ -124,201 +97,47 @@ nb::object awaitable_iter(nb::handle o) {
     return it;
 }
 
-// Runs the body from `first` until it suspends at an await or ends.
-template <class F>
-PySendResult run_steps(Coroutine *c, F &&first, PyObject **out) {
-    c->running = true;
-    try {
-        Step step = first();
-        for (;;) {
-            if (!step.awaits) {
-                drop_frame(c);
-                c->running = false;
-                *out = step.value.release().ptr();
-                return PYGEN_RETURN;
-            }
-            nb::object it = awaitable_iter(step.value);
-            PyObject *yielded = nullptr;
-            const PySendResult sent = PyIter_Send(it.ptr(), Py_None, &yielded);
-            if (sent == PYGEN_ERROR) raise_current();
-            if (sent == PYGEN_NEXT) {
-                c->awaiting = it.release().ptr();
-                c->state = State::suspended;
-                c->running = false;
-                *out = yielded;
-                return PYGEN_NEXT;
-            }
-            nb::object awaited = nb::steal(yielded);
-            step = c->def->resume(c->locals, awaited);
-        }
-    }
-    QV_RETHROW_FORCED_UNWIND
-    catch (...) {
-        set_python_error_from_current_exception();
-        return fail(c, out);
-    }
+BodyStep StepsBody::resume(Resume how, nb::handle value) {
+    if (how == Resume::exception) raise_exception(value);
+    qv::Step step = started_ ? def_.resume(locals_, value) : def_.start(locals_);
+    started_ = true;
+    if (step.awaits) return BodyStep::delegate(awaitable_iter(step.value));
+    return BodyStep::finish(std::move(step.value));
 }
 
-// The awaitable in progress returned `value` (a new reference).
-PySendResult resume_with(Coroutine *c, PyObject *value, PyObject **out) {
-    Py_CLEAR(c->awaiting);
-    nb::object awaited = nb::steal(value);
-    return run_steps(c, [&] { return c->def->resume(c->locals, awaited); }, out);
+PySendResult advance(PyObject *self, Resume how, PyObject *arg, PyObject **out) {
+    return resumable_send(as_coro(self)->core, kCoroutine, how, arg, out);
 }
 
-bool refuse_reentry(Coroutine *c) {
-    if (!c->running) return false;
-    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-    return true;
-}
-
-PySendResult send_ex(Coroutine *c, PyObject *arg, PyObject **out) {
-    *out = nullptr;
-    if (refuse_reentry(c)) return PYGEN_ERROR;
-    switch (c->state) {
-        case State::finished:
-            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-            return PYGEN_ERROR;
-        case State::created:
-            if (arg != Py_None) {
-                PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
-                return PYGEN_ERROR;
-            }
-            c->state = State::suspended;
-            return run_steps(c, [c] { return c->def->start(c->locals); }, out);
-        case State::suspended: break;
-    }
-    c->running = true;
-    PyObject *result = nullptr;
-    const PySendResult sent = PyIter_Send(c->awaiting, arg, &result);
-    c->running = false;
-    if (sent == PYGEN_NEXT) {
-        *out = result;
-        return sent;
-    }
-    if (sent == PYGEN_ERROR) return fail(c, out);
-    return resume_with(c, result, out);
-}
-
-// Closes the awaitable in progress, as `yield from` does on close().
-int close_iter(PyObject *it) {
-    PyObject *close = PyObject_GetAttrString(it, "close");
-    if (!close) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-        } else {
-            PyErr_WriteUnraisable(it);
-        }
-        return 0;
-    }
-    PyObject *result = PyObject_CallNoArgs(close);
-    Py_DECREF(close);
-    if (!result) return -1;
-    Py_DECREF(result);
-    return 0;
-}
-
-// Throws `exc` (an exception instance) in at the point where the coroutine
-// is suspended.  The body handles nothing itself, so unless the awaitable in
-// progress handles it, it ends the coroutine.
-PySendResult throw_ex(Coroutine *c, PyObject *exc, PyObject **out) {
-    *out = nullptr;
-    if (refuse_reentry(c)) return PYGEN_ERROR;
-    if (c->state == State::finished) {
-        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-        return PYGEN_ERROR;
-    }
-    if (c->state == State::suspended && c->awaiting) {
-        if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
-            c->running = true;
-            const int err = close_iter(c->awaiting);
-            c->running = false;
-            if (err < 0) return fail(c, out);  // the close error replaces GeneratorExit
-        } else {
-            PyObject *throw_method = PyObject_GetAttrString(c->awaiting, "throw");
-            if (!throw_method) {
-                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fail(c, out);
-                PyErr_Clear();
-            } else {
-                c->running = true;
-                PyObject *yielded = PyObject_CallOneArg(throw_method, exc);
-                c->running = false;
-                Py_DECREF(throw_method);
-                if (yielded) {
-                    *out = yielded;
-                    return PYGEN_NEXT;
-                }
-                if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return fail(c, out);
-                PyObject *value = take_stop_value();
-                if (!value) return fail(c, out);
-                return resume_with(c, value, out);
-            }
-        }
-    }
-    PyErr_SetObject((PyObject *) Py_TYPE(exc), exc);
-    return fail(c, out);
-}
-
-PyObject *close_coro(Coroutine *c) {
-    if (refuse_reentry(c)) return nullptr;
-    if (c->state == State::suspended && c->awaiting) {
-        c->running = true;
-        const int err = close_iter(c->awaiting);
-        c->running = false;
-        if (err < 0) {
-            PyObject *out;
-            fail(c, &out);
-            return nullptr;
-        }
-    }
-    drop_frame(c);
-    Py_RETURN_NONE;
-}
-
-// Python's view of a send: a yielded value, or StopIteration carrying the
-// result.
-PyObject *to_python(PySendResult status, PyObject *result) {
-    if (status != PYGEN_RETURN) return result;
-    if (result == Py_None) {
-        Py_DECREF(result);
-        PyErr_SetNone(PyExc_StopIteration);
-        return nullptr;
-    }
-    // An explicit instance, so that a tuple or exception result is not
-    // taken for constructor arguments.
-    PyObject *stop = PyObject_CallOneArg(PyExc_StopIteration, result);
-    Py_DECREF(result);
-    if (stop) {
-        PyErr_SetObject(PyExc_StopIteration, stop);
-        Py_DECREF(stop);
-    }
-    return nullptr;
+// throw(exc) and throw(type[, value[, traceback]]), normalised as the
+// interpreter does.
+PyObject *throw_into(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+    nb::object exc = nb::steal(thrown_exception(args, nargs));
+    if (!exc.is_valid()) return nullptr;
+    PyObject *result;
+    const PySendResult status = advance(self, Resume::exception, exc.ptr(), &result);
+    return send_result(status, result);
 }
 
 // ---- coroutine ------------------------------------------------------------
 
-PySendResult coro_am_send(PyObject *self, PyObject *arg, PyObject **result) { return send_ex(as_coro(self), arg, result); }
+PySendResult coro_am_send(PyObject *self, PyObject *arg, PyObject **result) {
+    return advance(self, Resume::value, arg, result);
+}
 
 PyObject *coro_send(PyObject *self, PyObject *arg) {
     PyObject *result;
-    const PySendResult status = send_ex(as_coro(self), arg, &result);
-    return to_python(status, result);
+    const PySendResult status = advance(self, Resume::value, arg, &result);
+    return send_result(status, result);
 }
 
-PyObject *coro_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
-    PyObject *exc = thrown_exception(args, nargs);
-    if (!exc) return nullptr;
-    PyObject *result;
-    const PySendResult status = throw_ex(as_coro(self), exc, &result);
-    Py_DECREF(exc);
-    return to_python(status, result);
-}
+PyObject *coro_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) { return throw_into(self, args, nargs); }
 
-PyObject *coro_close(PyObject *self, PyObject *) { return close_coro(as_coro(self)); }
+PyObject *coro_close(PyObject *self, PyObject *) { return resumable_close(as_coro(self)->core, kCoroutine); }
 
 PyObject *coro_await(PyObject *self) {
     Coroutine *c = as_coro(self);
-    if (c->state == State::suspended && c->awaiting) {
+    if (c->core.started && c->core.inner) {
         PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
         return nullptr;
     }
@@ -334,34 +153,27 @@ PyObject *coro_await(PyObject *self) {
 // too.
 void coro_finalize(PyObject *self) {
     Coroutine *c = as_coro(self);
-    if (c->state == State::finished) return;
+    if (c->core.finished()) return;
+    if (c->core.started) {
+        resumable_finalize(c->core, kCoroutine, self);
+        return;
+    }
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    if (c->state == State::created) {
-        drop_frame(c);
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%s' was never awaited", c->def->qualname) < 0)
-            PyErr_WriteUnraisable(self);
-    } else {
-        PyObject *res = close_coro(c);
-        if (res)
-            Py_DECREF(res);
-        else
-            PyErr_WriteUnraisable(self);
-    }
+    resumable_finish(c->core);
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%s' was never awaited", c->def->qualname) < 0)
+        PyErr_WriteUnraisable(self);
     PyErr_Restore(type, value, tb);
 }
 
 int coro_traverse(PyObject *self, visitproc visit, void *arg) {
-    Coroutine *c = as_coro(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(c->awaiting);
-    PyObject **slots = CoroutineAccess::slots(c->locals);
-    for (int i = 0; i < kMaxCoroutineLocals; ++i) Py_VISIT(slots[i]);
-    return 0;
+    return resumable_traverse(as_coro(self)->core, visit, arg);
 }
 
 int coro_clear(PyObject *self) {
-    drop_frame(as_coro(self));
+    Coroutine *c = as_coro(self);
+    if (!c->core.running) resumable_finish(c->core);
     return 0;
 }
 
@@ -371,7 +183,7 @@ void coro_dealloc(PyObject *self) {
     PyObject_GC_Track(self);
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected by the finalizer
     PyObject_GC_UnTrack(self);
-    coro_clear(self);
+    resumable_finish(as_coro(self)->core);
     PyTypeObject *type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -383,9 +195,9 @@ PyObject *coro_repr(PyObject *self) {
 
 PyObject *get_name(PyObject *self, void *) { return PyUnicode_FromString(as_coro(self)->def->name); }
 PyObject *get_qualname(PyObject *self, void *) { return PyUnicode_FromString(as_coro(self)->def->qualname); }
-PyObject *get_running(PyObject *self, void *) { return PyBool_FromLong(as_coro(self)->running); }
+PyObject *get_running(PyObject *self, void *) { return PyBool_FromLong(as_coro(self)->core.running); }
 PyObject *get_await(PyObject *self, void *) {
-    PyObject *it = as_coro(self)->awaiting;
+    PyObject *it = as_coro(self)->core.inner;
     return Py_NewRef(it ? it : Py_None);
 }
 
@@ -412,29 +224,21 @@ PyMethodDef coro_methods[] = {
 
 // ---- __await__ wrapper ------------------------------------------------------
 
-Coroutine *wrapped(PyObject *self) { return as_coro(reinterpret_cast<Wrapper *>(self)->coro); }
+PyObject *wrapped(PyObject *self) { return reinterpret_cast<Wrapper *>(self)->coro; }
 
 PySendResult wrapper_am_send(PyObject *self, PyObject *arg, PyObject **result) {
-    return send_ex(wrapped(self), arg, result);
+    return advance(wrapped(self), Resume::value, arg, result);
 }
 
-PyObject *wrapper_next(PyObject *self) {
-    PyObject *result;
-    const PySendResult status = send_ex(wrapped(self), Py_None, &result);
-    return to_python(status, result);
-}
+PyObject *wrapper_next(PyObject *self) { return coro_send(wrapped(self), Py_None); }
 
-PyObject *wrapper_send(PyObject *self, PyObject *arg) {
-    PyObject *result;
-    const PySendResult status = send_ex(wrapped(self), arg, &result);
-    return to_python(status, result);
-}
+PyObject *wrapper_send(PyObject *self, PyObject *arg) { return coro_send(wrapped(self), arg); }
 
 PyObject *wrapper_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
-    return coro_throw(reinterpret_cast<Wrapper *>(self)->coro, args, nargs);
+    return throw_into(wrapped(self), args, nargs);
 }
 
-PyObject *wrapper_close(PyObject *self, PyObject *) { return close_coro(wrapped(self)); }
+PyObject *wrapper_close(PyObject *self, PyObject *) { return coro_close(wrapped(self), nullptr); }
 
 int wrapper_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
@@ -515,17 +319,12 @@ PyTypeObject *coroutine_type() { return g_type_of_module(); }
 
 nb::object make_coroutine(const CoroutineDef &def, std::initializer_list<PyObject *> locals) {
     if (locals.size() > (size_t) kMaxCoroutineLocals) raise_format(PyExc_SystemError, "too many locals for %s", def.qualname);
+    auto body = std::make_unique<StepsBody>(def, locals);
     auto *c = PyObject_GC_New(Coroutine, g_type_of_module());
     if (!c) raise_current();
+    c->core.init(body.release());
     c->def = &def;
-    PyObject **slots = CoroutineAccess::slots(c->locals);
-    int i = 0;
-    for (PyObject *value : locals) slots[i++] = Py_XNewRef(value);
-    for (; i < kMaxCoroutineLocals; ++i) slots[i] = nullptr;
-    c->awaiting = nullptr;
     c->weakrefs = nullptr;
-    c->state = State::created;
-    c->running = false;
     PyObject_GC_Track(c);
     return nb::steal(reinterpret_cast<PyObject *>(c));
 }

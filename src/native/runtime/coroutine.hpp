@@ -12,7 +12,10 @@
 // The object has `send`, `throw`, `close`, `__await__` (a small iterator
 // wrapper, as for Python coroutines), the am_await and am_send slots (the
 // interpreter's and asyncio's fast paths), GC support, and is registered as a
-// collections.abc.Coroutine so that asyncio accepts it as a task.
+// collections.abc.Coroutine so that asyncio accepts it as a task.  The steps
+// run as a ResumableBody that delegates at every await: the protocol,
+// delegation and finalisation are the resumable core's
+// (runtime/resumable.hpp), shared with the native generator.
 #pragma once
 
 #include <initializer_list>
