@@ -19,15 +19,10 @@ nb::object decoded(nb::handle text) {
         if (PyUnicode_Check(value) || PyDict_Check(value)) return result;
         return nb::borrow(text);
     }
-    // The error is held in plain references rather than in a caught C++
-    // exception object, which would not release it when swallowed.
-    PyObject *type, *error, *traceback;
-    PyErr_Fetch(&type, &error, &traceback);
-    nb::object held_type = nb::steal(type), held_error = nb::steal(error), held_traceback = nb::steal(traceback);
+    nb::object error = fetch_exception();
     nb::object decode_error = get_attr(get_attr(global(names::json), names::decoder), names::JSONDecodeError);
-    if (PyErr_GivenExceptionMatches(type, decode_error.ptr())) return nb::borrow(text);
-    PyErr_Restore(held_type.release().ptr(), held_error.release().ptr(), held_traceback.release().ptr());
-    raise_current();
+    if (PyErr_GivenExceptionMatches(error.ptr(), decode_error.ptr())) return nb::borrow(text);
+    raise_exception(error);
 }
 
 nb::object tool_content(nb::handle name, nb::handle content) {

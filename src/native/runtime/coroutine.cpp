@@ -158,12 +158,11 @@ void coro_finalize(PyObject *self) {
         resumable_finalize(c->core, kCoroutine, self);
         return;
     }
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    nb::object pending = fetch_exception();
     resumable_finish(c->core);
     if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%s' was never awaited", c->def->qualname) < 0)
         PyErr_WriteUnraisable(self);
-    PyErr_Restore(type, value, tb);
+    restore_exception(pending);
 }
 
 int coro_traverse(PyObject *self, visitproc visit, void *arg) {

@@ -14,24 +14,34 @@ void raise_format(PyObject *type, const char *fmt, ...) {
     raise_current();
 }
 
-PythonError::PythonError() {
+nb::object fetch_exception() noexcept {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    if (!type) {
-        PyErr_SetString(PyExc_SystemError, "an error was raised without a Python exception set");
-        PyErr_Fetch(&type, &value, &traceback);
-    }
+    if (!type) return nb::object();
     PyErr_NormalizeException(&type, &value, &traceback);
     if (traceback && value) PyException_SetTraceback(value, traceback);
     Py_XDECREF(type);
     Py_XDECREF(traceback);
-    value_ = nb::steal(value);
+    return nb::steal(value);
+}
+
+void restore_exception(nb::handle exc) noexcept {
+    PyObject *value = exc.ptr();
+    if (!value) return;
+    PyErr_Restore(Py_NewRef((PyObject *) Py_TYPE(value)), Py_NewRef(value), PyException_GetTraceback(value));
+}
+
+PythonError::PythonError() {
+    value_ = fetch_exception();
+    if (!value_.is_valid()) {
+        PyErr_SetString(PyExc_SystemError, "an error was raised without a Python exception set");
+        value_ = fetch_exception();
+    }
 }
 
 void PythonError::restore() noexcept {
-    PyObject *value = value_.release().ptr();
-    if (!value) return;
-    PyErr_Restore(Py_NewRef((PyObject *) Py_TYPE(value)), value, PyException_GetTraceback(value));
+    nb::object value = std::move(value_);
+    restore_exception(value);
 }
 
 void set_python_error_from_current_exception() noexcept {

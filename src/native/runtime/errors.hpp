@@ -50,8 +50,23 @@ private:
     nb::object value_;
 };
 
+// The pending error as one exception instance carrying its traceback, or an
+// invalid object when none is set: the one way native code takes an error
+// out of the interpreter's hands.
+nb::object fetch_exception() noexcept;
+
+// Sets `exc` (an exception instance, with its traceback) as the pending
+// error; nothing for an invalid handle.
+void restore_exception(nb::handle exc) noexcept;
+
 // Throws the Python error that is currently set.
 [[noreturn]] inline void raise_current() { throw PythonError(); }
+
+// Raises the exception instance `exc` (with its traceback) as a C++ exception.
+[[noreturn]] inline void raise_exception(nb::handle exc) {
+    restore_exception(exc);
+    raise_current();
+}
 
 // Sets a Python exception from a printf-style message and throws it.
 [[noreturn]] void raise_format(PyObject *type, const char *fmt, ...);

@@ -177,25 +177,6 @@ bool refuse_reentry(const Resumable &r, const Flavour &f) {
 
 }  // namespace
 
-nb::object fetch_exception() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return nb::steal(value);
-}
-
-void restore_exception(PyObject *exc) {
-    PyErr_Restore(Py_NewRef((PyObject *) Py_TYPE(exc)), Py_NewRef(exc), PyException_GetTraceback(exc));
-}
-
-[[noreturn]] void raise_exception(nb::handle exc) {
-    restore_exception(exc.ptr());
-    raise_current();
-}
-
 void resumable_finish(Resumable &r) noexcept {
     ResumableBody *body = r.body;
     r.body = nullptr;
@@ -287,14 +268,13 @@ PyObject *iternext_result(PySendResult status, PyObject *value) {
 
 void resumable_finalize(Resumable &r, const Flavour &f, PyObject *owner) {
     if (r.finished() || !r.started) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    nb::object pending = fetch_exception();
     PyObject *result = resumable_close(r, f);
     if (result)
         Py_DECREF(result);
     else
         PyErr_WriteUnraisable(owner);
-    PyErr_Restore(type, value, tb);
+    restore_exception(pending);
 }
 
 int resumable_traverse(const Resumable &r, visitproc visit, void *arg) {

@@ -98,16 +98,6 @@ void resumable_finalize(Resumable &r, const Flavour &f, PyObject *owner);
 
 int resumable_traverse(const Resumable &r, visitproc visit, void *arg);
 
-// The pending error as one exception instance carrying its traceback (the one
-// way the runtime takes an error out of the interpreter's hands).
-nb::object fetch_exception();
-
-// Sets `exc` (an exception instance, with its traceback) as the pending error.
-void restore_exception(PyObject *exc);
-
-// Raises the exception instance `exc` (with its traceback) as a C++ exception.
-[[noreturn]] void raise_exception(nb::handle exc);
-
 // Py_VISIT for an nb::object member.
 #define QV_VISIT(obj)                                                 \
     do {                                                              \
