@@ -19,17 +19,18 @@ Name complexjson_name{"complexjson"};
 Name loads_name{"loads"};
 Name default_decoder_name{"_default_decoder"};
 
-// Strong references kept for the process: what the fast paths stand in for.
+// What the fast paths stand in for, taken at start-up (orjson's loads on
+// first use) and held by the module state.
 struct Originals {
-    PyObject *json_module = nullptr;      // the standard library's json
-    PyObject *json_loads = nullptr;       // json.loads
-    PyObject *default_decoder = nullptr;  // json._default_decoder, which json.loads uses
-    PyObject *requests_models = nullptr;  // requests.models
-    PyTypeObject *response_type = nullptr;
-    PyObject *response_json = nullptr;  // Response.json, Response.iter_lines, Response.iter_content
-    PyObject *iter_lines = nullptr;
-    PyObject *iter_content = nullptr;
-    PyObject *orjson_loads = nullptr;  // null until first needed; None when orjson is missing
+    Held json_module;      // the standard library's json
+    Held json_loads;       // json.loads
+    Held default_decoder;  // json._default_decoder, which json.loads uses
+    Held requests_models;  // requests.models
+    Held response_type;
+    Held response_json;  // Response.json, Response.iter_lines, Response.iter_content
+    Held iter_lines;
+    Held iter_content;
+    Held orjson_loads;  // null until first needed; None when orjson is missing
 };
 Originals originals;
 
@@ -53,18 +54,18 @@ PyObject *orjson_loads() {
             PyErr_Clear();
             loads = Py_NewRef(Py_None);
         }
-        originals.orjson_loads = loads;
+        originals.orjson_loads.set(nb::steal(loads));
     }
-    return originals.orjson_loads == Py_None ? nullptr : originals.orjson_loads;
+    return originals.orjson_loads.ptr() == Py_None ? nullptr : originals.orjson_loads.ptr();
 }
 
 // json.loads is the standard library's function and still uses the decoder
 // it was given at import.
 bool is_standard_loads(PyObject *loads) {
-    if (!loads || loads != originals.json_loads) return false;
-    PyObject *decoder = PyDict_GetItemWithError(PyModule_GetDict(originals.json_module), default_decoder_name.ptr());
+    if (!loads || loads != originals.json_loads.ptr()) return false;
+    PyObject *decoder = PyDict_GetItemWithError(PyModule_GetDict(originals.json_module.ptr()), default_decoder_name.ptr());
     if (!decoder && PyErr_Occurred()) raise_current();
-    return decoder == originals.default_decoder;
+    return decoder == originals.default_decoder.ptr();
 }
 
 // orjson returns integers beyond 64 bits as floats; any 19-digit run (the
@@ -113,10 +114,10 @@ bool decoded_as_utf8(nb::handle encoding, Py_ssize_t size) {
 }
 
 bool whole_answer_is_plain(nb::handle response) {
-    if (!originals.response_type || !is_requests_own(response, json_name, originals.response_json)) return false;
+    if (!originals.response_type || !is_requests_own(response, json_name, originals.response_json.ptr())) return false;
     // Response.json calls requests.models.complexjson.loads: the standard
     // library's, unless requests found simplejson or someone replaced it.
-    PyObject *models = PyModule_GetDict(originals.requests_models);
+    PyObject *models = PyModule_GetDict(originals.requests_models.ptr());
     nb::object complexjson = nb::borrow(PyDict_GetItemWithError(models, complexjson_name.ptr()));
     if (!complexjson.is_valid()) {
         if (PyErr_Occurred()) raise_current();
@@ -132,21 +133,21 @@ bool whole_answer_is_plain(nb::handle response) {
 
 void remember_originals() {
     nb::object json = own(PyImport_ImportModule("json"));
-    originals.json_module = Py_NewRef(json.ptr());
-    originals.json_loads = own(PyObject_GetAttrString(json.ptr(), "loads")).release().ptr();
-    originals.default_decoder = own(PyObject_GetAttrString(json.ptr(), "_default_decoder")).release().ptr();
+    originals.json_module.set(json);
+    originals.json_loads.set(own(PyObject_GetAttrString(json.ptr(), "loads")));
+    originals.default_decoder.set(own(PyObject_GetAttrString(json.ptr(), "_default_decoder")));
     nb::object models = own(PyImport_ImportModule("requests.models"));
     nb::object response = own(PyObject_GetAttrString(models.ptr(), "Response"));
     if (!PyType_Check(response.ptr())) return;
-    originals.response_json = class_attr(response.ptr(), "json");
-    originals.iter_lines = class_attr(response.ptr(), "iter_lines");
-    originals.iter_content = class_attr(response.ptr(), "iter_content");
-    originals.requests_models = models.release().ptr();
-    originals.response_type = (PyTypeObject *) response.release().ptr();
+    originals.response_json.set(nb::steal(class_attr(response.ptr(), "json")));
+    originals.iter_lines.set(nb::steal(class_attr(response.ptr(), "iter_lines")));
+    originals.iter_content.set(nb::steal(class_attr(response.ptr(), "iter_content")));
+    originals.requests_models.set(models);
+    originals.response_type.set(response);
 }
 
 bool is_requests_own(nb::handle response, const Name &name, PyObject *original) {
-    if (!original || Py_TYPE(response.ptr()) != originals.response_type) return false;
+    if (!original || (PyObject *) Py_TYPE(response.ptr()) != originals.response_type.ptr()) return false;
     if (type_lookup(Py_TYPE(response.ptr()), name.ptr()) != original) return false;
     PyObject **dictptr = instance_dict_ptr(response.ptr());
     nb::object dict = nb::borrow(dictptr ? *dictptr : nullptr);
@@ -156,8 +157,8 @@ bool is_requests_own(nb::handle response, const Name &name, PyObject *original) 
     return true;
 }
 
-PyObject *requests_iter_lines() { return originals.iter_lines; }
-PyObject *requests_iter_content() { return originals.iter_content; }
+PyObject *requests_iter_lines() { return originals.iter_lines.ptr(); }
+PyObject *requests_iter_content() { return originals.iter_content.ptr(); }
 
 void LineParser::bind(nb::handle loads) { fast_ = is_standard_loads(loads.ptr()); }
 

@@ -1,5 +1,6 @@
 #include "modal/lines.hpp"
 
+#include "runtime/module.hpp"
 #include "runtime/object.hpp"
 
 #include <cstring>
@@ -24,14 +25,13 @@ constexpr Py_ssize_t block_size = 64 * 1024;
 // Whether a read of `block_size` returns as soon as some of the body is
 // there: a body already read into memory, an in-memory raw stream, or
 // urllib3 reading a chunked transfer (one transfer chunk at most per read).
+Held bytes_io;  // io.BytesIO
+
 bool reads_return_early(nb::handle response) {
     if (truthy(get_attr(response, content_consumed_name))) return true;
     nb::object raw = get_attr(response, raw_name);
-    static PyObject *bytes_io = [] {
-        nb::object io = own(PyImport_ImportModule("io"));
-        return own(PyObject_GetAttrString(io.ptr(), "BytesIO")).release().ptr();
-    }();
-    if (is_instance(raw, bytes_io)) return true;
+    if (!bytes_io) bytes_io.set(import_from("io", "BytesIO"));
+    if (is_instance(raw, bytes_io.h())) return true;
     PyObject *chunked = nullptr;
     if (get_optional_attr(raw.ptr(), chunked_name.ptr(), &chunked) < 0) raise_current();
     nb::object held = nb::steal(chunked);

@@ -10,7 +10,7 @@ namespace qv::modal {
 namespace {
 
 DirectModel result_model;
-PyTypeObject *status_type = nullptr;  // strong, kept for the process
+Held status_class_ref;  // LLMStatus, held by the module state
 PyObject *given_fields = nullptr;     // {"status", "reasoning_content", "content"}
 
 }  // namespace
@@ -18,14 +18,14 @@ PyObject *given_fields = nullptr;     // {"status", "reasoning_content", "conten
 void prepare_direct_results(nb::handle result_class, nb::handle status_class) {
     result_model.prepare(result_class);
     if (!PyType_Check(status_class.ptr())) return;
-    status_type = (PyTypeObject *) Py_NewRef(status_class.ptr());
+    status_class_ref.set(status_class);
     given_fields = own(PySet_New(nullptr)).release().ptr();
     for (const Name *field : {&names::status, &names::reasoning_content, &names::content})
         check(PySet_Add(given_fields, field->ptr()));
 }
 
 nb::object direct_result(nb::handle cls, nb::handle status, nb::handle reasoning, nb::handle content) {
-    if (!status_type || Py_TYPE(status.ptr()) != status_type || !PyUnicode_CheckExact(reasoning.ptr()) ||
+    if (!status_class_ref || (PyObject *) Py_TYPE(status.ptr()) != status_class_ref.ptr() || !PyUnicode_CheckExact(reasoning.ptr()) ||
         !PyUnicode_CheckExact(content.ptr()) || !result_model.applies(cls))
         return {};
     nb::object fields = own(new_presized_dict(5));

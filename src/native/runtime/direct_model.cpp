@@ -23,24 +23,31 @@ Name fields_set_name{"__pydantic_fields_set__"};
 Name pydantic_extra_name{"__pydantic_extra__"};
 Name pydantic_private_name{"__pydantic_private__"};
 
+// What plain construction looks like, taken from pydantic on first use and
+// held by the module state.
+Held base_init_ref;         // BaseModel.__init__
+Held object_new_ref;        // object.__new__
+Held schema_validator_ref;  // pydantic_core.SchemaValidator
+Held model_metaclass_ref;   // type(BaseModel)
+
 struct Pydantic {
-    PyObject *base_init = nullptr;  // BaseModel.__init__
-    PyObject *object_new = nullptr;  // object.__new__
-    PyTypeObject *schema_validator = nullptr;
-    PyTypeObject *model_metaclass = nullptr;
+    PyObject *base_init;
+    PyObject *object_new;
+    PyTypeObject *schema_validator;
+    PyTypeObject *model_metaclass;
 };
 
-const Pydantic &pydantic() {
-    static Pydantic p;  // references kept for the process
-    if (!p.base_init) {
+Pydantic pydantic() {
+    if (!base_init_ref) {
         nb::object base = import_from("pydantic", "BaseModel");
         nb::object validator = import_from("pydantic_core", "SchemaValidator");
-        p.object_new = type_lookup(&PyBaseObject_Type, new_name.ptr());
-        p.base_init = Py_NewRef(type_lookup((PyTypeObject *) base.ptr(), init_name.ptr()));
-        p.schema_validator = (PyTypeObject *) validator.release().ptr();
-        p.model_metaclass = (PyTypeObject *) Py_NewRef((PyObject *) Py_TYPE(base.ptr()));
+        object_new_ref.set(type_lookup(&PyBaseObject_Type, new_name.ptr()));
+        schema_validator_ref.set(validator);
+        model_metaclass_ref.set((PyObject *) Py_TYPE(base.ptr()));
+        base_init_ref.set(type_lookup((PyTypeObject *) base.ptr(), init_name.ptr()));
     }
-    return p;
+    return {base_init_ref.ptr(), object_new_ref.ptr(), (PyTypeObject *) schema_validator_ref.ptr(),
+            (PyTypeObject *) model_metaclass_ref.ptr()};
 }
 
 // Where a slot of BaseModel lives in the instance; 0 if it is not a plain slot.
@@ -66,8 +73,8 @@ bool constructs_plainly(PyTypeObject *type, const Pydantic &p) {
 }  // namespace
 
 void DirectModel::prepare(nb::handle cls) {
-    class_.reset();
-    validator_.reset();
+    class_.set(nb::handle());
+    validator_.set(nb::handle());
     if (!PyType_Check(cls.ptr())) return;
     auto *type = (PyTypeObject *) cls.ptr();
     const Pydantic &p = pydantic();
@@ -87,12 +94,12 @@ void DirectModel::prepare(nb::handle cls) {
     private_offset_ = slot_offset(type, pydantic_private_name);
     if (!fields_set_offset_ || !extra_offset_ || !private_offset_) return;
     if (type->tp_new != PyBaseObject_Type.tp_new || type->tp_dictoffset == 0) return;
-    class_ = nb::borrow(cls);
-    validator_ = nb::borrow(validator);
+    class_.set(cls);
+    validator_.set(validator);
 }
 
 bool DirectModel::applies(nb::handle cls) const {
-    if (!class_.is_valid() || !cls.is(class_)) return false;
+    if (!class_ || cls.ptr() != class_.ptr()) return false;
     auto *type = (PyTypeObject *) cls.ptr();
     return lookup_is(type, validator_name, validator_.ptr()) && constructs_plainly(type, pydantic());
 }

@@ -12,10 +12,11 @@
 // Anything else goes through construction as usual.
 #pragma once
 
-#include "runtime/errors.hpp"
+#include "runtime/state.hpp"
 
 namespace qv {
 
+// Declared as a static: what it holds lives in the module state.
 class DirectModel {
 public:
     // Decides once, for `cls`, whether its instances may be assembled.
@@ -28,7 +29,7 @@ public:
     nb::object assemble(nb::handle fields, nb::handle fields_set) const;
 
 private:
-    nb::object class_, validator_;
+    Held class_, validator_;  // held by the module state
     Py_ssize_t fields_set_offset_ = 0, extra_offset_ = 0, private_offset_ = 0;
 };
 
