@@ -20,11 +20,6 @@ namespace {
 
 namespace n = names;
 
-Name stream_response_name{"_stream_response"};
-Name stream_response_qualname{"LLModal._stream_response"};
-Name get_name{"get"};
-Name decode_name{"decode"};
-Name utf8_name{"utf-8"};
 
 // obj[key], with the dict case inline.
 nb::object item(nb::handle obj, const Name &key) {
@@ -43,7 +38,7 @@ nb::object get(nb::handle obj, const Name &key) {
         if (!value && PyErr_Occurred()) raise_current();
         return nb::borrow(value);
     }
-    return call_method(obj, get_name, {key.ptr()});
+    return call_method(obj, names::get, {key.ptr()});
 }
 
 nb::object status_member(const Name &member) { return get_attr(global(n::LLMStatus), member); }
@@ -98,7 +93,7 @@ nb::object payload_text(nb::handle line, const char *p, Py_ssize_t size, Py_ssiz
     if (PyObject *text = PyUnicode_DecodeUTF8(p + start, size - start, nullptr)) return nb::steal(text);
     if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) raise_current();
     PythonError partial;  // raised only if the whole line were to decode after all
-    call_method(line, decode_name, {utf8_name.ptr()});
+    call_method(line, names::decode, {names::utf8.ptr()});
     throw partial;
 }
 
@@ -224,7 +219,7 @@ private:
                 size = PyBytes_GET_SIZE(line.ptr());
             } else {
                 if (!truthy(line)) continue;
-                text_line = call_method(line, decode_name, {utf8_name.ptr()});
+                text_line = call_method(line, names::decode, {names::utf8.ptr()});
                 p = PyUnicode_AsUTF8AndSize(text_line.ptr(), &size);
                 if (!p) raise_current();
             }
@@ -359,7 +354,7 @@ private:
 };
 
 nb::object decode_stream(Args a) {
-    return make_generator(std::make_unique<StreamDecoder>(a[0], a[1]), stream_response_name, stream_response_qualname);
+    return make_generator(std::make_unique<StreamDecoder>(a[0], a[1]), names::stream_response_method, names::stream_response_qualname);
 }
 
 }  // namespace

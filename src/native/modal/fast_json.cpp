@@ -12,12 +12,6 @@
 namespace qv::modal::fast_json {
 namespace {
 
-Name json_name{"json"};
-Name content_name{"content"};
-Name encoding_name{"encoding"};
-Name complexjson_name{"complexjson"};
-Name loads_name{"loads"};
-Name default_decoder_name{"_default_decoder"};
 
 // What the fast paths stand in for, taken at start-up (orjson's loads on
 // first use) and held by the module state.
@@ -63,7 +57,7 @@ PyObject *orjson_loads() {
 // it was given at import.
 bool is_standard_loads(PyObject *loads) {
     if (!loads || loads != originals.json_loads.ptr()) return false;
-    PyObject *decoder = PyDict_GetItemWithError(PyModule_GetDict(originals.json_module.ptr()), default_decoder_name.ptr());
+    PyObject *decoder = PyDict_GetItemWithError(PyModule_GetDict(originals.json_module.ptr()), names::default_decoder.ptr());
     if (!decoder && PyErr_Occurred()) raise_current();
     return decoder == originals.default_decoder.ptr();
 }
@@ -114,17 +108,17 @@ bool decoded_as_utf8(nb::handle encoding, Py_ssize_t size) {
 }
 
 bool whole_answer_is_plain(nb::handle response) {
-    if (!originals.response_type || !is_requests_own(response, json_name, originals.response_json.ptr())) return false;
+    if (!originals.response_type || !is_requests_own(response, names::json, originals.response_json.ptr())) return false;
     // Response.json calls requests.models.complexjson.loads: the standard
     // library's, unless requests found simplejson or someone replaced it.
     PyObject *models = PyModule_GetDict(originals.requests_models.ptr());
-    nb::object complexjson = nb::borrow(PyDict_GetItemWithError(models, complexjson_name.ptr()));
+    nb::object complexjson = nb::borrow(PyDict_GetItemWithError(models, names::complexjson.ptr()));
     if (!complexjson.is_valid()) {
         if (PyErr_Occurred()) raise_current();
         return false;
     }
     PyObject *loads = nullptr;
-    if (get_optional_attr(complexjson.ptr(), loads_name.ptr(), &loads) < 0) raise_current();
+    if (get_optional_attr(complexjson.ptr(), names::loads.ptr(), &loads) < 0) raise_current();
     nb::object held = nb::steal(loads);
     return is_standard_loads(loads);
 }
@@ -173,8 +167,8 @@ nb::object answer_document(nb::handle response) {
     if (whole_answer_is_plain(response)) {
         // Reading the body first is what Response.json does too; a failure
         // here is the one it would raise.
-        nb::object content = get_attr(response, content_name);
-        nb::object encoding = get_attr(response, encoding_name);
+        nb::object content = get_attr(response, names::content);
+        nb::object encoding = get_attr(response, names::encoding);
         if (PyBytes_CheckExact(content.ptr()) && decoded_as_utf8(encoding, PyBytes_GET_SIZE(content.ptr()))) {
             nb::object document = parse(PyBytes_AS_STRING(content.ptr()), PyBytes_GET_SIZE(content.ptr()));
             if (document.is_valid()) {
@@ -183,7 +177,7 @@ nb::object answer_document(nb::handle response) {
             }
         }
     }
-    return call_method(response, json_name);
+    return call_method(response, names::json);
 }
 
 }  // namespace qv::modal::fast_json

@@ -405,7 +405,6 @@ nb::object text_or_empty(nb::handle message, const Name &key) {
     return nb::borrow(value == Py_None ? names::empty.ptr() : value);
 }
 
-Name reasoning_details{"reasoning_details"};
 
 bool is_empty_text(nb::handle value) { return PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) == 0; }
 
@@ -423,9 +422,9 @@ nb::object message_process(Args a) {
         content = std::move(parts.content);
         if (is_empty_text(reasoning)) reasoning = std::move(parts.thinking);
     }
-    // Some routers put the reasoning only in "reasoning_details".
+    // Some routers put the reasoning only in "names::reasoning_details".
     if (is_empty_text(reasoning)) {
-        nb::object details = text_or_empty(message, reasoning_details);
+        nb::object details = text_or_empty(message, names::reasoning_details);
         if (PyList_Check(details.ptr())) reasoning = shapes::reasoning_details_text(details);
     }
     nb::object result = own(PyDict_New());

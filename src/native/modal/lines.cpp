@@ -12,12 +12,6 @@
 namespace qv::modal {
 namespace {
 
-Name iter_lines_name{"iter_lines"};
-Name iter_content_name{"iter_content"};
-Name content_consumed_name{"_content_consumed"};
-Name raw_name{"raw"};
-Name chunked_name{"chunked"};
-Name supports_chunked_reads_name{"supports_chunked_reads"};
 
 constexpr Py_ssize_t requests_chunk_size = 512;  // requests.models.ITER_CHUNK_SIZE
 constexpr Py_ssize_t block_size = 64 * 1024;
@@ -28,16 +22,16 @@ constexpr Py_ssize_t block_size = 64 * 1024;
 Held bytes_io;  // io.BytesIO
 
 bool reads_return_early(nb::handle response) {
-    if (truthy(get_attr(response, content_consumed_name))) return true;
-    nb::object raw = get_attr(response, raw_name);
+    if (truthy(get_attr(response, names::content_consumed))) return true;
+    nb::object raw = get_attr(response, names::raw);
     if (!bytes_io) bytes_io.set(import_from("io", "BytesIO"));
     if (is_instance(raw, bytes_io.h())) return true;
     PyObject *chunked = nullptr;
-    if (get_optional_attr(raw.ptr(), chunked_name.ptr(), &chunked) < 0) raise_current();
+    if (get_optional_attr(raw.ptr(), names::chunked.ptr(), &chunked) < 0) raise_current();
     nb::object held = nb::steal(chunked);
     if (!chunked || chunked != Py_True) return false;
     PyObject *supports = nullptr;
-    if (get_optional_attr(raw.ptr(), supports_chunked_reads_name.ptr(), &supports) < 0) raise_current();
+    if (get_optional_attr(raw.ptr(), names::supports_chunked_reads.ptr(), &supports) < 0) raise_current();
     if (!supports) return false;
     nb::object method = nb::steal(supports);
     return truthy(own(PyObject_CallNoArgs(method.ptr())));
@@ -46,14 +40,14 @@ bool reads_return_early(nb::handle response) {
 }  // namespace
 
 void LineSource::open(nb::handle response) {
-    native_ = fast_json::is_requests_own(response, iter_lines_name, fast_json::requests_iter_lines()) &&
-              fast_json::is_requests_own(response, iter_content_name, fast_json::requests_iter_content());
+    native_ = fast_json::is_requests_own(response, names::iter_lines, fast_json::requests_iter_lines()) &&
+              fast_json::is_requests_own(response, names::iter_content, fast_json::requests_iter_content());
     if (!fast::native_lines.taken(native_)) {
-        source_ = own(PyObject_GetIter(call_method(response, iter_lines_name).ptr()));
+        source_ = own(PyObject_GetIter(call_method(response, names::iter_lines).ptr()));
         return;
     }
     nb::object size = own(PyLong_FromSsize_t(reads_return_early(response) ? block_size : requests_chunk_size));
-    source_ = own(PyObject_GetIter(call_method(response, iter_content_name, {size.ptr()}).ptr()));
+    source_ = own(PyObject_GetIter(call_method(response, names::iter_content, {size.ptr()}).ptr()));
 }
 
 bool LineSource::next() {

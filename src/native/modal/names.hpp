@@ -130,5 +130,26 @@ inline Name finish_stream{"finish_stream"};
 inline Name abandon_stream{"abandon_stream"};
 inline Name answer_error{"answer_error"};
 
+// the decoders: reply shapes, native line splitting, fast JSON
+inline Name iter_content{"iter_content"};
+inline Name content_consumed{"_content_consumed"};
+inline Name raw{"raw"};
+inline Name chunked{"chunked"};
+inline Name supports_chunked_reads{"supports_chunked_reads"};
+inline Name thinking_type{"thinking"};
+inline Name reasoning_text_type{"reasoning.text"};
+inline Name reasoning_summary_type{"reasoning.summary"};
+inline Name summary{"summary"};
+inline Name dumps{"dumps"};
+inline Name ensure_ascii{"ensure_ascii"};
+inline Name no_arguments{"{}"};
+inline Name stream_response_qualname{"LLModal._stream_response"};
+inline Name decode{"decode"};
+inline Name utf8{"utf-8"};
+inline Name encoding{"encoding"};
+inline Name complexjson{"complexjson"};
+inline Name default_decoder{"_default_decoder"};
+inline Name reasoning_details{"reasoning_details"};
+
 inline Name empty{""};
 }  // namespace qv::modal::names

@@ -8,13 +8,6 @@
 namespace qv::modal::shapes {
 namespace {
 
-Name thinking_type{"thinking"};
-Name reasoning_text_type{"reasoning.text"};
-Name reasoning_summary_type{"reasoning.summary"};
-Name summary{"summary"};
-Name dumps{"dumps"};
-Name ensure_ascii{"ensure_ascii"};
-Name no_arguments{"{}"};
 
 // obj[key] for a dict, held; a null object when obj is not a dict or lacks
 // the key.  Replies are plain JSON: whatever is not a dict carries nothing.
@@ -119,8 +112,8 @@ PartsText split_parts(nb::handle parts) {
         nb::object type = dict_value(part, names::type);
         if (equals_name(type, names::text)) {
             content.add(dict_value(part, names::text));
-        } else if (equals_name(type, thinking_type)) {
-            nb::object value = dict_value(part, thinking_type);
+        } else if (equals_name(type, names::thinking_type)) {
+            nb::object value = dict_value(part, names::thinking_type);
             if (is_text(value))
                 thinking.add(value);
             else if (value.is_valid())
@@ -134,18 +127,18 @@ nb::object reasoning_details_text(nb::handle details) {
     Texts texts;
     each(details, [&](nb::handle entry) {
         nb::object type = dict_value(entry, names::type);
-        if (equals_name(type, reasoning_text_type))
+        if (equals_name(type, names::reasoning_text_type))
             texts.add(dict_value(entry, names::text));
-        else if (equals_name(type, reasoning_summary_type))
-            texts.add(dict_value(entry, summary));
+        else if (equals_name(type, names::reasoning_summary_type))
+            texts.add(dict_value(entry, names::summary));
     });
     return texts.joined();
 }
 
 nb::object arguments_text(nb::handle arguments) {
     if (!PyDict_Check(arguments.ptr()) && !PyList_Check(arguments.ptr())) return nb::borrow(arguments);
-    static const KwNames kw{&ensure_ascii};
-    nb::object to_json = get_attr(global(names::json), dumps);
+    static const KwNames kw{&names::ensure_ascii};
+    nb::object to_json = get_attr(global(names::json), names::dumps);
     return vcall(to_json, {arguments.ptr(), Py_False}, kw.ptr());
 }
 
@@ -157,7 +150,7 @@ void complete_tool_calls(nb::handle tool_calls) {
         if (!function.is_valid() || !PyDict_Check(function.ptr())) return;
         nb::object arguments = dict_value(function, names::arguments);
         if (!arguments.is_valid() || arguments.is_none())
-            dict_set(function, names::arguments, no_arguments);
+            dict_set(function, names::arguments, names::no_arguments);
         else if (PyDict_Check(arguments.ptr()) || PyList_Check(arguments.ptr()))
             dict_set(function, names::arguments, arguments_text(arguments));
     });
