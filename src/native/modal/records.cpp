@@ -11,7 +11,7 @@ namespace {
 
 DirectModel result_model;
 Held status_class_ref;  // LLMStatus, held by the module state
-PyObject *given_fields = nullptr;     // {"status", "reasoning_content", "content"}
+Held given_fields;  // {"status", "reasoning_content", "content"}
 
 }  // namespace
 
@@ -19,9 +19,9 @@ void prepare_direct_results(nb::handle result_class, nb::handle status_class) {
     result_model.prepare(result_class);
     if (!PyType_Check(status_class.ptr())) return;
     status_class_ref.set(status_class);
-    given_fields = own(PySet_New(nullptr)).release().ptr();
+    given_fields.set(own(PySet_New(nullptr)));
     for (const Name *field : {&names::status, &names::reasoning_content, &names::content})
-        check(PySet_Add(given_fields, field->ptr()));
+        check(PySet_Add(given_fields.ptr(), field->ptr()));
 }
 
 nb::object direct_result(nb::handle cls, nb::handle status, nb::handle reasoning, nb::handle content) {
@@ -34,7 +34,7 @@ nb::object direct_result(nb::handle cls, nb::handle status, nb::handle reasoning
     dict_set(fields, names::reasoning_content, reasoning);
     dict_set(fields, names::content, content);
     dict_set(fields, names::status, status);
-    nb::object record = result_model.assemble(fields, given_fields);
+    nb::object record = result_model.assemble(fields, given_fields.h());
     fast::count(fast::direct_record);
     return record;
 }
