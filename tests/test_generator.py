@@ -175,7 +175,7 @@ def test_thrown_exception_records_fallback_only_without_answer_text(model, capsy
 
 
 @pytest.mark.parametrize("stop", ["close", "drop", "interrupt"])
-def test_abandoned_stream_runs_neither_failure_path_nor_reset(model, capsys, stop):
+def test_abandoned_stream_runs_no_failure_path_and_discards_its_calls(model, capsys, stop):
     tool = chunk({"tool_calls": [call_fragment(0, "c1", "add", "{}")]})
     gen = started(model, tool, answer("a"), answer("b"), records=1)
     model._tool_calls_count = 2
@@ -194,7 +194,10 @@ def test_abandoned_stream_runs_neither_failure_path_nor_reset(model, capsys, sto
         with pytest.raises(KeyboardInterrupt):
             gen.throw(KeyboardInterrupt)
     assert printed(capsys) == []
-    assert model.tool_calls is calls and len(calls) == 1 and model._tool_calls_count == 2
+    # The calls it collected never run later: the per-call state is reset
+    # (a new list is bound; the old one keeps its content).
+    assert model.tool_calls == [] and model.tool_calls is not calls and len(calls) == 1
+    assert model._tool_calls_count == 0
     assert history(model) == [("user", "q"), ("assistant", "a")]
 
 
@@ -292,7 +295,7 @@ def test_delegation_forwards_send_throw_and_close():
     model._tool_calls_count = 5
     gen.close()
     assert log == [("sent", "hello"), ("caught", "k"), "closed"]
-    assert model._tool_calls_count == 5
+    assert model._tool_calls_count == 0  # closing discards the per-call state
 
 
 def test_delegation_end_resets_and_failure_is_handled_once(capsys):

@@ -12,6 +12,7 @@
 #include "modal/lines.hpp"
 #include "modal/members.hpp"
 #include "modal/reply_shapes.hpp"
+#include "modal/turn.hpp"
 #include "runtime/generator.hpp"
 #include "runtime/module.hpp"
 
@@ -106,11 +107,15 @@ bool is_sse_field_without_data(const char *p, Py_ssize_t size) {
 
 // The body of _stream_response.  Every suspension point lies inside the
 // guarded region, so an Exception thrown in by the consumer takes the failure
-// path too; GeneratorExit (close, or the generator being dropped) takes
-// neither that path nor the final reset.
+// path too.  A stream abandoned by its consumer (GeneratorExit: closed, or
+// dropped) or cut short by KeyboardInterrupt or SystemExit takes not that
+// path but discards the per-call state, so that the tool calls it collected
+// never run later.  Each step runs as a call of the model (turn.hpp); a step
+// of a stream that a newer turn has superseded touches nothing of the model.
 class StreamDecoder final : public GeneratorBody {
 public:
-    StreamDecoder(nb::handle self, nb::handle response) : self_(nb::borrow(self)), response_(nb::borrow(response)) {}
+    StreamDecoder(nb::handle self, nb::handle response)
+        : self_(nb::borrow(self)), response_(nb::borrow(response)), open_(self) {}
 
     ~StreamDecoder() override {
         // Dropped before its first step: the answer is not read any further.
@@ -118,13 +123,19 @@ public:
     }
 
     Step resume(Resume how, nb::handle value) override {
+        if (open_.superseded()) return superseded(how, value);
+        turn::Running running(self_);
         try {
             if (how == Resume::exception) raise_exception(value);
-            return step();
+            Step next = step();
+            if (next.kind == Step::Kind::finish) open_.end();
+            return next;
         } catch (PythonError &error) {
             // Stopped by an error, or closed or dropped by the consumer,
             // with part of the answer unread.
             if (state_ == State::start || lines_open_) abandon_response();
+            open_.end();
+            if (!error.matches(PyExc_Exception)) turn::discard_and_raise(self_, error);
             exchange::fail(self_, n::parse_error, !already_add_, error);
         }
     }
@@ -163,6 +174,8 @@ private:
                 if (nb::object record = next_record(); record.is_valid()) return Step::yield(std::move(record));
                 return after_lines();
             case State::tool_calls_shown:
+                // The consumer has seen the calls and may have asked to stop.
+                if (stop_requested()) return end();
                 return run_tools();
             case State::tool_results_shown:
                 state_ = State::following;
@@ -198,15 +211,8 @@ private:
                 return end_of_lines();
             }
 
-            // Whoever holds the model may ask the stream to stop; it is
-            // honoured at the next line received, whatever the line is.
-            if (truthy(close_flag_.read(self_))) {
-                lines_open_ = false;
-                call_method(response_, n::close);
-                exchange::write_private(self_, n::close_flag, Py_False);
-                call_method(self_, n::reset);
-                return {};
-            }
+            // Honoured at the next line received, whatever the line is.
+            if (stop_requested()) return {};
 
             const char *p;
             Py_ssize_t size;
@@ -308,6 +314,31 @@ private:
         PyErr_Restore(type, value, tb);
     }
 
+    // Whoever holds the model may ask the stream to stop (`_close`): the
+    // response is closed if still being read, the flag cleared and the
+    // per-call state reset, so the tool calls collected so far are dropped
+    // and never run.
+    bool stop_requested() {
+        if (!truthy(close_flag_.read(self_))) return false;
+        if (lines_open_) {
+            lines_open_ = false;
+            call_method(response_, n::close);
+        }
+        exchange::write_private(self_, n::close_flag, Py_False);
+        call_method(self_, n::reset);
+        return true;
+    }
+
+    // A newer turn has begun since this stream was made: the per-call state
+    // is that turn's, so nothing is read, run, recorded or reset any more,
+    // and an answer still unread is abandoned.  An exception thrown in
+    // (GeneratorExit included) is raised back as it is.
+    Step superseded(Resume how, nb::handle value) {
+        if (state_ == State::start || lines_open_) abandon_response();
+        if (how == Resume::exception) raise_exception(value);
+        return Step::finish();
+    }
+
     Step after_lines() {
         if (!truthy(get_attr(self_, n::tool_calls))) return end();
         shapes::complete_tool_calls(get_attr(self_, n::tool_calls));
@@ -351,6 +382,7 @@ private:
     exchange::Method message_process_, add_message_;
     exchange::PrivateReader close_flag_;
     nb::object calls_map_;
+    turn::OpenStream open_;
 };
 
 nb::object decode_stream(Args a) {

@@ -3,6 +3,7 @@
 // decoder.  Decoding failures are reported by the decoders, not here.
 #include "modal/exchange.hpp"
 #include "modal/members.hpp"
+#include "modal/turn.hpp"
 #include "runtime/module.hpp"
 
 namespace qv::modal {
@@ -28,8 +29,7 @@ nb::object post(nb::handle self) {
                  {requests.ptr(), url.ptr(), headers.ptr(), body.ptr(), stream.ptr(), configurator.ptr(), section.ptr()});
 }
 
-nb::object core_call(Args a) {
-    nb::handle self = a[0];
+nb::object exchange_once(nb::handle self, nb::handle) {
     nb::object response;
     try {
         response = post(self);
@@ -40,8 +40,9 @@ nb::object core_call(Args a) {
     return call_method(self, n::response_method, {response.ptr()});
 }
 
-nb::object invoke(Args a) {
-    nb::handle self = a[0], prompt = a[1];
+nb::object core_call(Args a) { return turn::run_call(a[0], true, exchange_once, nb::handle()); }
+
+nb::object ask(nb::handle self, nb::handle prompt) {
     // An invalid transport setting fails here, before the history changes.
     vcall(exchange::transport_function(n::check_settings), {global(n::Configurator).ptr(), get_attr(self, n::section).ptr()});
     // The system prompt opens an empty history only.
@@ -57,6 +58,8 @@ nb::object invoke(Args a) {
         exchange::add_message(get_attr(self, n::add_message), exchange::message_role(n::user), prompt);
     return call_method(self, n::core_call);
 }
+
+nb::object invoke(Args a) { return turn::run_call(a[0], false, ask, a[1]); }
 
 }  // namespace
 

@@ -83,6 +83,10 @@ nb::object messages_latest(Args a) {
     if (PyList_CheckExact(history.ptr())) {
         const Py_ssize_t n = PyList_GET_SIZE(history.ptr());
         rendered = own(PyList_New(n));
+        // Kept out of the collector's sight until every slot is filled: a
+        // `latest` getter must not find a list with empty slots through
+        // gc.get_objects().  Only this function holds it meanwhile.
+        PyObject_GC_UnTrack(rendered.ptr());
         Py_ssize_t i = 0;
         // A `latest` getter could change the history under us: bound every
         // read by the current size, as a list iterator would.
@@ -99,6 +103,7 @@ nb::object messages_latest(Args a) {
                 Py_DECREF(one);
         }
         if (i < n) Py_SET_SIZE((PyListObject *) rendered.ptr(), i);
+        PyObject_GC_Track(rendered.ptr());
     } else {
         rendered = own(PyList_New(0));
         nb::object iter = own(PyObject_GetIter(history.ptr()));
@@ -360,14 +365,15 @@ void store_call(nb::handle collected, nb::handle call) {
 
 nb::object add_tool_calls(Args a) {
     nb::handle self = a[0], message = a[1];
-    PyObject *calls = PyDict_GetItemWithError(message.ptr(), names::tool_calls.ptr());
+    // Held: iterating may run code that drops it from the message.
+    nb::object calls = nb::borrow(PyDict_GetItemWithError(message.ptr(), names::tool_calls.ptr()));
     // Several servers send "tool_calls": null in every delta.
-    if (!calls) {
+    if (!calls.is_valid()) {
         if (PyErr_Occurred()) raise_current();
         return nb::none();
     }
-    if (calls == Py_None) return nb::none();
-    nb::object iter = own(PyObject_GetIter(calls));
+    if (calls.is_none()) return nb::none();
+    nb::object iter = own(PyObject_GetIter(calls.ptr()));
     while (PyObject *raw = PyIter_Next(iter.ptr())) {
         nb::object call = nb::steal(raw);
         nb::object index = item_or_missing(call, names::index);

@@ -1,0 +1,86 @@
+// One instance serves one call at a time, and a new turn never acts on what
+// an older one left behind.
+//
+// Running: while a call of an LLModal executes (invoke, _core_call, or one
+// step of a stream), the instance is marked as running on the calling thread.
+// A call from another thread then fails at once with RuntimeError, before it
+// has changed anything; the same thread may enter again (the decoders call
+// _core_call for every follow-up exchange).  A stream paused between two
+// records is not running, so its consumer may leave it unfinished and make
+// another call on the same instance.
+//
+// Turns: a call that enters an instance not running on this thread (invoke,
+// or _core_call from outside) starts a new turn.  Streams of the instance
+// still open at that moment belong to an older turn and are superseded: the
+// tool calls they collected and the batch count are discarded (the per-call
+// state is reset) before the new turn starts, and a superseded stream, when
+// resumed, ends at once without reading, running or recording anything.
+// Closing it touches nothing either: by then the per-call state is the newer
+// turn's.  History entries a stream has recorded stay.
+//
+// The tables live as long as the process (the module is initialised once per
+// process) and are only touched with the GIL held.
+#pragma once
+
+#include "runtime/object.hpp"
+
+namespace qv::modal::turn {
+
+// Marks `model` as running a call on this thread for the lifetime of the
+// object; raises RuntimeError when another thread is running a call on it,
+// or, unless `reentrant`, when this thread is.
+class Running {
+public:
+    explicit Running(nb::handle model, bool reentrant = true);
+    ~Running();
+    Running(const Running &) = delete;
+    Running &operator=(const Running &) = delete;
+
+    // Nothing of this instance was running on this thread before: this call
+    // is the outermost one.
+    bool outermost() const { return outermost_; }
+
+private:
+    PyObject *model_;
+    bool outermost_;
+};
+
+// A stream of `model`, registered as open from its creation until it ends
+// (`end`) or its decoder is destroyed.
+class OpenStream {
+public:
+    explicit OpenStream(nb::handle model);
+    ~OpenStream() { end(); }
+    OpenStream(const OpenStream &) = delete;
+    OpenStream &operator=(const OpenStream &) = delete;
+
+    void end();
+    // A newer turn has started since this stream was made.
+    bool superseded() const { return superseded_; }
+
+private:
+    friend bool supersede_open_streams(nb::handle model);
+    PyObject *model_;  // borrowed: the decoder holds the model
+    bool open_ = false, superseded_ = false;
+};
+
+// Marks every open stream of `model` as superseded; true when there was one.
+bool supersede_open_streams(nb::handle model);
+
+// Runs `body` as a call of `model` (invoke, _core_call): refused when another
+// thread runs a call on it, and when this thread does unless `reentrant` (the
+// decoders call _core_call again; nothing calls invoke from inside a call,
+// except a tool that would mix two turns on one instance).  When it is the
+// outermost call, a new turn starts
+// (see above), and a turn left by an exception outside the Exception family
+// (KeyboardInterrupt, SystemExit) discards its per-call state on the way out,
+// so that the next turn cannot run the tool calls it had collected.
+nb::object run_call(nb::handle model, bool reentrant, nb::object (*body)(nb::handle model, nb::handle arg),
+                    nb::handle arg);
+
+// Resets the per-call state of `model` (its `_reset`) while `error` is on its
+// way out, and raises `error` again; an error of the reset itself is raised
+// instead, with `error` as its context.
+[[noreturn]] void discard_and_raise(nb::handle model, PythonError &error);
+
+}  // namespace qv::modal::turn
