@@ -103,15 +103,19 @@ def test_a_superseded_stream_ends_and_leaves_the_new_turn_alone(server, model, r
 
 
 @pytest.mark.parametrize("finish", [list, lambda stream: stream.close()], ids=["read", "closed"])
-def test_a_superseded_stream_closes_its_response(server, model, finish):
+def test_a_superseded_stream_abandons_its_answer(server, model, monkeypatch, finish):
+    import quorvel._transport as transport
+
+    abandoned = []
+    monkeypatch.setattr(transport, "abandon_stream", abandoned.append)
     response = streamed(chunk({"content": "a"}), chunk({"content": "b"}, "stop"))
     old = model._stream_response(response)
     assert next(old).content == "a"
     server.add(Reply.stream(["new"]))
     assert [r.content for r in model.invoke("again")] == ["new"]
-    assert not response.raw.closed
+    assert abandoned == []
     assert finish(old) in ([], None)
-    assert response.raw.closed
+    assert abandoned == [response]
     assert history(model)[-2:] == [("user", "again"), ("assistant", "new")]
 
 
