@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "modal/exchange.hpp"
+#include "modal/calls.hpp"
 
 namespace qv::modal::turn {
 namespace {
@@ -82,7 +82,7 @@ bool supersede_open_streams(nb::handle model) {
 
 void discard_and_raise(nb::handle model, PythonError &error) {
     try {
-        exchange::call_method(model, exchange::name::reset);
+        call_method(model, names::reset);
     } catch (PythonError &during) {
         // As for an exception raised in a finally block.
         if (!during.value().is(error.value()))
@@ -98,7 +98,7 @@ nb::object run_call(nb::handle model, bool reentrant, nb::object (*body)(nb::han
     if (!running.outermost()) return body(model, arg);
     // A stream of an older turn left open may hold the tool calls it
     // collected: they are not this turn's to run.
-    if (supersede_open_streams(model)) exchange::call_method(model, exchange::name::reset);
+    if (supersede_open_streams(model)) call_method(model, names::reset);
     try {
         return body(model, arg);
     } catch (PythonError &error) {
