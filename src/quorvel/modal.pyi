@@ -117,7 +117,11 @@ class LLModal(CythonBaseModel):
         """A copy of ``extra_body`` plus the registry's tool descriptions."""
     @property
     def _headers(self) -> dict[str, str]:
-        """Content type, and the bearer key when one is configured."""
+        """Content type, and the bearer key when one is configured.
+
+        A key holding a line ending, another control character or anything
+        beyond Latin-1 raises ``ValueError`` (which never quotes the key).
+        """
     @property
     def _body(self) -> dict[str, Any]:
         """The rendered history under "messages", then ``_extra_body``."""

@@ -4,6 +4,8 @@
 #include "modal/members.hpp"
 #include "runtime/module.hpp"
 
+#include <cstdio>
+
 namespace qv::modal {
 namespace {
 
@@ -29,6 +31,33 @@ nb::object extra_body(Args a) {
     return result;
 }
 
+// An API key goes into a header line as it is, so a character that a header
+// cannot carry (a line ending pasted with the key, any other control
+// character, anything beyond Latin-1) is refused here, with a message that
+// says where it is but never quotes the key: the HTTP layers would refuse
+// the header with its whole value in their message, and that message is
+// printed and re-raised by the call's failure path.
+void check_key_text(nb::handle section, nb::handle key) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(key.ptr());
+    const int kind = PyUnicode_KIND(key.ptr());
+    const void *data = PyUnicode_DATA(key.ptr());
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        const bool control = c < 0x20 || (c >= 0x7f && c <= 0x9f);
+        if (!control && c <= 0xff) continue;
+        const bool line_end = c == '\n' || c == '\r' || c == 0x85 || c == 0x2028 || c == 0x2029;
+        const char *what = line_end  ? "a line ending"
+                           : control ? "a control character"
+                                     : "a character that an HTTP header cannot carry";
+        char code[16];
+        std::snprintf(code, sizeof code, "U+%04X", (unsigned) c);
+        raise_format(PyExc_ValueError,
+                     "the API key of section %R contains %s (%s) at position %zd of %zd; "
+                     "remove it from the key where it is configured",
+                     section.ptr(), what, code, i + 1, length);
+    }
+}
+
 nb::object headers(Args a) {
     nb::handle self = a[0];
     nb::object result = own(PyDict_New());
@@ -38,7 +67,9 @@ nb::object headers(Args a) {
     if (truthy(has)) {
         section = get_attr(self, names::section);
         nb::object key = call_method(global(names::Configurator), names::get, {section.ptr(), names::api_key.ptr()});
-        nb::object value = own(PyUnicode_Concat(names::bearer.ptr(), format_text(key).ptr()));
+        nb::object text = format_text(key);
+        check_key_text(section, text);
+        nb::object value = own(PyUnicode_Concat(names::bearer.ptr(), text.ptr()));
         dict_set(result, names::authorization, value);
     }
     return result;
