@@ -68,7 +68,23 @@ nb::object make_param_model(nb::handle name, nb::handle config, nb::handle field
     return own(PyObject_Call(global(names::create_model).ptr(), args.ptr(), kwargs.ptr()));
 }
 
-nb::object type_adapter(nb::handle model) { return vcall(global(names::TypeAdapter), {model.ptr()}); }
+// TypeAdapter(model).  pydantic (from 2.10) keeps a model whose annotations
+// do not resolve as "not fully defined" instead of failing, and its adapter
+// fails only when used; cached, it would fail every call for good.  Building
+// the model once more with errors raised makes the build fail instead, so
+// that nothing is cached.
+nb::object type_adapter(nb::handle model) {
+    PyObject *complete = PyObject_GetAttr(model.ptr(), names::pydantic_complete.ptr());
+    if (!complete) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_current();
+        PyErr_Clear();
+    } else if (!truthy(nb::steal(complete))) {
+        static nb::handle kw = kwnames({&names::raise_errors, &names::types_namespace}).release();
+        nb::object no_names = own(PyDict_New());
+        vcall(get_attr(model, names::model_rebuild), {Py_True, no_names.ptr()}, kw.ptr());
+    }
+    return vcall(global(names::TypeAdapter), {model.ptr()});
+}
 
 bool is_kind(nb::handle param, nb::handle kind) {
     nb::object k = get_attr(param, names::kind);

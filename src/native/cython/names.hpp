@@ -69,6 +69,10 @@ inline Name ignore{"ignore"};
 inline Name config{"config"};
 inline Name anonymous_fn{"AnonymousFn"};
 inline Name params_suffix{"Params"};
+inline Name pydantic_complete{"__pydantic_complete__"};
+inline Name model_rebuild{"model_rebuild"};
+inline Name raise_errors{"raise_errors"};
+inline Name types_namespace{"_types_namespace"};
 
 // content conversion
 inline Name to_image_content{"to_image_content"};
