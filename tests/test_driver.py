@@ -124,6 +124,7 @@ def test_request_failure(capsys, url, error):
     assert history(model) == [("user", "Hi"), ("assistant", FALLBACK)]
 
 
+@pytest.mark.timing
 def test_stream_reads_nothing_before_iteration(server):
     server.add(Reply.stream(["a", "b"], delay=0.8))
     model = make(server, stream=True)

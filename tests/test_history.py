@@ -112,6 +112,7 @@ def test_streamed_answer_is_one_entry_and_shared_text_is_not_changed():
     assert held == "abc" and m.messages[-1].contents == ["abcd"] and len(m.messages) == 2
 
 
+@pytest.mark.timing
 def test_long_stream_grows_the_text_in_place():
     m = build([(U, ["q"])])
     chunk = "tok é "

@@ -171,6 +171,7 @@ def test_streamed_tool_calls_fragments(server, interleave):
     assert (order != sorted(order)) is interleave
 
 
+@pytest.mark.timing
 def test_stream_is_lazy(server):
     server.add(Reply.raw_lines([b"data: 1", b"data: 2", b"data: 3", b"data: 4", b"data: 5"], delay=0.3))
     start = time.monotonic()
@@ -250,6 +251,7 @@ def test_client_stopping_early_is_observable(server):
     assert not rec.completed and 0 < rec.lines_sent < 50
 
 
+@pytest.mark.timing
 def test_shutdown_mid_stream_is_quick():
     srv = ChatServer().start()
     srv.add(Reply.raw_lines([b"data: x"] * 100, delay=1.0))
