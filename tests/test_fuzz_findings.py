@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import pytest
-from pydantic import create_model
 
 from quorvel.cython import get_cached_typeadapter
 

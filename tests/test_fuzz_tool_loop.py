@@ -16,7 +16,7 @@ from hypothesis import given, settings, strategies as st
 
 from fuzz_support import (
     DOCUMENTED_ERRORS, argument_texts, check_failed_call, check_history_renders, check_per_call_state_reset,
-    check_prefix_kept, printed_lines, snapshot,
+    check_prefix_kept, printed_lines,
 )
 from quorvel.modal import LLModal, LLMResult, LLMStatus
 from quorvel.testing import ChatServer, Reply
