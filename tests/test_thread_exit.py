@@ -74,6 +74,10 @@ time.sleep(0.05)
 """
 
 
+# ASan keeps its own records of each thread's stack frames; the interpreter
+# ends a daemon thread with pthread_exit, whose forced unwind leaves them
+# stale, and ASan's own consistency check then fails in the child.
+@pytest.mark.unsanitizable
 @pytest.mark.parametrize("scenario", SCENARIOS)
 def test_interpreter_exit_with_a_daemon_thread_inside(scenario):
     source = PRELUDE + textwrap.dedent(SCENARIOS[scenario]) + EPILOGUE
