@@ -12,15 +12,20 @@ import sys
 
 import pytest
 
+import quorvel
+
 HEAVY = ("fastmcp", "mcp")
+
+# Children import the same quorvel as these tests: the installed package, or
+# the source tree with modules built in place.
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(quorvel.__file__)))
 
 
 def run_fresh(code: str) -> dict:
     """Runs `code` in a fresh interpreter with warnings as errors; returns the
     JSON it printed last."""
     env = dict(os.environ)
-    src = os.path.join(os.path.dirname(__file__), os.pardir, "src")
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (os.path.abspath(src), env.get("PYTHONPATH")) if p)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (PACKAGE_ROOT, env.get("PYTHONPATH")) if p)
     done = subprocess.run(
         [sys.executable, "-W", "error", "-c", code], capture_output=True, text=True, env=env, timeout=120
     )
