@@ -53,7 +53,7 @@ def _run(server: ChatServer, exchanges: int, stream: bool, pooled: bool) -> floa
 
 
 def main(exchanges: int, rounds: int) -> None:
-    print(f"6. time per exchange on the loopback server, pooled connection / new connection "
+    print(f"7. time per exchange on the loopback server, pooled connection / new connection "
           f"({exchanges} exchanges, best of {rounds})")
     with ChatServer() as server:
         for stream in (False, True):

@@ -2,14 +2,17 @@
 
 Both tools wrap the same small functions (one synchronous, one asynchronous)
 and are awaited the way a FastMCP server awaits them, `await tool.run(args)`,
-in one event loop, interleaved round by round so that both see the same
-machine state.  Prints ratios (quorvel time / fastmcp time; below 1.0 means
-quorvel is faster), never bare times.
+in one event loop, interleaved round by round (alternating which goes
+first) so that both see the same machine state.  Each round gives one ratio
+(quorvel time / fastmcp time; below 1.0 means quorvel is faster); the median
+of the rounds' ratios is printed, with the spread between the quartiles,
+never bare times.
 
     PYTHONPATH=src python benchmarks/bench_tool_run.py [--calls N] [--rounds R]
 """
 import argparse
 import asyncio
+import statistics
 import time
 import warnings
 
@@ -50,23 +53,31 @@ async def compare(fn, arguments, calls, rounds):
     assert a.content == b.content and a.structured_content == b.structured_content
     await time_calls(ours, arguments, calls // 10)
     await time_calls(theirs, arguments, calls // 10)
-    best_ours = best_theirs = float("inf")
-    for _ in range(rounds):
-        best_ours = min(best_ours, await time_calls(ours, arguments, calls))
-        best_theirs = min(best_theirs, await time_calls(theirs, arguments, calls))
-    return best_ours / best_theirs
+    ratios = []
+    for i in range(rounds):
+        if i % 2:
+            theirs_time = await time_calls(theirs, arguments, calls)
+            ours_time = await time_calls(ours, arguments, calls)
+        else:
+            ours_time = await time_calls(ours, arguments, calls)
+            theirs_time = await time_calls(theirs, arguments, calls)
+        ratios.append(ours_time / theirs_time)
+    return ratios
 
 
 async def main(calls, rounds):
-    print(f"tool run per call, quorvel / fastmcp {__import__('fastmcp').__version__} (best of {rounds} x {calls} calls)")
+    print(f"5. tool run per call, quorvel / fastmcp {__import__('fastmcp').__version__} "
+          f"(median of {rounds} interleaved rounds of {calls} calls)")
     for label, fn, arguments in CASES:
-        ratio = await compare(fn, arguments, calls, rounds)
-        print(f"  {label:34s} ratio {ratio:.2f}")
+        ratios = await compare(fn, arguments, calls, rounds)
+        low, _, high = statistics.quantiles(ratios, n=4)
+        median = statistics.median(ratios)
+        print(f"  {label:34s} ratio {median:.2f}   (quartiles {low:.2f} to {high:.2f})")
 
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--calls", type=int, default=5000)
-    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--calls", type=int, default=1000)
+    parser.add_argument("--rounds", type=int, default=41)
     args = parser.parse_args()
     asyncio.run(main(args.calls, args.rounds))

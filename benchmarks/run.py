@@ -9,17 +9,26 @@ installed).  Every line prints a ratio next to its target; no bare times.
 
 1. Streamed decoding per chunk, from an in-memory response:
    LLModal._stream_response against the floor (requests' iter_lines +
-   json.loads + one LLMResult per chunk, in plain Python) and against the
-   openai SDK decoding the same bytes (its Stream over an httpx response
-   served by httpx.MockTransport).
-2. History rendering per message (messages_latest) for histories of 10,
+   json.loads + one LLMResult per chunk, in plain Python), against the limit
+   (orjson.loads of each line's JSON, no line splitting, no record: how close
+   decoding gets to parsing alone) and against the openai SDK decoding the
+   same bytes (its Stream over an httpx response served by
+   httpx.MockTransport).
+2. Whole-answer decoding (LLModal._response) against the same steps in plain
+   Python: Response.json(), the message's texts, one history entry, one
+   LLMResult.
+3. History rendering per message (messages_latest) for histories of 10,
    1,000 and 100,000 entries, against the same algorithm in plain Python.
-3. A streamed answer of 1 MB arriving in 8-byte chunks: cost per chunk
+   quorvel holds the garbage collector off while it renders; the baseline
+   is timed the same way (and, for information, with the collector running).
+4. A streamed answer of 1 MB arriving in 8-byte chunks: cost per chunk
    against a 10 KB answer (growing the answer must not copy it on every
    chunk), and peak traced memory against the answer's size.
-4. CythonFunctionTool.run per call against fastmcp's FunctionTool.run.
-5. Import time of quorvel.modal against requests + pydantic alone.
-6. Time per exchange on the loopback server with the pooled keep-alive
+5. CythonFunctionTool.run per call against fastmcp's FunctionTool.run
+   (bench_tool_run.py): the median of per-round ratios over interleaved
+   rounds.
+6. Import time of quorvel.modal against requests + pydantic alone.
+7. Time per exchange on the loopback server with the pooled keep-alive
    connection against a new connection for every exchange.
 """
 
@@ -128,14 +137,31 @@ def openai_setup(body):
     return prepare, decode
 
 
+def limit_setup(body):
+    """The JSON text of every data line, for the limit: parsing alone."""
+    import orjson
+
+    payloads = [line[6:] for line in body.splitlines() if line.startswith(b"data: {")]
+
+    def parse(_):
+        loads = orjson.loads
+        for payload in payloads:
+            loads(payload)
+
+    return parse
+
+
 def bench_stream(quick):
     chunks = 2_000 if quick else 10_000
     repeats = 5 if quick else 9
     body = stream_body(["hello wo"] * chunks)
     new_response = lambda: response_from_bytes(body)  # noqa: E731
-    ours, floor = interleaved(repeats, (quorvel_decode, new_response), (floor_decode, new_response))
+    limit = limit_setup(body)
+    ours, floor, parse_only = interleaved(
+        repeats, (quorvel_decode, new_response), (floor_decode, new_response), (limit, lambda: None))
     print(f"1. streamed decoding per chunk ({chunks} chunks of 8 characters, in-memory response)")
-    report("quorvel / floor (iter_lines + json.loads + LLMResult)", ours / floor, 1.25)
+    report("quorvel / floor (iter_lines + json.loads + LLMResult)", ours / floor, 0.6)
+    report("quorvel / limit (orjson.loads of each line, no record)", ours / parse_only, 3.0)
     try:
         prepare, decode = openai_setup(body)
     except ImportError as exc:
@@ -145,7 +171,61 @@ def bench_stream(quick):
     report("openai SDK / quorvel (how many times faster quorvel is)", sdk / ours, 2.0, better="higher")
 
 
-# ---- 2. history rendering ---------------------------------------------------------------
+# ---- 2. whole answers --------------------------------------------------------------------
+
+def whole_body():
+    text = "The answer, in a few sentences of ordinary length. " * 12
+    return json.dumps({
+        "id": "chatcmpl-bench", "object": "chat.completion", "created": 1700000000, "model": "bench-model",
+        "choices": [{"index": 0, "message": {"role": "assistant", "content": text}, "logprobs": None,
+                     "finish_reason": "stop"}],
+        "usage": {"prompt_tokens": 120, "completion_tokens": 140, "total_tokens": 260},
+    }).encode()
+
+
+def plain_response(model, response):
+    """LLModal._response for an answer without tool calls, in plain Python."""
+    message = response.json()["choices"][0]["message"]
+    reasoning = message.get("reasoning_content") or message.get("reasoning") or ""
+    content = message.get("content") or ""
+    model.messages.append(Message(role=MessageRole.assistant, contents=[content]))
+    model.tool_calls = []  # _reset
+    model._tool_calls_count = 0
+    return LLMResult(status=LLMStatus.idle, reasoning_content=reasoning, content=content)
+
+
+def bench_whole(quick):
+    answers = 1_000 if quick else 5_000
+    repeats = 5 if quick else 9
+    body = whole_body()
+    question = Message(role=MessageRole.user, contents=["question"])
+
+    def prepare():
+        # The responses are made outside the timing, for both sides alike.
+        return [response_from_bytes(body) for _ in range(answers)]
+
+    def ours(responses):
+        model = LLModal(messages=[question])
+        for response in responses:
+            model._response(response)
+            del model.messages[1:]  # each answer follows the question again
+
+    def plain(responses):
+        model = LLModal(messages=[question])
+        for response in responses:
+            plain_response(model, response)
+            del model.messages[1:]
+
+    mine, theirs = LLModal(messages=[question]), LLModal(messages=[question])
+    mine._response(response_from_bytes(body))
+    plain_response(theirs, response_from_bytes(body))
+    assert mine.messages == theirs.messages
+    ours_time, plain_time = interleaved(repeats, (ours, prepare), (plain, prepare))
+    print(f"2. whole-answer decoding per answer ({answers} answers of {len(body)} bytes, in-memory responses)")
+    report("quorvel / plain Python (Response.json + entry + LLMResult)", ours_time / plain_time, 0.6)
+
+
+# ---- 3. history rendering ---------------------------------------------------------------
 
 def python_latest(message):
     """Message.latest, in plain Python."""
@@ -185,7 +265,7 @@ def make_history(size):
 
 
 def bench_history(quick):
-    print("2. history rendering per message (messages_latest)")
+    print("3. history rendering per message (messages_latest)")
     for size in (10, 1_000, 100_000):
         model = make_history(size)
         assert model.messages_latest == python_messages_latest(model)
@@ -200,11 +280,24 @@ def bench_history(quick):
             for _ in range(loops):
                 python_messages_latest(model)
 
-        ours, plain = interleaved(repeats, (native, lambda: None), (python, lambda: None))
-        report(f"plain Python / quorvel, {size:>7,} entries", plain / ours, 3.0, better="higher")
+        def python_paused(_):
+            # The collector held off, as quorvel holds it off while rendering.
+            for _ in range(loops):
+                enabled = gc.isenabled()
+                gc.disable()
+                try:
+                    python_messages_latest(model)
+                finally:
+                    if enabled:
+                        gc.enable()
+
+        ours, paused, running = interleaved(
+            repeats, (native, lambda: None), (python_paused, lambda: None), (python, lambda: None))
+        report(f"plain Python / quorvel, {size:>7,} entries, collector paused", paused / ours, 3.0, better="higher")
+        print(f"  {'(plain Python with the collector running / quorvel)':<58} {running / ours:8.2f}x")
 
 
-# ---- 3. a long streamed answer ----------------------------------------------------------
+# ---- 4. a long streamed answer ----------------------------------------------------------
 
 def bench_long_answer(quick):
     piece = "abcdefgh"
@@ -223,7 +316,7 @@ def bench_long_answer(quick):
     per_small = t_small / ((big_chunks // small_chunks) * small_chunks)
     per_big = t_big / big_chunks
     floor_big = t_floor / big_chunks
-    print(f"3. streamed answer of {big_size // 1024} KB in 8-byte chunks ({big_size // len(piece)} chunks)")
+    print(f"4. streamed answer of {big_size // 1024} KB in 8-byte chunks ({big_size // len(piece)} chunks)")
     report(f"cost per chunk, {big_size // 1024} KB answer / 10 KB answer", per_big / per_small, 1.2)
     report(f"cost per chunk, quorvel / floor, {big_size // 1024} KB answer", per_big / floor_big, 1.25)
 
@@ -240,30 +333,30 @@ def bench_long_answer(quick):
 
 
 def bench_tool_run(quick):
-    """4. CythonFunctionTool.run per call against fastmcp's FunctionTool.run (bench_tool_run.py)."""
+    """5. CythonFunctionTool.run per call against fastmcp's FunctionTool.run (bench_tool_run.py)."""
     import asyncio
 
     import bench_tool_run
 
-    calls = 1000 if quick else 5000
-    asyncio.run(bench_tool_run.main(calls, 3 if quick else 5))
+    calls = 200 if quick else 1000
+    asyncio.run(bench_tool_run.main(calls, 41))
 
 
-# ---- 5. import time ---------------------------------------------------------------
+# ---- 6. import time ---------------------------------------------------------------
 
 def bench_import(quick):
-    """5. `import quorvel.modal` against requests + pydantic alone, in fresh interpreters (bench_import.py)."""
+    """6. `import quorvel.modal` against requests + pydantic alone, in fresh interpreters (bench_import.py)."""
     import bench_import
 
     rounds = 3 if quick else 7
-    print(f"import time, fresh interpreters (best of {rounds})")
+    print(f"6. import time, fresh interpreters (best of {rounds})")
     report("import quorvel.modal / import requests + pydantic", bench_import.main(rounds), 1.3)
 
 
-# ---- 6. pooled connections ----------------------------------------------------------
+# ---- 7. pooled connections ----------------------------------------------------------
 
 def bench_pool(quick):
-    """6. Time per exchange, pooled keep-alive connection against a new connection each (bench_pool.py)."""
+    """7. Time per exchange, pooled keep-alive connection against a new connection each (bench_pool.py)."""
     import bench_pool
 
     bench_pool.main(50 if quick else 200, 3 if quick else 5)
@@ -272,10 +365,11 @@ def bench_pool(quick):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="smaller sizes and fewer repeats")
-    parser.add_argument("--only", choices=["stream", "history", "long", "tool", "import", "pool"], help="run one benchmark")
+    parser.add_argument("--only", choices=["stream", "whole", "history", "long", "tool", "import", "pool"],
+                        help="run one benchmark")
     args = parser.parse_args()
-    runs = {"stream": bench_stream, "history": bench_history, "long": bench_long_answer, "tool": bench_tool_run,
-            "import": bench_import, "pool": bench_pool}
+    runs = {"stream": bench_stream, "whole": bench_whole, "history": bench_history, "long": bench_long_answer,
+            "tool": bench_tool_run, "import": bench_import, "pool": bench_pool}
     for name, run in runs.items():
         if args.only in (None, name):
             run(args.quick)

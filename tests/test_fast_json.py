@@ -12,7 +12,7 @@ import requests
 
 import quorvel.modal
 from exchange_support import isolated_config  # noqa: F401
-from quorvel.message import MessageRole
+from quorvel.message import Message, MessageRole
 from quorvel.modal import LLModal, LLMResult, LLMStatus
 from quorvel.testing import response_from_bytes, sse_body, text_chunk
 
@@ -281,3 +281,97 @@ def test_one_long_line_costs_linear_time():
     large = min(decode_seconds(4 << 20) for _ in range(2))
     # Linear: about 4x; requests' own splitting is quadratic (16x, tens of seconds).
     assert large < 5.0 and large < 10 * small + 0.5
+
+
+# ---- the streamed answer's history entry, kept at hand --------------------------------
+
+def chunks_body(*texts):
+    return sse_body([text_chunk(t) for t in texts] + [text_chunk("", finish_reason="stop")])
+
+
+def test_streamed_answer_grows_the_entry_it_keeps():
+    model = new_model()
+    before = counts()
+    list(model._stream_response(response_from_bytes(chunks_body("a", "b", "c"))))
+    assert [(str(m.role), m.contents) for m in model.messages] == [("user", ["q"]), ("assistant", ["abc"])]
+    assert taken(before, "kept_entry", "direct_entry") == {"kept_entry": 2, "direct_entry": 1}
+    assert model.messages[1] == Message(role=MessageRole.assistant, contents=["abc"])
+
+
+@pytest.mark.parametrize("between", ["user turn", "retry", "entry replaced", "role changed"])
+def test_kept_entry_yields_to_what_changed_between_chunks(between):
+    def run(model):
+        stream = model._stream_response(response_from_bytes(chunks_body("a", "b")))
+        next(stream)
+        if between == "user turn":
+            model.add_message(role=MessageRole.user, content="meanwhile")
+        elif between == "retry":
+            model.retry = True
+        elif between == "entry replaced":
+            model.messages[-1] = Message(role=MessageRole.assistant, contents=["other"])
+        else:
+            model.messages[-1].role = MessageRole.tool
+        list(stream)
+        return [(str(m.role), m.contents) for m in model.messages], model.retry
+
+    class Plain(LLModal):  # add_message overridden: always the ordinary path
+        def add_message(self, role, content):
+            return LLModal.add_message(self, role=role, content=content)
+
+    before = counts()
+    kept = run(new_model())
+    assert taken(before, "kept_entry")["kept_entry"] == 0
+    assert kept == run(new_model(Plain))
+
+
+def test_entry_of_a_replaced_message_class_is_validated(monkeypatch):
+    class Entry(Message):
+        pass
+
+    monkeypatch.setattr(quorvel.modal, "Message", Entry)
+    model = new_model()
+    before = counts()
+    model.add_message(role=MessageRole.assistant, content="x")
+    assert type(model.messages[-1]) is Entry and taken(before, "direct_entry")["direct_entry"] == 0
+
+
+def test_entry_with_a_role_given_as_text_is_validated():
+    model = new_model()
+    before = counts()
+    model.add_message(role="assistant", content="y")
+    assert type(model.messages[-1].role) is MessageRole and taken(before, "direct_entry")["direct_entry"] == 0
+
+
+@pytest.mark.parametrize("length", [18, 19, 40])
+def test_every_run_of_19_digits_goes_to_json_loads(length):
+    # Wherever the run starts, and with runs of 18 digits close to it.
+    for offset in range(0, 45, 1):
+        text = "x" * offset + "1" * length + "y" + "2" * 18
+        before = counts()
+        records = list(new_model()._stream_response(response_from_bytes(stream_of(json.dumps(text_chunk(text)).encode()))))
+        assert records[0].content == text
+        assert taken(before, "json_refused")["json_refused"] == (0 if length < 19 else 1), offset
+
+
+def test_reset_writes_fields_as_pydantic_does():
+    model = new_model()
+    model.tool_calls = [{"id": "c"}]  # pydantic memoises how these are set
+    model._tool_calls_count = 2
+    before = counts()
+    model._reset()
+    assert taken(before, "direct_write")["direct_write"] == 2
+    assert model.tool_calls == [] and model._tool_calls_count == 0
+    assert "tool_calls" in model.model_fields_set and model.__pydantic_private__["_tool_calls_count"] == 0
+
+
+def test_reset_of_a_model_with_its_own_setattr_goes_through_it():
+    class Watched(LLModal):
+        def __setattr__(self, name, value):
+            self.__dict__.setdefault("_writes", []).append(name) if name != "_writes" else None
+            super().__setattr__(name, value)
+
+    model = Watched()
+    before = counts()
+    model._reset()
+    assert model.__dict__["_writes"] == ["tool_calls", "_tool_calls_count"]
+    assert taken(before, "direct_write")["direct_write"] == 0

@@ -97,6 +97,9 @@ class Subclassed(LLModal):
     def _message_process(self, message):
         return super()._message_process(message)
 
+    def _add_tool_calls(self, message):
+        return super()._add_tool_calls(message)
+
 
 def test_stream_calls_the_clients_own_methods_directly():
     model = LLModal(messages=[Message(role="user", contents=["q"])])

@@ -9,6 +9,7 @@
 
 #include "modal/exchange.hpp"
 #include "modal/fast_json.hpp"
+#include "modal/history.hpp"
 #include "modal/lines.hpp"
 #include "modal/members.hpp"
 #include "modal/reply_shapes.hpp"
@@ -58,7 +59,7 @@ nb::object decode_whole(Args a) {
         shapes::complete_tool_calls(get_attr(self, n::tool_calls));
         nb::object content = item(message, n::content);
         if (!truthy(get_attr(self, n::tool_calls)) || truthy(content)) {
-            exchange::add_message(get_attr(self, n::add_message), exchange::message_role(n::assistant), content);
+            exchange::add_message_to(self, exchange::message_role(n::assistant), content);
             already_add = true;
         }
         if (truthy(get_attr(self, n::tool_calls))) {
@@ -144,6 +145,7 @@ public:
         QV_VISIT(self_);
         QV_VISIT(response_);
         if (int rc = lines_.traverse(visit, arg)) return rc;
+        if (int rc = answer_entry_.traverse(visit, arg)) return rc;
         QV_VISIT(loads_);
         if (int rc = message_process_.traverse(visit, arg)) return rc;
         if (int rc = add_message_.traverse(visit, arg)) return rc;
@@ -194,6 +196,7 @@ private:
         parser_.bind(loads_);
         message_process_.bind(self_, n::message_process, &message_process_def);
         add_message_.bind(self_, n::add_message, &add_message_def);
+        answer_entry_.bind(self_);
         close_flag_.bind(self_, n::close_flag);
         result_type_ = global(n::LLMResult);
         reason_ = status_member(n::reason);
@@ -258,15 +261,24 @@ private:
 
             nb::object record;
             nb::object delta = get(choice, n::delta);
-            if (delta.is_valid() && !delta.is_none()) {
+            if (delta.is_valid() && !delta.is_none() && message_process_.native() && PyDict_CheckExact(delta.ptr())) {
+                // _message_process is this module's own: its two texts
+                // without the dict that carries them.
+                nb::object reasoning, content;
+                message_texts(self_, delta, reasoning, content);
+                if (truthy(reasoning)) {
+                    record = exchange::make_text_record(result_type_, reason_, reasoning, content);
+                } else if (truthy(content)) {
+                    add_answer_text(content);
+                    record = exchange::make_text_record(result_type_, answer_, reasoning, content);
+                }
+            } else if (delta.is_valid() && !delta.is_none()) {
                 nb::object message = message_process_({delta.ptr()});
                 nb::object content;
                 if (truthy(item(message, n::reasoning_content))) {
                     record = exchange::make_record(result_type_, reason_, message);
                 } else if (truthy(content = item(message, n::content))) {
-                    // Into the history before the consumer sees the chunk.
-                    add_message_({assistant_.ptr(), content.ptr()}, add_message_kw());
-                    already_add_ = true;
+                    add_answer_text(content);
                     record = exchange::make_record(result_type_, answer_, message);
                 }
             }
@@ -339,6 +351,15 @@ private:
         return Step::finish();
     }
 
+    // Into the history before the consumer sees the chunk.
+    void add_answer_text(nb::handle content) {
+        if (!answer_entry_.extend(self_, assistant_, content)) {
+            add_message_({assistant_.ptr(), content.ptr()}, add_message_kw());
+            answer_entry_.remember(self_);
+        }
+        already_add_ = true;
+    }
+
     Step after_lines() {
         if (!truthy(get_attr(self_, n::tool_calls))) return end();
         shapes::complete_tool_calls(get_attr(self_, n::tool_calls));
@@ -378,6 +399,7 @@ private:
     nb::object self_, response_;
     LineSource lines_;
     fast_json::LineParser parser_;
+    AnswerEntry answer_entry_;
     nb::object loads_, result_type_, reason_, answer_, assistant_;
     exchange::Method message_process_, add_message_;
     exchange::PrivateReader close_flag_;

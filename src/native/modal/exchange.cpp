@@ -1,5 +1,6 @@
 #include "modal/exchange.hpp"
 
+#include "modal/members.hpp"
 #include "modal/records.hpp"
 #include "runtime/fast_path.hpp"
 #include "runtime/pydantic_fast.hpp"
@@ -14,6 +15,14 @@ namespace qv::modal::exchange {
 void add_message(nb::handle bound_add_message, nb::handle role, nb::handle content) {
     static const KwNames kw{&names::role, &names::content};
     vcall(bound_add_message, {role.ptr(), content.ptr()}, kw.ptr());
+}
+
+void add_message_to(nb::handle self, nb::handle role, nb::handle content) {
+    if (resolves_to(self, names::add_message.ptr(), add_message_def)) {
+        call_direct(add_message_def, {self.ptr(), role.ptr(), content.ptr()});
+        return;
+    }
+    add_message(get_attr(self, names::add_message), role, content);
 }
 
 nb::object message_role(const Name &role) { return get_attr(global(names::MessageRole), role); }
@@ -155,6 +164,15 @@ nb::object make_record(nb::handle cls, nb::handle status, nb::handle message) {
     check(PyDict_Update(kwargs.ptr(), merged.ptr()));
     nb::object no_args = own(PyTuple_New(0));
     return own(PyObject_Call(cls.ptr(), no_args.ptr(), kwargs.ptr()));
+}
+
+nb::object make_text_record(nb::handle cls, nb::handle status, nb::handle reasoning, nb::handle content) {
+    if (nb::object record = direct_result(cls, status, reasoning, content); record.is_valid()) return record;
+    nb::object fields = own(PyDict_New());
+    dict_set(fields, names::status, status);
+    dict_set(fields, names::reasoning_content, reasoning);
+    dict_set(fields, names::content, content);
+    return new_model(cls, fields);
 }
 
 void raise_if_server_error(nb::handle document) {

@@ -16,6 +16,10 @@ namespace qv::modal::exchange {
 // add_message.
 void add_message(nb::handle bound_add_message, nb::handle role, nb::handle content);
 
+// `self.add_message(role=role, content=content)`, run directly when the
+// lookup would reach this module's own add_message.
+void add_message_to(nb::handle self, nb::handle role, nb::handle content);
+
 // MessageRole.<role>, read from the module global at each use.
 nb::object message_role(const Name &role);
 
@@ -50,6 +54,8 @@ public:
     // native binding they must also be in parameter order.
     nb::object operator()(std::initializer_list<PyObject *> args, PyObject *kwnames = nullptr) const;
     int traverse(visitproc visit, void *arg) const;
+    // Calls go straight to this module's own function.
+    bool native() const { return native_ != nullptr; }
 
 private:
     nb::object function_, self_;
@@ -66,6 +72,9 @@ inline nb::object transport_function(const Name &function) { return get_attr(glo
 // `LLMResult(status=status, **message)` for the dict that _message_process
 // returns.
 nb::object make_record(nb::handle cls, nb::handle status, nb::handle message);
+
+// `LLMResult(status=status, reasoning_content=reasoning, content=content)`.
+nb::object make_text_record(nb::handle cls, nb::handle status, nb::handle reasoning, nb::handle content);
 
 // The ServerError for an answer that carries an "error" object, when
 // `document` is a dict holding one; nothing otherwise.

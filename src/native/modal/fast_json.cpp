@@ -64,27 +64,37 @@ bool is_standard_loads(PyObject *loads) {
 
 // orjson returns integers beyond 64 bits as floats; any 19-digit run (the
 // shortest that can leave the int64 range) sends the text to json.loads.
+// Every such run covers one of the bytes 18, 37, 56, ...: only around a
+// digit found there is the run measured.
 bool has_long_digit_run(const char *p, Py_ssize_t size) {
-    int run = 0;
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        if ((unsigned char) (p[i] - '0') < 10) {
-            if (++run >= 19) return true;
-        } else {
-            run = 0;
-        }
+    constexpr Py_ssize_t run = 19;
+    auto digit = [&](Py_ssize_t i) { return (unsigned char) (p[i] - '0') < 10; };
+    for (Py_ssize_t i = run - 1; i < size; i += run) {
+        if (!digit(i)) continue;
+        Py_ssize_t first = i, last = i;
+        while (first > 0 && digit(first - 1)) --first;
+        while (last + 1 < size && digit(last + 1)) ++last;
+        if (last - first + 1 >= run) return true;
+        i = last;  // the next probe lies beyond this run
+        i -= (i - (run - 1)) % run;  // keep the probes on their grid
     }
     return false;
 }
 
-nb::object parse(const char *p, Py_ssize_t size) {
+nb::object parse(const char *p, Py_ssize_t size, PyObject *whole = nullptr) {
     PyObject *loads = orjson_loads();
     if (!loads || has_long_digit_run(p, size)) {
         fast::count(fast::json_refused);
         return {};
     }
-    // A view of the caller's buffer: orjson reads it and keeps nothing.
-    nb::object view = own(PyMemoryView_FromMemory(const_cast<char *>(p), size, PyBUF_READ));
-    PyObject *arg = view.ptr();
+    // A view of the caller's buffer (orjson reads it and keeps nothing),
+    // unless the buffer is a whole bytes object already.
+    nb::object view;
+    PyObject *arg = whole;
+    if (!arg) {
+        view = own(PyMemoryView_FromMemory(const_cast<char *>(p), size, PyBUF_READ));
+        arg = view.ptr();
+    }
     if (PyObject *result = PyObject_Vectorcall(loads, &arg, 1, nullptr)) return nb::steal(result);
     // Whatever orjson objects to, json.loads decides, with its own message.
     if (!PyErr_ExceptionMatches(PyExc_Exception)) raise_current();
@@ -170,7 +180,7 @@ nb::object answer_document(nb::handle response) {
         nb::object content = get_attr(response, names::content);
         nb::object encoding = get_attr(response, names::encoding);
         if (PyBytes_CheckExact(content.ptr()) && decoded_as_utf8(encoding, PyBytes_GET_SIZE(content.ptr()))) {
-            nb::object document = parse(PyBytes_AS_STRING(content.ptr()), PyBytes_GET_SIZE(content.ptr()));
+            nb::object document = parse(PyBytes_AS_STRING(content.ptr()), PyBytes_GET_SIZE(content.ptr()), content.ptr());
             if (document.is_valid()) {
                 fast::count(fast::json_answer);
                 return document;

@@ -18,4 +18,8 @@ qv::FastPath kept_entry{"kept_entry",
                         "add_message and message_latest are this module's own and the entry is still the "
                         "history's last"};
 
+qv::FastPath direct_write{"direct_write",
+                          "the class keeps BaseModel.__setattr__ and pydantic has memoised its own field or "
+                          "private-attribute handler for the name"};
+
 }  // namespace qv::modal::fast

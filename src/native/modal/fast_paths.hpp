@@ -16,6 +16,10 @@
 //                   class this module built, unchanged; the values are what
 //                   validation would keep as they are)
 //   direct_entry    a history entry assembled the same way (Message)
+//   direct_write    a field or private attribute of the model set as
+//                   pydantic's own __setattr__ would set it, without its
+//                   Python frames (the class keeps BaseModel.__setattr__ and
+//                   pydantic has memoised the name's handler)
 //   kept_entry      a streamed chunk appended to the entry the stream keeps
 //                   at hand (add_message and message_latest are this
 //                   module's own, the entry is still the history's last)
@@ -25,7 +29,8 @@
 
 namespace qv::modal::fast {
 
-extern qv::FastPath json_line, json_answer, json_refused, native_lines, direct_record, direct_entry, kept_entry;
+extern qv::FastPath json_line, json_answer, json_refused, native_lines, direct_record, direct_entry, kept_entry,
+    direct_write;
 
 // Records that `path` was taken (for decisions made where only the taken
 // side is visible).

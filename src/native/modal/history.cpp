@@ -1,8 +1,12 @@
 // Conversation history: recording turns (new entry, new version on retry,
 // continuation of a streamed answer), rendering the request's message list,
 // and gathering tool calls from whole answers and stream deltas.
+#include "modal/history.hpp"
+
 #include "modal/calls.hpp"
+#include "modal/fast_paths.hpp"
 #include "modal/members.hpp"
+#include "modal/records.hpp"
 #include "modal/reply_shapes.hpp"
 #include "runtime/args.hpp"
 #include "runtime/fast_path.hpp"
@@ -201,10 +205,14 @@ nb::object media_parts(nb::handle self, nb::handle content) {
 
 void append_new_entry(nb::handle self, nb::handle role, nb::handle version) {
     nb::object history = get_attr(self, names::messages);
-    nb::object versions = own(PyList_New(1));
-    PyList_SET_ITEM(versions.ptr(), 0, Py_NewRef(version.ptr()));
-    static const KwNames kw{&names::role, &names::contents};
-    nb::object entry = vcall(global(names::Message), {role.ptr(), versions.ptr()}, kw.ptr());
+    nb::object cls = global(names::Message);
+    nb::object entry = direct_entry(cls, role, version);
+    if (!entry.is_valid()) {
+        nb::object versions = own(PyList_New(1));
+        PyList_SET_ITEM(versions.ptr(), 0, Py_NewRef(version.ptr()));
+        static const KwNames kw{&names::role, &names::contents};
+        entry = vcall(cls, {role.ptr(), versions.ptr()}, kw.ptr());
+    }
     append(history, entry);
 }
 
@@ -414,9 +422,13 @@ nb::object text_or_empty(nb::handle message, const Name &key) {
 
 bool is_empty_text(nb::handle value) { return PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) == 0; }
 
-nb::object message_process(Args a) {
-    nb::handle self = a[0], message = a[1];
-    call_method(self, names::add_tool_calls, {message.ptr()});
+void texts_of(nb::handle self, nb::handle message, nb::object &reasoning_out, nb::object &content_out) {
+    // Once per streamed chunk: run this module's own _add_tool_calls
+    // directly while the lookup would reach it.
+    if (resolves_to(self, names::add_tool_calls.ptr(), add_tool_calls_def))
+        call_direct(add_tool_calls_def, {self.ptr(), message.ptr()});
+    else
+        call_method(self, names::add_tool_calls, {message.ptr()});
     nb::object reasoning = text_or_empty(message, names::reasoning_content);
     // Several servers name the field "reasoning".
     if (is_empty_text(reasoning)) reasoning = text_or_empty(message, names::reasoning);
@@ -433,6 +445,13 @@ nb::object message_process(Args a) {
         nb::object details = text_or_empty(message, names::reasoning_details);
         if (PyList_Check(details.ptr())) reasoning = shapes::reasoning_details_text(details);
     }
+    reasoning_out = std::move(reasoning);
+    content_out = std::move(content);
+}
+
+nb::object message_process(Args a) {
+    nb::object reasoning, content;
+    texts_of(a[0], a[1], reasoning, content);
     nb::object result = own(PyDict_New());
     dict_set(result, names::reasoning_content, reasoning);
     dict_set(result, names::content, content);
@@ -440,6 +459,51 @@ nb::object message_process(Args a) {
 }
 
 }  // namespace
+
+// add_message's case D (the answer that is still the last entry continues),
+// reached without message_latest's scan: the entry kept is the history's
+// last, an assistant entry with content, so the scan would stop at it.
+bool AnswerEntry::extend(nb::handle self, nb::handle role, nb::handle content) {
+    if (!own_ || !entry_.is_valid() || !PyUnicode_CheckExact(content.ptr())) return false;
+    nb::object assistant = role_member(names::assistant);
+    if (!role.is(assistant)) return false;
+    if (get_attr(self, names::retry).ptr() != Py_False) return false;
+    nb::object history = get_attr(self, names::messages);
+    if (!PyList_CheckExact(history.ptr()) || PyList_GET_SIZE(history.ptr()) == 0 ||
+        PyList_GET_ITEM(history.ptr(), PyList_GET_SIZE(history.ptr()) - 1) != entry_.ptr())
+        return false;
+    if (!get_attr(entry_, names::role).is(assistant)) return false;
+    // The entry is true when it has contents; Message's own __bool__ says so
+    // without a call.
+    nb::object contents = get_attr(entry_, names::contents);
+    const bool plain_truth = message_truth_is_contents(entry_) && PyList_CheckExact(contents.ptr());
+    if (plain_truth ? PyList_GET_SIZE(contents.ptr()) == 0 : !truthy(entry_)) return false;
+    continue_version(entry_, content);
+    fast::count(fast::kept_entry);
+    return true;
+}
+
+void AnswerEntry::bind(nb::handle self) {
+    own_ = resolves_to(self, names::add_message.ptr(), add_message_def) &&
+           resolves_to(self, names::message_latest.ptr(), message_latest_def);
+}
+
+void message_texts(nb::handle self, nb::handle message, nb::object &reasoning, nb::object &content) {
+    texts_of(self, message, reasoning, content);
+}
+
+void AnswerEntry::remember(nb::handle self) {
+    nb::object history = get_attr(self, names::messages);
+    if (PyList_CheckExact(history.ptr()) && PyList_GET_SIZE(history.ptr()) > 0)
+        entry_ = nb::borrow(PyList_GET_ITEM(history.ptr(), PyList_GET_SIZE(history.ptr()) - 1));
+    else
+        entry_.reset();
+}
+
+int AnswerEntry::traverse(visitproc visit, void *arg) const {
+    if (entry_.ptr()) Py_VISIT(entry_.ptr());
+    return 0;
+}
 
 const FunctionDef messages_latest_def{"messages_latest", "LLModal.messages_latest", nullptr, {{"self"}},
                                       "list[dict[str, Any]]", Kind::plain, messages_latest};

@@ -102,9 +102,11 @@ bool LineSource::next_native() {
         }
         const char *start = PyBytes_AS_STRING(block_.ptr()) + pos_;
         const Py_ssize_t left = PyBytes_GET_SIZE(block_.ptr()) - pos_;
-        const char *end = start;
         const char *const limit = start + left;
-        while (end < limit && *end != '\n' && *end != '\r') ++end;
+        // The first \n, then a \r before it if any: both searches are memchr.
+        const char *end = (const char *) std::memchr(start, '\n', (size_t) left);
+        if (!end) end = limit;
+        if (const char *cr = (const char *) std::memchr(start, '\r', (size_t) (end - start))) end = cr;
         if (end == limit) {
             pending_.append(start, (size_t) left);
             pos_ += left;

@@ -6,6 +6,7 @@
 // this module's globals while each class is built.
 #include "modal/fast_json.hpp"
 #include "modal/members.hpp"
+#include "modal/records.hpp"
 #include "runtime/classes.hpp"
 #include "runtime/generator.hpp"
 #include "runtime/module.hpp"
@@ -48,6 +49,7 @@ void body(nb::module_) {
     define_result_types();
     define_llmodal();
     fast_json::remember_originals();
+    prepare_direct_entries(PyDict_GetItemString(module_globals(), "Message"));
     set_global("__all__", own(Py_BuildValue("[sssss]", "ServerError", "LLMStatus", "ToolContent", "LLMResult", "LLModal")));
 }
 

@@ -1,6 +1,8 @@
 // Per-call state of the tool-call loop, and the streaming switch.
 #include "modal/calls.hpp"
+#include "modal/fast_paths.hpp"
 #include "modal/members.hpp"
+#include "runtime/direct_model.hpp"
 
 namespace qv::modal {
 namespace {
@@ -9,8 +11,11 @@ nb::object reset(Args a) {
     nb::handle self = a[0];
     // A new list, not clear(): the assistant message that recorded the
     // previous batch may still share the old one.
-    set_attr(self, names::tool_calls, own(PyList_New(0)));
-    set_attr(self, names::tool_calls_count, own(PyLong_FromLong(0)));
+    nb::object calls = own(PyList_New(0)), count_ = own(PyLong_FromLong(0));
+    if (!fast::direct_write.taken(set_as_pydantic_would(self, names::tool_calls, calls)))
+        set_attr(self, names::tool_calls, calls);
+    if (!fast::direct_write.taken(set_as_pydantic_would(self, names::tool_calls_count, count_)))
+        set_attr(self, names::tool_calls_count, count_);
     return nb::none();
 }
 

@@ -22,6 +22,10 @@ Name allow_name{"allow"};
 Name fields_set_name{"__pydantic_fields_set__"};
 Name pydantic_extra_name{"__pydantic_extra__"};
 Name pydantic_private_name{"__pydantic_private__"};
+Name setattr_name{"__setattr__"};
+Name setattr_handlers_name{"__pydantic_setattr_handlers__"};
+Name dict_name{"__dict__"};
+Name add_name{"add"};
 
 // What plain construction looks like, taken from pydantic on first use and
 // held by the module state.
@@ -70,7 +74,71 @@ bool constructs_plainly(PyTypeObject *type, const Pydantic &p) {
            lookup_is(type, post_init_name, Py_None);
 }
 
+struct SetattrHandlers {
+    PyObject *base_setattr = nullptr;  // BaseModel.__setattr__
+    PyObject *field = nullptr;         // pydantic's handler for a model field
+    PyObject *private_attr = nullptr;  // ... and for a private attribute
+    bool known = false;
+};
+
+const SetattrHandlers &setattr_handlers() {
+    static SetattrHandlers h;  // references kept for the process
+    if (!h.known) {
+        h.known = true;
+        nb::object base = import_from("pydantic", "BaseModel");
+        h.base_setattr = Py_XNewRef(type_lookup((PyTypeObject *) base.ptr(), setattr_name.ptr()));
+        PyObject *handlers = nullptr;
+        if (PyObject *main = PyImport_ImportModule("pydantic.main")) {
+            handlers = PyObject_GetAttrString(main, "_SIMPLE_SETATTR_HANDLERS");
+            Py_DECREF(main);
+        }
+        // Older pydantic memoises nothing: the ordinary path always runs.
+        if (!handlers || !PyDict_Check(handlers)) {
+            PyErr_Clear();
+            Py_XDECREF(handlers);
+            return h;
+        }
+        h.field = Py_XNewRef(PyDict_GetItemString(handlers, "model_field"));
+        h.private_attr = Py_XNewRef(PyDict_GetItemString(handlers, "private"));
+        Py_DECREF(handlers);
+    }
+    return h;
+}
+
 }  // namespace
+
+bool set_as_pydantic_would(nb::handle model, const Name &name, nb::handle value) {
+    const SetattrHandlers &h = setattr_handlers();
+    PyTypeObject *type = Py_TYPE(model.ptr());
+    if (!h.base_setattr || !h.field || type_lookup(type, setattr_name.ptr()) != h.base_setattr) return false;
+    PyObject *memo = type_lookup(type, setattr_handlers_name.ptr());
+    if (!memo || !PyDict_CheckExact(memo)) return false;
+    nb::object handler = nb::borrow(PyDict_GetItemWithError(memo, name.ptr()));
+    if (!handler.is_valid()) {
+        if (PyErr_Occurred()) raise_current();
+        return false;
+    }
+    if (handler.ptr() == h.field) {
+        // model.__dict__[name] = val; model.__pydantic_fields_set__.add(name)
+        nb::object dict = get_attr(model, dict_name);
+        check(PyObject_SetItem(dict.ptr(), name.ptr(), value.ptr()));
+        nb::object fields_set = get_attr(model, fields_set_name);
+        if (PySet_CheckExact(fields_set.ptr()))
+            check(PySet_Add(fields_set.ptr(), name.ptr()));
+        else
+            own(PyObject_CallMethodOneArg(fields_set.ptr(), add_name.ptr(), name.ptr()));
+        return true;
+    }
+    if (handler.ptr() == h.private_attr) {
+        PyObject *found = nullptr;
+        if (get_optional_attr(model.ptr(), pydantic_private_name.ptr(), &found) < 0) raise_current();
+        nb::object priv = nb::steal(found);
+        if (!priv.is_valid() || priv.is_none()) return false;  // pydantic's handler creates it first
+        check(PyObject_SetItem(priv.ptr(), name.ptr(), value.ptr()));
+        return true;
+    }
+    return false;
+}
 
 void DirectModel::prepare(nb::handle cls) {
     class_.set(nb::handle());

@@ -12,6 +12,7 @@
 // Anything else goes through construction as usual.
 #pragma once
 
+#include "runtime/names.hpp"
 #include "runtime/state.hpp"
 
 namespace qv {
@@ -32,5 +33,15 @@ private:
     Held class_, validator_;  // held by the module state
     Py_ssize_t fields_set_offset_ = 0, extra_offset_ = 0, private_offset_ = 0;
 };
+
+// `model.<name> = value` as pydantic's own __setattr__ does it once it has
+// memoised how to set that name on that class: a field goes into __dict__
+// and __pydantic_fields_set__, a private attribute into
+// __pydantic_private__.  Done here, without the Python frames of
+// __setattr__, only while the class keeps BaseModel.__setattr__ and the
+// handler memoised for the name is one of those two of pydantic's own; false,
+// with nothing done, otherwise (the caller then sets the attribute the
+// ordinary way, which also memoises the handler for next time).
+bool set_as_pydantic_would(nb::handle model, const Name &name, nb::handle value);
 
 }  // namespace qv
