@@ -19,7 +19,12 @@ namespace qv::cython {
 namespace {
 
 // The coroutine's locals.
-enum : int { kSelf, kArguments };
+// The coroutine's locals.  The validated model and the keyword arguments
+// the tool function is called with are kept there as well while it runs: a
+// daemon thread that the interpreter ends inside the function at exit is
+// unwound through this frame without its thread state, and dropping the last
+// reference to them there would free them without it (a crash from 3.12 on).
+enum : int { kSelf, kArguments, kValidated, kCallArguments };
 
 // `from fastmcp.server.context import Context`, at every call as the tool
 // body does it.  Once the module is in sys.modules the import statement only
@@ -263,9 +268,12 @@ Step run_start(CoroutineLocals &locals) {
 
     nb::object adapter = vcall(global(names::get_cached_typeadapter), {fn.ptr()});
     nb::object validated = validate_arguments(adapter, arguments);
+    locals.set(kValidated, validated);
     if (is_model(validated)) {
         refuse_unknown_arguments(validated, arguments);
-        return call_and_await(fn, model_values(validated));
+        nb::object values = model_values(validated);
+        locals.set(kCallArguments, values);
+        return call_and_await(fn, values);
     }
     // Not a model (an adapter of some other type): its dump, or the value
     // itself, is the mapping of keyword arguments.
@@ -279,6 +287,7 @@ Step run_start(CoroutineLocals &locals) {
             dict_set(validated, context_kwarg, own(PyObject_GetAttr(model.ptr(), context_kwarg.ptr())));
     }
 
+    locals.set(kCallArguments, validated);
     return call_and_await(fn, validated);
 }
 
