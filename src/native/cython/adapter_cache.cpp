@@ -79,7 +79,7 @@ nb::object type_adapter(nb::handle model) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_current();
         PyErr_Clear();
     } else if (!truthy(nb::steal(complete))) {
-        static nb::handle kw = kwnames({&names::raise_errors, &names::types_namespace}).release();
+        static const KwNames kw{&names::raise_errors, &names::types_namespace};
         nb::object no_names = own(PyDict_New());
         vcall(get_attr(model, names::model_rebuild), {Py_True, no_names.ptr()}, kw.ptr());
     }
