@@ -66,7 +66,7 @@ nb::object call_with_keywords(nb::handle fn, nb::handle kwargs) {
         check(PyDict_Merge(keywords.ptr(), kwargs.ptr(), 1));
     }
     nb::object noargs = own(PyTuple_New(0));
-    return own(PyObject_Call(fn.ptr(), noargs.ptr(), keywords.ptr()));
+    return own(into_python([&] { return PyObject_Call(fn.ptr(), noargs.ptr(), keywords.ptr()); }));
 }
 
 // hasattr(obj, name) and the attribute: an AttributeError means absent.

@@ -22,8 +22,8 @@ inline nb::object call_method(nb::handle self, const Name &name, std::initialize
     size_t n = 2;
     for (PyObject *a : args) argv[n++] = a;
     const size_t nkw = kwnames ? (size_t) PyTuple_GET_SIZE(kwnames) : 0;
-    return own(PyObject_VectorcallMethod(name.ptr(), argv + 1, (n - 1 - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                         kwnames));
+    const size_t nargsf = (n - 1 - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    return own(into_python([&] { return PyObject_VectorcallMethod(name.ptr(), argv + 1, nargsf, kwnames); }));
 }
 
 // obj[key], or an invalid object when the key is missing (KeyError).

@@ -121,7 +121,8 @@ nb::object Method::operator()(std::initializer_list<PyObject *> args, PyObject *
     const bool bound = self_.is_valid();
     PyObject *const *start = bound ? argv + 1 : argv + 2;
     const size_t npos = total - nkw + (bound ? 1 : 0);
-    return own(PyObject_Vectorcall(function_.ptr(), start, npos | (bound ? PY_VECTORCALL_ARGUMENTS_OFFSET : 0), kwnames));
+    const size_t nargsf = npos | (bound ? PY_VECTORCALL_ARGUMENTS_OFFSET : 0);
+    return own(into_python([&] { return PyObject_Vectorcall(function_.ptr(), start, nargsf, kwnames); }));
 }
 
 int Method::traverse(visitproc visit, void *arg) const {

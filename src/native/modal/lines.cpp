@@ -53,7 +53,7 @@ void LineSource::open(nb::handle response) {
 bool LineSource::next() {
     line_.reset();
     if (native_) return next_native();
-    PyObject *raw = PyIter_Next(source_.ptr());
+    PyObject *raw = into_python([&] { return PyIter_Next(source_.ptr()); });
     if (!raw) {
         if (PyErr_Occurred()) raise_current();
         return false;
@@ -70,7 +70,7 @@ nb::object LineSource::line_object() {
 // The next block from iter_content; false at the end of the body.
 bool LineSource::take_block() {
     for (;;) {
-        PyObject *raw = PyIter_Next(source_.ptr());
+        PyObject *raw = into_python([&] { return PyIter_Next(source_.ptr()); });
         if (!raw) {
             if (PyErr_Occurred()) raise_current();
             block_.reset();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "runtime/names.hpp"
+#include "runtime/thread_end.hpp"
 
 namespace qv {
 
@@ -75,8 +76,9 @@ inline void dict_set(nb::handle dict, nb::handle key, nb::handle value) {
 // by the tuple `kwnames` (values follow the positionals).
 inline nb::object vcall(nb::handle callable, std::initializer_list<PyObject *> args, PyObject *kwnames = nullptr) {
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    return own(PyObject_Vectorcall(callable.ptr(), const_cast<PyObject *const *>(args.begin()),
-                                   (args.size() - nkw), kwnames));
+    PyObject *const *argv = args.begin();
+    const size_t nargs = args.size() - (size_t) nkw;
+    return own(into_python([&] { return PyObject_Vectorcall(callable.ptr(), argv, nargs, kwnames); }));
 }
 
 // A tuple of interned names, used as `kwnames` for keyword calls.

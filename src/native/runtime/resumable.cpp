@@ -59,7 +59,7 @@ int close_inner(PyObject *inner) {
         return 0;
     }
     if (!close) return 0;
-    PyObject *r = PyObject_CallNoArgs(close);
+    PyObject *r = into_python([&] { return PyObject_CallNoArgs(close); });
     Py_DECREF(close);
     if (!r) return -1;
     Py_DECREF(r);
@@ -77,12 +77,12 @@ Thrown throw_inner(PyObject *inner, PyObject *exc, PyObject **out) {
     if (!method) return Thrown::not_forwarded;
 #if PY_VERSION_HEX >= 0x030C0000
     // The one-argument form: 3.12 deprecated throw(type, value, traceback).
-    *out = PyObject_CallOneArg(method, exc);
+    *out = into_python([&] { return PyObject_CallOneArg(method, exc); });
 #else
     // The three-argument form, as the 3.11 interpreter forwards it.
     PyObject *tb = PyException_GetTraceback(exc);
     PyObject *args[] = {(PyObject *) Py_TYPE(exc), exc, tb ? tb : Py_None};
-    *out = PyObject_Vectorcall(method, args, 3, nullptr);
+    *out = into_python([&] { return PyObject_Vectorcall(method, args, 3, nullptr); });
     Py_XDECREF(tb);
 #endif
     Py_DECREF(method);
@@ -101,7 +101,8 @@ PySendResult run(Resumable &r, const Flavour &f, Resume how, PyObject *arg, PyOb
         if (PyObject *inner = r.inner) {
             PyObject *result = nullptr;
             if (how == Resume::value) {
-                PySendResult st = PyIter_Send(inner, value.ptr(), &result);
+                PyObject *sent = value.ptr();
+                PySendResult st = into_python([&] { return PyIter_Send(inner, sent, &result); });
                 if (st == PYGEN_NEXT) {
                     *out = result;
                     return PYGEN_NEXT;

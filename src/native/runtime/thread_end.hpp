@@ -1,0 +1,59 @@
+// Calls into the interpreter from a thread that the interpreter may end.
+//
+// At exit the interpreter ends a daemon thread the moment it tries to take
+// the GIL back (pthread_exit: a forced unwind through every frame of the
+// thread), and by then the thread has no thread state.  Cleanups of native
+// frames that run in that unwind would release Python objects without one;
+// releasing the last reference of a dict or a model then crashes in its
+// deallocator.  So a call into Python that may run arbitrary code goes
+// through `into_python`: when such an unwind comes out of the call and the
+// thread has no thread state, the thread stops there for good, before any
+// native frame's cleanup runs (the interpreter itself does the same for its
+// own frames from 3.14 on).  The process exits without waiting for it.
+#pragma once
+
+#include <Python.h>
+
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#include <unistd.h>
+#endif
+
+namespace qv {
+
+// Whether this thread has a current thread state.
+inline bool thread_has_state() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#else
+    return _PyThreadState_UncheckedGet() != nullptr;
+#endif
+}
+
+// Never returns: the thread waits until the process ends.
+[[noreturn]] inline void hang_thread() noexcept {
+    for (;;) {
+#if defined(__GLIBCXX__)
+        pause();
+#endif
+    }
+}
+
+// Runs `call`, which calls into the interpreter and returns what the C API
+// returned.  Nothing that needs a cleanup may live inside `call`: the
+// handler must be the first thing the unwind meets.
+template <class Call>
+inline auto into_python(Call &&call) -> decltype(call()) {
+#if defined(__GLIBCXX__)
+    try {
+        return call();
+    } catch (abi::__forced_unwind &) {
+        if (!thread_has_state()) hang_thread();
+        throw;
+    }
+#else
+    return call();
+#endif
+}
+
+}  // namespace qv
