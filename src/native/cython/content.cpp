@@ -54,7 +54,9 @@ void while_handling(nb::handle exc, F &&body) {
     PyErr_SetHandledException(exc.ptr());
     try {
         body();
-    } catch (...) {
+    }
+    QV_RETHROW_FORCED_UNWIND
+    catch (...) {
         PyErr_SetHandledException(previous);
         Py_XDECREF(previous);
         throw;

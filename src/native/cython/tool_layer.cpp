@@ -71,7 +71,9 @@ void bind_imports_quietly() {
     nb::object caught = vcall(get_attr(catcher, names::dunder_enter), {});
     try {
         bind_imports();
-    } catch (...) {
+    }
+    QV_RETHROW_FORCED_UNWIND
+    catch (...) {
         vcall(get_attr(catcher, names::dunder_exit), {Py_None, Py_None, Py_None});
         throw;
     }

@@ -310,8 +310,9 @@ private:
 
     // The stream ends with part of the answer unread: the transport closes
     // its connection.  Runs while another exception is on its way (or in a
-    // destructor), so a failure here is reported as unraisable, never raised.
-    void abandon_response() noexcept {
+    // destructor), so a failure here is reported as unraisable, never raised;
+    // only the forced unwind of an ending thread passes (hence not noexcept).
+    void abandon_response() {
         lines_open_ = false;
         if (!response_.is_valid()) return;
         PyObject *type, *value, *tb;
@@ -321,7 +322,9 @@ private:
         } catch (PythonError &error) {
             error.restore();
             PyErr_WriteUnraisable(response_.ptr());
-        } catch (...) {
+        }
+        QV_RETHROW_FORCED_UNWIND
+        catch (...) {
         }
         PyErr_Restore(type, value, tb);
     }
