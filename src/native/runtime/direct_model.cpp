@@ -5,6 +5,7 @@
 #include "runtime/module.hpp"
 #include "runtime/names.hpp"
 #include "runtime/object.hpp"
+#include "runtime/pydantic_fast.hpp"
 
 namespace qv {
 namespace {
@@ -27,33 +28,6 @@ Name setattr_handlers_name{"__pydantic_setattr_handlers__"};
 Name dict_name{"__dict__"};
 Name add_name{"add"};
 
-// What plain construction looks like, taken from pydantic on first use and
-// held by the module state.
-Held base_init_ref;         // BaseModel.__init__
-Held object_new_ref;        // object.__new__
-Held schema_validator_ref;  // pydantic_core.SchemaValidator
-Held model_metaclass_ref;   // type(BaseModel)
-
-struct Pydantic {
-    PyObject *base_init;
-    PyObject *object_new;
-    PyTypeObject *schema_validator;
-    PyTypeObject *model_metaclass;
-};
-
-Pydantic pydantic() {
-    if (!base_init_ref) {
-        nb::object base = import_from("pydantic", "BaseModel");
-        nb::object validator = import_from("pydantic_core", "SchemaValidator");
-        object_new_ref.set(type_lookup(&PyBaseObject_Type, new_name.ptr()));
-        schema_validator_ref.set(validator);
-        model_metaclass_ref.set((PyObject *) Py_TYPE(base.ptr()));
-        base_init_ref.set(type_lookup((PyTypeObject *) base.ptr(), init_name.ptr()));
-    }
-    return {base_init_ref.ptr(), object_new_ref.ptr(), (PyTypeObject *) schema_validator_ref.ptr(),
-            (PyTypeObject *) model_metaclass_ref.ptr()};
-}
-
 // Where a slot of BaseModel lives in the instance; 0 if it is not a plain slot.
 Py_ssize_t slot_offset(PyTypeObject *type, const Name &name) {
     PyObject *descr = type_lookup(type, name.ptr());
@@ -67,7 +41,7 @@ bool lookup_is(PyTypeObject *type, const Name &name, PyObject *expected) {
     return type_lookup(type, name.ptr()) == expected;
 }
 
-bool constructs_plainly(PyTypeObject *type, const Pydantic &p) {
+bool constructs_plainly(PyTypeObject *type, const PlainPydantic &p) {
     PyTypeObject *meta = Py_TYPE((PyObject *) type);
     return PyType_IsSubtype(meta, p.model_metaclass) && meta->tp_call == PyType_Type.tp_call &&
            lookup_is(type, init_name, p.base_init) && lookup_is(type, new_name, p.object_new) &&
@@ -145,7 +119,7 @@ void DirectModel::prepare(nb::handle cls) {
     validator_.set(nb::handle());
     if (!PyType_Check(cls.ptr())) return;
     auto *type = (PyTypeObject *) cls.ptr();
-    const Pydantic &p = pydantic();
+    const PlainPydantic p = plain_pydantic();
     if (!constructs_plainly(type, p)) return;
     PyObject *validator = type_lookup(type, validator_name.ptr());
     if (!validator || Py_TYPE(validator) != p.schema_validator) return;
@@ -169,7 +143,7 @@ void DirectModel::prepare(nb::handle cls) {
 bool DirectModel::applies(nb::handle cls) const {
     if (!class_ || cls.ptr() != class_.ptr()) return false;
     auto *type = (PyTypeObject *) cls.ptr();
-    return lookup_is(type, validator_name, validator_.ptr()) && constructs_plainly(type, pydantic());
+    return lookup_is(type, validator_name, validator_.ptr()) && constructs_plainly(type, plain_pydantic());
 }
 
 nb::object DirectModel::assemble(nb::handle fields, nb::handle fields_set) const {

@@ -20,14 +20,9 @@ Held object_new;        // object.__new__
 Held schema_validator;  // pydantic_core.SchemaValidator
 Held model_metaclass;   // type(BaseModel)
 
-struct Pydantic {
-    PyObject *base_init;
-    PyObject *object_new;
-    PyTypeObject *schema_validator;
-    PyTypeObject *model_metaclass;
-};
+}  // namespace
 
-Pydantic pydantic() {
+PlainPydantic plain_pydantic() {
     if (!base_init) {
         nb::object base = import_from("pydantic", "BaseModel");
         nb::object validator = import_from("pydantic_core", "SchemaValidator");
@@ -40,11 +35,13 @@ Pydantic pydantic() {
             (PyTypeObject *) model_metaclass.ptr()};
 }
 
+namespace {
+
 FastPath through_validator{"model_through_validator",
                            "the class is a pydantic model that keeps BaseModel.__init__, object.__new__ and "
                            "its metaclass's type.__call__, and its __pydantic_validator__ is a SchemaValidator"};
 
-bool validates_directly(PyTypeObject *type, const Pydantic &p) {
+bool validates_directly(PyTypeObject *type, const PlainPydantic &p) {
     PyTypeObject *meta = Py_TYPE((PyObject *) type);
     return PyType_IsSubtype(meta, p.model_metaclass) && meta->tp_call == PyType_Type.tp_call &&
            type_lookup(type, init_name.ptr()) == p.base_init &&
@@ -56,7 +53,7 @@ bool validates_directly(PyTypeObject *type, const Pydantic &p) {
 nb::object new_model(nb::handle cls, nb::handle fields) {
     nb::object validator;
     if (PyType_Check(cls.ptr())) {
-        const Pydantic p = pydantic();
+        const PlainPydantic p = plain_pydantic();
         auto *type = (PyTypeObject *) cls.ptr();
         if (validates_directly(type, p)) {
             // Held for the call: a validator of the model may rebuild it,

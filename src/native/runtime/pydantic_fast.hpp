@@ -13,6 +13,16 @@
 
 namespace qv {
 
+// What plain construction looks like, taken from pydantic on first use and
+// held by the module state; shared by every fast path that builds models.
+struct PlainPydantic {
+    PyObject *base_init;             // BaseModel.__init__
+    PyObject *object_new;            // object.__new__
+    PyTypeObject *schema_validator;  // pydantic_core.SchemaValidator
+    PyTypeObject *model_metaclass;   // type(BaseModel)
+};
+PlainPydantic plain_pydantic();
+
 // cls(**fields); `fields` is an exact dict with string keys, not kept.
 nb::object new_model(nb::handle cls, nb::handle fields);
 
