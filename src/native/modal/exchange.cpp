@@ -139,14 +139,7 @@ nb::object make_record(nb::handle cls, nb::handle status, nb::handle message) {
         nb::object reasoning = nb::borrow(PyDict_GetItemWithError(m, names::reasoning_content.ptr()));
         nb::object content;
         if (reasoning.is_valid()) content = nb::borrow(PyDict_GetItemWithError(m, names::content.ptr()));
-        if (content.is_valid()) {
-            if (nb::object record = direct_result(cls, status, reasoning, content); record.is_valid()) return record;
-            nb::object fields = own(PyDict_New());
-            dict_set(fields, names::status, status);
-            dict_set(fields, names::reasoning_content, reasoning);
-            dict_set(fields, names::content, content);
-            return new_model(cls, fields);
-        }
+        if (content.is_valid()) return make_text_record(cls, status, reasoning, content);
         if (PyErr_Occurred()) raise_current();
     }
     // Any other mapping: the keywords of `status=status, **message`.
