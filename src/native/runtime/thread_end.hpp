@@ -21,7 +21,11 @@
 
 namespace qv {
 
-// Whether this thread has a current thread state.
+// Whether this thread has a current thread state, asked without the fatal
+// error PyThreadState_Get raises when there is none.  Public from 3.13 on
+// (PyThreadState_GetUnchecked); 3.11 and 3.12 have it only as the private
+// _PyThreadState_UncheckedGet.  It lives here rather than with the other
+// version seams in object.hpp because object.hpp includes this header.
 inline bool thread_has_state() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     return PyThreadState_GetUnchecked() != nullptr;
