@@ -81,19 +81,53 @@ bool has_long_digit_run(const char *p, Py_ssize_t size) {
     return false;
 }
 
+// Whether the text opens more than max_depth arrays and objects inside one
+// another.  Brackets inside strings do not count.  A text with no more
+// opening brackets than the limit in all (the usual case, decided by one
+// pass that the compiler vectorises) cannot.
+bool nests_deeper_than_limit(const char *p, Py_ssize_t size) {
+    if (size <= max_depth) return false;
+    Py_ssize_t opens = 0;
+    for (Py_ssize_t i = 0; i < size; ++i) opens += (p[i] == '[') | (p[i] == '{');
+    if (opens <= max_depth) return false;
+    Py_ssize_t depth = 0;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        switch (p[i]) {
+            case '"':
+                for (++i; i < size && p[i] != '"'; ++i)
+                    if (p[i] == '\\') ++i;
+                break;
+            case '[':
+            case '{':
+                if (++depth > max_depth) return true;
+                break;
+            case ']':
+            case '}':
+                if (depth > 0) --depth;
+                break;
+            default:
+                break;
+        }
+    }
+    return false;
+}
+
 nb::object parse(const char *p, Py_ssize_t size, PyObject *whole = nullptr) {
     PyObject *loads = orjson_loads();
     if (!loads || has_long_digit_run(p, size)) {
         fast::count(fast::json_refused);
         return {};
     }
-    // A view of the caller's buffer (orjson reads it and keeps nothing),
-    // unless the buffer is a whole bytes object already.
-    nb::object view;
+    // orjson gets a bytes object of its own, never a view of the caller's
+    // buffer: on 3.11 the collector can run inside orjson's allocations, and
+    // a gc callback or finalizer reaching a view (gc.get_objects()) could
+    // keep it, and with it a pointer into memory that the caller frees once
+    // the line is done.  A bytes object owns its memory, whoever keeps it.
+    nb::object copy;
     PyObject *arg = whole;
     if (!arg) {
-        view = own(PyMemoryView_FromMemory(const_cast<char *>(p), size, PyBUF_READ));
-        arg = view.ptr();
+        copy = own(PyBytes_FromStringAndSize(p, size));
+        arg = copy.ptr();
     }
     if (PyObject *result = PyObject_Vectorcall(loads, &arg, 1, nullptr)) return nb::steal(result);
     // Whatever orjson objects to, json.loads decides, with its own message.
@@ -166,7 +200,13 @@ PyObject *requests_iter_content() { return originals.iter_content.ptr(); }
 
 void LineParser::bind(nb::handle loads) { fast_ = is_standard_loads(loads.ptr()); }
 
+void check_depth(const char *p, Py_ssize_t size) {
+    if (nests_deeper_than_limit(p, size))
+        raise_format(PyExc_ValueError, "The server's answer is nested deeper than %d levels", (int) max_depth);
+}
+
 nb::object LineParser::try_parse(const char *p, Py_ssize_t size) const {
+    check_depth(p, size);
     if (!fast_) return {};
     nb::object result = parse(p, size);
     fast::json_line.taken(result.is_valid());
@@ -179,6 +219,8 @@ nb::object answer_document(nb::handle response) {
         // here is the one it would raise.
         nb::object content = get_attr(response, names::content);
         nb::object encoding = get_attr(response, names::encoding);
+        // Either parser then sees only what both accept.
+        if (PyBytes_CheckExact(content.ptr())) check_depth(PyBytes_AS_STRING(content.ptr()), PyBytes_GET_SIZE(content.ptr()));
         if (PyBytes_CheckExact(content.ptr()) && decoded_as_utf8(encoding, PyBytes_GET_SIZE(content.ptr()))) {
             nb::object document = parse(PyBytes_AS_STRING(content.ptr()), PyBytes_GET_SIZE(content.ptr()), content.ptr());
             if (document.is_valid()) {
