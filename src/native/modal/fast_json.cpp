@@ -151,8 +151,12 @@ bool decoded_as_utf8(nb::handle encoding, Py_ssize_t size) {
     return strcasecmp(name, "utf-8") == 0 || strcasecmp(name, "utf8") == 0 || strcasecmp(name, "utf_8") == 0;
 }
 
-bool whole_answer_is_plain(nb::handle response) {
-    if (!originals.response_type || !is_requests_own(response, names::json, originals.response_json.ptr())) return false;
+bool json_is_requests_own(nb::handle response) {
+    return originals.response_type && is_requests_own(response, names::json, originals.response_json.ptr());
+}
+
+// Whether requests' own Response.json would call the standard json.loads.
+bool whole_answer_is_plain() {
     // Response.json calls requests.models.complexjson.loads: the standard
     // library's, unless requests found simplejson or someone replaced it.
     PyObject *models = PyModule_GetDict(originals.requests_models.ptr());
@@ -214,18 +218,23 @@ nb::object LineParser::try_parse(const char *p, Py_ssize_t size) const {
 }
 
 nb::object answer_document(nb::handle response) {
-    if (whole_answer_is_plain(response)) {
+    if (json_is_requests_own(response)) {
         // Reading the body first is what Response.json does too; a failure
         // here is the one it would raise.
         nb::object content = get_attr(response, names::content);
-        nb::object encoding = get_attr(response, names::encoding);
-        // Either parser then sees only what both accept.
-        if (PyBytes_CheckExact(content.ptr())) check_depth(PyBytes_AS_STRING(content.ptr()), PyBytes_GET_SIZE(content.ptr()));
-        if (PyBytes_CheckExact(content.ptr()) && decoded_as_utf8(encoding, PyBytes_GET_SIZE(content.ptr()))) {
-            nb::object document = parse(PyBytes_AS_STRING(content.ptr()), PyBytes_GET_SIZE(content.ptr()), content.ptr());
-            if (document.is_valid()) {
-                fast::count(fast::json_answer);
-                return document;
+        if (PyBytes_CheckExact(content.ptr())) {
+            const char *p = PyBytes_AS_STRING(content.ptr());
+            const Py_ssize_t size = PyBytes_GET_SIZE(content.ptr());
+            // Whichever json.loads requests calls sees only what both
+            // parsers accept.
+            check_depth(p, size);
+            nb::object encoding = get_attr(response, names::encoding);
+            if (whole_answer_is_plain() && decoded_as_utf8(encoding, size)) {
+                nb::object document = parse(p, size, content.ptr());
+                if (document.is_valid()) {
+                    fast::count(fast::json_answer);
+                    return document;
+                }
             }
         }
     }

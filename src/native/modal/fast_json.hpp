@@ -48,8 +48,8 @@ private:
 
 // response.json(), by orjson when Response.json is requests' own on a plain
 // Response and would decode the body as UTF-8 for the standard json.loads.
-// With the standard json.loads, a body nesting deeper than max_depth raises
-// ValueError whichever parser would read it.
+// When Response.json is requests' own, a body nesting deeper than max_depth
+// raises ValueError, whichever json.loads it would call.
 nb::object answer_document(nb::handle response);
 
 // Whether `obj.<name>` on a plain requests.Response reaches requests' own
