@@ -50,6 +50,7 @@ nb::object status_member(const Name &member) { return get_attr(global(n::LLMStat
 nb::object decode_whole(Args a) {
     nb::handle self = a[0], response = a[1];
     bool already_add = false;
+    const Py_ssize_t history_start = exchange::history_length(self);
     try {
         nb::object document = fast_json::answer_document(response);
         exchange::raise_if_server_error(document);
@@ -76,7 +77,8 @@ nb::object decode_whole(Args a) {
         call_method(self, n::reset);
         return exchange::make_record(global(n::LLMResult), status_member(n::idle), message);
     } catch (PythonError &error) {
-        exchange::fail(self, n::parse_error, !already_add, error);
+        // No fallback where this exchange, or its follow-up, recorded text.
+        exchange::fail(self, n::parse_error, !already_add && !exchange::answered_since(self, history_start), error);
     }
 }
 
@@ -116,7 +118,8 @@ bool is_sse_field_without_data(const char *p, Py_ssize_t size) {
 class StreamDecoder final : public GeneratorBody {
 public:
     StreamDecoder(nb::handle self, nb::handle response)
-        : self_(nb::borrow(self)), response_(nb::borrow(response)), open_(self) {}
+        : history_start_(exchange::history_length(self)), self_(nb::borrow(self)), response_(nb::borrow(response)),
+          open_(self) {}
 
     ~StreamDecoder() override {
         // Dropped before its first step: the answer is not read any further.
@@ -137,7 +140,8 @@ public:
             if (state_ == State::start || lines_open_) abandon_response();
             open_.end();
             if (!error.matches(PyExc_Exception)) turn::discard_and_raise(self_, error);
-            exchange::fail(self_, n::parse_error, !already_add_, error);
+            // No fallback where this exchange, or its follow-up, recorded text.
+            exchange::fail(self_, n::parse_error, !already_add_ && !exchange::answered_since(self_, history_start_), error);
         }
     }
 
@@ -394,6 +398,7 @@ private:
         return Step::finish();
     }
 
+    Py_ssize_t history_start_;  // history entries when the exchange began
     State state_ = State::start;
     bool already_add_ = false;  // this exchange has put answer text into the history
     bool finished_ = false;     // the finishing chunk has been read
