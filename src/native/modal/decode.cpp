@@ -7,9 +7,7 @@
 // guarded by one failure path (exchange::fail).
 #include <cstring>
 
-#include "modal/exchange.hpp"
-#include "modal/fast_json.hpp"
-#include "modal/history.hpp"
+#include "modal/answer_decoder.hpp"
 #include "modal/lines.hpp"
 #include "modal/members.hpp"
 #include "modal/reply_shapes.hpp"
@@ -22,46 +20,13 @@ namespace {
 
 namespace n = names;
 
-
-// obj[key], with the dict case inline.
-nb::object item(nb::handle obj, const Name &key) {
-    if (PyDict_CheckExact(obj.ptr())) {
-        if (PyObject *value = PyDict_GetItemWithError(obj.ptr(), key.ptr())) return nb::borrow(value);
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.ptr());
-        raise_current();
-    }
-    return getitem(obj, key);
-}
-
-// obj.get(key); a null object for a missing key of a dict.
-nb::object get(nb::handle obj, const Name &key) {
-    if (PyDict_Check(obj.ptr())) {
-        PyObject *value = PyDict_GetItemWithError(obj.ptr(), key.ptr());
-        if (!value && PyErr_Occurred()) raise_current();
-        return nb::borrow(value);
-    }
-    return call_method(obj, names::get, {key.ptr()});
-}
-
-nb::object status_member(const Name &member) { return get_attr(global(n::LLMStatus), member); }
-
 // ---- whole answers --------------------------------------------------------------
 
 nb::object decode_whole(Args a) {
     nb::handle self = a[0], response = a[1];
-    bool already_add = false;
+    AnswerDecoder decoder;
     try {
-        nb::object document = fast_json::answer_document(response);
-        exchange::raise_if_server_error(document);
-        nb::object choice = shapes::answer_choice(item(document, n::choices));
-        if (!choice.is_valid()) raise_format(PyExc_ValueError, "The server's answer has no choice with index 0");
-        nb::object message = call_method(self, n::message_process, {item(choice, n::message).ptr()});
-        shapes::complete_tool_calls(get_attr(self, n::tool_calls));
-        nb::object content = item(message, n::content);
-        if (!truthy(get_attr(self, n::tool_calls)) || truthy(content)) {
-            exchange::add_message_to(self, exchange::message_role(n::assistant), content);
-            already_add = true;
-        }
+        nb::object message = decoder.whole(self, fast_json::answer_document(response));
         if (truthy(get_attr(self, n::tool_calls))) {
             // This record has empty texts and the default status, so the sum
             // carries this exchange's calls and results with the follow-up's
@@ -76,35 +41,11 @@ nb::object decode_whole(Args a) {
         call_method(self, n::reset);
         return exchange::make_record(global(n::LLMResult), status_member(n::idle), message);
     } catch (PythonError &error) {
-        exchange::fail(self, n::parse_error, !already_add, error);
+        exchange::fail(self, n::parse_error, !decoder.already_added(), error);
     }
 }
 
 // ---- streamed answers -----------------------------------------------------------
-
-PyObject *add_message_kw() {
-    static const KwNames kw{&n::role, &n::content};
-    return kw.ptr();
-}
-
-// The JSON text of a data line, `start` bytes in.  Decoding only what follows
-// the prefix gives what decoding the whole line and stripping it gives, but
-// an invalid line must fail as decoding the whole line does, with positions
-// counted from the line's start.
-nb::object payload_text(nb::handle line, const char *p, Py_ssize_t size, Py_ssize_t start) {
-    if (PyObject *text = PyUnicode_DecodeUTF8(p + start, size - start, nullptr)) return nb::steal(text);
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) raise_current();
-    PythonError partial;  // raised only if the whole line were to decode after all
-    call_method(line, names::decode, {names::utf8.ptr()});
-    throw partial;
-}
-
-bool is_data_prefix_char(char c) { return c == 'd' || c == 'a' || c == 't' || c == ':' || c == ' '; }
-
-bool is_sse_field_without_data(const char *p, Py_ssize_t size) {
-    auto starts = [&](const char *prefix, Py_ssize_t len) { return size >= len && std::memcmp(p, prefix, len) == 0; };
-    return starts("event:", 6) || starts("id:", 3) || starts("retry:", 6);
-}
 
 // The body of _stream_response.  Every suspension point lies inside the
 // guarded region, so an Exception thrown in by the consumer takes the failure
@@ -137,7 +78,7 @@ public:
             if (state_ == State::start || lines_open_) abandon_response();
             open_.end();
             if (!error.matches(PyExc_Exception)) turn::discard_and_raise(self_, error);
-            exchange::fail(self_, n::parse_error, !already_add_, error);
+            exchange::fail(self_, n::parse_error, !decoder_.already_added(), error);
         }
     }
 
@@ -145,14 +86,8 @@ public:
         QV_VISIT(self_);
         QV_VISIT(response_);
         if (int rc = lines_.traverse(visit, arg)) return rc;
-        if (int rc = answer_entry_.traverse(visit, arg)) return rc;
-        QV_VISIT(loads_);
-        if (int rc = message_process_.traverse(visit, arg)) return rc;
-        if (int rc = add_message_.traverse(visit, arg)) return rc;
+        if (int rc = decoder_.traverse(visit, arg)) return rc;
         QV_VISIT(result_type_);
-        QV_VISIT(reason_);
-        QV_VISIT(answer_);
-        QV_VISIT(assistant_);
         QV_VISIT(calls_map_);
         return 0;
     }
@@ -192,111 +127,45 @@ private:
     void begin() {
         lines_.open(response_);
         lines_open_ = true;
-        loads_ = get_attr(global(n::json), n::loads);
-        parser_.bind(loads_);
-        message_process_.bind(self_, n::message_process, &message_process_def);
-        add_message_.bind(self_, n::add_message, &add_message_def);
-        answer_entry_.bind(self_);
+        decoder_.bind_stream(self_);
         close_flag_.bind(self_, n::close_flag);
         result_type_ = global(n::LLMResult);
-        reason_ = status_member(n::reason);
-        answer_ = status_member(n::answer);
-        assistant_ = exchange::message_role(n::assistant);
     }
 
     // Reads lines until one yields a record; a null object when the line
     // loop ends (end of body, finishing chunk, [DONE] or _close).
     nb::object next_record() {
-        if (finished_) return {};
+        if (decoder_.done()) return {};
         for (;;) {
             if (!lines_.next()) {
                 lines_open_ = false;  // the body has been read to its end
-                return end_of_lines();
+                decoder_.end_of_stream();
+                return {};
             }
 
             // Honoured at the next line received, whatever the line is.
             if (stop_requested()) return {};
 
-            const char *p;
-            Py_ssize_t size;
-            nb::object line, text_line;
+            nb::object record;
             if (lines_.split_here()) {
-                p = lines_.line_data();
-                size = lines_.line_size();
-            } else if (line = lines_.line_object(); PyBytes_Check(line.ptr())) {
-                p = PyBytes_AS_STRING(line.ptr());
-                size = PyBytes_GET_SIZE(line.ptr());
+                record = decoder_.line(lines_.line_data(), lines_.line_size());
+            } else if (nb::object line = lines_.line_object(); PyBytes_Check(line.ptr())) {
+                record = decoder_.line(PyBytes_AS_STRING(line.ptr()), PyBytes_GET_SIZE(line.ptr()), line);
             } else {
                 if (!truthy(line)) continue;
-                text_line = call_method(line, names::decode, {names::utf8.ptr()});
-                p = PyUnicode_AsUTF8AndSize(text_line.ptr(), &size);
+                nb::object text_line = call_method(line, names::decode, {names::utf8.ptr()});
+                Py_ssize_t size;
+                const char *p = PyUnicode_AsUTF8AndSize(text_line.ptr(), &size);
                 if (!p) raise_current();
+                record = decoder_.line(p, size, line);
             }
-            // Keep-alive blank lines, comments (":" first) and the event
-            // fields other than data carry nothing.
-            if (size == 0 || p[0] == ':' || is_sse_field_without_data(p, size)) continue;
-            // lstrip("data: ") strips that set of characters, all ASCII, so
-            // it can be done on the bytes before decoding.
-            Py_ssize_t start = 0;
-            while (start < size && is_data_prefix_char(p[start])) ++start;
-            if (size - start == 6 && std::memcmp(p + start, "[DONE]", 6) == 0) {
+            if (decoder_.done()) {
                 finish_response();
-                return end_of_lines();
-            }
-
-            nb::object chunk = parser_.try_parse(p + start, size - start);
-            if (!chunk.is_valid()) {
-                if (!line.is_valid()) line = lines_.line_object();
-                nb::object text = payload_text(line, p, size, start);
-                chunk = vcall(loads_, {text.ptr()});
-            }
-            exchange::raise_if_server_error(chunk);
-            nb::object choices = item(chunk, n::choices);
-            // Some providers open the stream, or send usage, with no choice.
-            if (PyList_CheckExact(choices.ptr()) && PyList_GET_SIZE(choices.ptr()) == 0) continue;
-            // Of several answers ("n" > 1) only the first is this exchange's.
-            nb::object choice = shapes::answer_choice(choices);
-            if (!choice.is_valid()) continue;
-            answered_ = true;
-
-            nb::object record;
-            nb::object delta = get(choice, n::delta);
-            if (delta.is_valid() && !delta.is_none() && message_process_.native() && PyDict_CheckExact(delta.ptr())) {
-                // _message_process is this module's own: its two texts
-                // without the dict that carries them.
-                nb::object reasoning, content;
-                message_texts(self_, delta, reasoning, content);
-                if (truthy(reasoning)) {
-                    record = exchange::make_text_record(result_type_, reason_, reasoning, content);
-                } else if (truthy(content)) {
-                    add_answer_text(content);
-                    record = exchange::make_text_record(result_type_, answer_, reasoning, content);
-                }
-            } else if (delta.is_valid() && !delta.is_none()) {
-                nb::object message = message_process_({delta.ptr()});
-                nb::object content;
-                if (truthy(item(message, n::reasoning_content))) {
-                    record = exchange::make_record(result_type_, reason_, message);
-                } else if (truthy(content = item(message, n::content))) {
-                    add_answer_text(content);
-                    record = exchange::make_record(result_type_, answer_, message);
-                }
-            }
-            nb::object finish_reason = get(choice, n::finish_reason);
-            if (finish_reason.is_valid() && !finish_reason.is_none()) {
-                finished_ = true;
-                finish_response();
+                decoder_.end_of_stream();
             }
             if (record.is_valid()) return record;
-            if (finished_) return {};
+            if (decoder_.done()) return {};
         }
-    }
-
-    // The server ended the body, or sent [DONE].  A 200 stream that never
-    // carried the answer's choice is a failure, not an empty answer.
-    nb::object end_of_lines() {
-        if (!answered_) raise_format(PyExc_ValueError, "The server ended the stream without an answer");
-        return {};
     }
 
     // The finishing chunk has been read: nothing more is read from the answer.
@@ -354,15 +223,6 @@ private:
         return Step::finish();
     }
 
-    // Into the history before the consumer sees the chunk.
-    void add_answer_text(nb::handle content) {
-        if (!answer_entry_.extend(self_, assistant_, content)) {
-            add_message_({assistant_.ptr(), content.ptr()}, add_message_kw());
-            answer_entry_.remember(self_);
-        }
-        already_add_ = true;
-    }
-
     Step after_lines() {
         if (!truthy(get_attr(self_, n::tool_calls))) return end();
         shapes::complete_tool_calls(get_attr(self_, n::tool_calls));
@@ -395,16 +255,11 @@ private:
     }
 
     State state_ = State::start;
-    bool already_add_ = false;  // this exchange has put answer text into the history
-    bool finished_ = false;     // the finishing chunk has been read
-    bool answered_ = false;     // a chunk has carried the answer's choice
-    bool lines_open_ = false;   // the answer is being read and not finished
+    bool lines_open_ = false;  // the answer is being read and not finished
     nb::object self_, response_;
     LineSource lines_;
-    fast_json::LineParser parser_;
-    AnswerEntry answer_entry_;
-    nb::object loads_, result_type_, reason_, answer_, assistant_;
-    exchange::Method message_process_, add_message_;
+    AnswerDecoder decoder_;
+    nb::object result_type_;
     exchange::PrivateReader close_flag_;
     nb::object calls_map_;
     turn::OpenStream open_;

@@ -185,7 +185,7 @@ void raise_if_server_error(nb::handle document) {
 
 namespace {
 
-void report(const Name &prefix, nb::handle exc) {
+void report(nb::handle prefix, nb::handle exc) {
     static const KwNames kw{&names::flush};
     nb::object text = own(PyObject_Str(exc.ptr()));
     text = own(PyUnicode_Concat(prefix.ptr(), text.ptr()));
@@ -220,7 +220,7 @@ void record_fallback(nb::handle self) {
 
 }  // namespace
 
-void fail(nb::handle self, const Name &prefix, bool add_fallback, PythonError &error) {
+void fail(nb::handle self, nb::handle prefix, bool add_fallback, PythonError &error) {
     if (error.matches(PyExc_Exception)) {
         try {
             report(prefix, error.value());

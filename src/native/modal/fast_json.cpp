@@ -190,4 +190,16 @@ nb::object answer_document(nb::handle response) {
     return call_method(response, names::json);
 }
 
+nb::object body_document(nb::handle body) {
+    nb::object loads = get_attr(global(names::json), names::loads);
+    if (is_standard_loads(loads.ptr())) {
+        nb::object document = parse(PyBytes_AS_STRING(body.ptr()), PyBytes_GET_SIZE(body.ptr()), body.ptr());
+        if (document.is_valid()) {
+            fast::count(fast::json_answer);
+            return document;
+        }
+    }
+    return vcall(loads, {body.ptr()});
+}
+
 }  // namespace qv::modal::fast_json

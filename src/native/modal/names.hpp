@@ -151,5 +151,7 @@ inline Name complexjson{"complexjson"};
 inline Name default_decoder{"_default_decoder"};
 inline Name reasoning_details{"reasoning_details"};
 
+inline Name usage{"usage"};
+
 inline Name empty{""};
 }  // namespace qv::modal::names
