@@ -44,9 +44,4 @@ nb::object body_document(nb::handle body);
 // function `original` (the class attribute, not shadowed on the instance).
 bool is_requests_own(nb::handle response, const Name &name, PyObject *original);
 
-// requests' own Response.iter_lines and Response.iter_content (borrowed;
-// null before start-up).
-PyObject *requests_iter_lines();
-PyObject *requests_iter_content();
-
 }  // namespace qv::modal::fast_json

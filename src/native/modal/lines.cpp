@@ -10,34 +10,6 @@
 #include "modal/fast_paths.hpp"
 
 namespace qv::modal {
-namespace {
-
-
-constexpr Py_ssize_t requests_chunk_size = 512;  // requests.models.ITER_CHUNK_SIZE
-constexpr Py_ssize_t block_size = 64 * 1024;
-
-// Whether a read of `block_size` returns as soon as some of the body is
-// there: a body already read into memory, an in-memory raw stream, or
-// urllib3 reading a chunked transfer (one transfer chunk at most per read).
-Held bytes_io;  // io.BytesIO
-
-bool reads_return_early(nb::handle response) {
-    if (truthy(get_attr(response, names::content_consumed))) return true;
-    nb::object raw = get_attr(response, names::raw);
-    if (!bytes_io) bytes_io.set(import_from("io", "BytesIO"));
-    if (is_instance(raw, bytes_io.h())) return true;
-    PyObject *chunked = nullptr;
-    if (get_optional_attr(raw.ptr(), names::chunked.ptr(), &chunked) < 0) raise_current();
-    nb::object held = nb::steal(chunked);
-    if (!chunked || chunked != Py_True) return false;
-    PyObject *supports = nullptr;
-    if (get_optional_attr(raw.ptr(), names::supports_chunked_reads.ptr(), &supports) < 0) raise_current();
-    if (!supports) return false;
-    nb::object method = nb::steal(supports);
-    return truthy(own(PyObject_CallNoArgs(method.ptr())));
-}
-
-}  // namespace
 
 void LineSplitter::push(nb::handle block) {
     if (PyBytes_GET_SIZE(block.ptr()) == 0) return;
@@ -106,16 +78,9 @@ int LineSplitter::traverse(visitproc visit, void *arg) const {
     return 0;
 }
 
-void LineSource::open(nb::handle response) {
-    native_ = fast::native_lines.taken(
-        fast_json::is_requests_own(response, names::iter_lines, fast_json::requests_iter_lines()) &&
-        fast_json::is_requests_own(response, names::iter_content, fast_json::requests_iter_content()));
-    if (!native_) {
-        source_ = own(PyObject_GetIter(call_method(response, names::iter_lines).ptr()));
-        return;
-    }
-    nb::object size = own(PyLong_FromSsize_t(reads_return_early(response) ? block_size : requests_chunk_size));
-    source_ = own(PyObject_GetIter(call_method(response, names::iter_content, {size.ptr()}).ptr()));
+void LineSource::open(nb::handle body) {
+    native_ = fast::native_lines.taken_if([&] { return truthy(get_attr(body, names::splittable)); });
+    source_ = own(PyObject_GetIter(call_method(body, native_ ? names::blocks : names::lines).ptr()));
 }
 
 bool LineSource::next() {
@@ -140,7 +105,7 @@ nb::object LineSource::line_object() {
     return line_;
 }
 
-// The next block from iter_content, handed to the splitter; false at the end
+// The next block of the body, handed to the splitter; false at the end
 // of the body.
 bool LineSource::take_block() {
     PyObject *raw = into_python([&] { return PyIter_Next(source_.ptr()); });
@@ -150,7 +115,7 @@ bool LineSource::take_block() {
     }
     nb::object block = nb::steal(raw);
     if (!PyBytes_Check(block.ptr()))
-        raise_format(PyExc_TypeError, "iter_content() gave %.200s, not bytes", Py_TYPE(block.ptr())->tp_name);
+        raise_format(PyExc_TypeError, "the body gave %.200s, not bytes", Py_TYPE(block.ptr())->tp_name);
     splitter_.push(block);
     return true;
 }

@@ -7,15 +7,12 @@
 // bytes.splitlines() splits them, also when a \r\n pair is split between two
 // blocks.
 //
-// LineSource is the synchronous reader of a requests.Response.  When
-// iter_lines (and the iter_content it reads through) are requests' own on a
-// plain Response, the body is read through iter_content and split by a
-// LineSplitter (requests rejoins the pending text with every 512-byte chunk,
-// which is quadratic on a long line).  Bodies whose reads return what is
-// there (held in memory, or sent with chunked transfer encoding) are read in
-// large blocks; any other body in requests' 512 bytes, so that no line waits
-// for more of the body than requests would have waited for.  Otherwise the
-// lines are what iter_lines() yields, whatever it is, taken as they come.
+// LineSource is the synchronous reader of a stream's body (quorvel._body):
+// when the body says its blocks may be split here (the response's line
+// reader is requests' own), its blocks are read and split by a LineSplitter
+// (requests rejoins the pending text with every 512-byte chunk, which is
+// quadratic on a long line); otherwise its lines are what the response's own
+// line reader yields, whatever it is, taken as they come.
 #pragma once
 
 #include <string>
@@ -47,7 +44,7 @@ private:
 
 class LineSource {
 public:
-    void open(nb::handle response);
+    void open(nb::handle body);
     // Moves to the next line; false at the end of the body.  A line split
     // here is then at line_data(); any other line is line_object().
     bool next();
@@ -65,7 +62,7 @@ private:
     bool take_block();
 
     bool native_ = false;
-    nb::object source_;  // iterator over iter_lines() or iter_content(size)
+    nb::object source_;  // iterator over the body's blocks or lines
     nb::object line_;    // the current line object, if any
     LineSplitter splitter_;
     const char *data_ = nullptr;
