@@ -100,6 +100,6 @@ bool answered_since(nb::handle self, Py_ssize_t start);
 // per-call state.  Always raises `error`
 // again, the same exception object; anything outside the Exception family
 // (GeneratorExit, KeyboardInterrupt) passes through untouched.
-[[noreturn]] void fail(nb::handle self, const Name &prefix, bool add_fallback, PythonError &error);
+[[noreturn]] void fail(nb::handle self, nb::handle prefix, bool add_fallback, PythonError &error);
 
 }  // namespace qv::modal::exchange

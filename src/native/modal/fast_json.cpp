@@ -21,9 +21,7 @@ struct Originals {
     Held default_decoder;  // json._default_decoder, which json.loads uses
     Held requests_models;  // requests.models
     Held response_type;
-    Held response_json;  // Response.json, Response.iter_lines, Response.iter_content
-    Held iter_lines;
-    Held iter_content;
+    Held response_json;  // Response.json
     Held orjson_loads;  // null until first needed; None when orjson is missing
 };
 Originals originals;
@@ -81,6 +79,15 @@ bool has_long_digit_run(const char *p, Py_ssize_t size) {
     return false;
 }
 
+// orjson can parse the text: it is there and the text holds no digit run
+// it would round (a text refused for that is counted as refused).
+bool parsable(const char *p, Py_ssize_t size) {
+    if (!orjson_loads()) return false;
+    if (!has_long_digit_run(p, size)) return true;
+    fast::json_refused.add();
+    return false;
+}
+
 // Whether the text opens more than max_depth arrays and objects inside one
 // another.  Brackets inside strings do not count.  A text with no more
 // opening brackets than the limit in all (the usual case, decided by one
@@ -112,12 +119,10 @@ bool nests_deeper_than_limit(const char *p, Py_ssize_t size) {
     return false;
 }
 
+// orjson's parse, once a fast path has decided for it (parsable() held); a
+// null object when orjson refused the text.
 nb::object parse(const char *p, Py_ssize_t size, PyObject *whole = nullptr) {
     PyObject *loads = orjson_loads();
-    if (!loads || has_long_digit_run(p, size)) {
-        fast::count(fast::json_refused);
-        return {};
-    }
     // orjson gets a bytes object of its own, never a view of the caller's
     // buffer: on 3.11 the collector can run inside orjson's allocations, and
     // a gc callback or finalizer reaching a view (gc.get_objects()) could
@@ -133,7 +138,7 @@ nb::object parse(const char *p, Py_ssize_t size, PyObject *whole = nullptr) {
     // Whatever orjson objects to, json.loads decides, with its own message.
     if (!PyErr_ExceptionMatches(PyExc_Exception)) raise_current();
     PyErr_Clear();
-    fast::count(fast::json_refused);
+    fast::json_refused.add();
     return {};
 }
 
@@ -151,12 +156,8 @@ bool decoded_as_utf8(nb::handle encoding, Py_ssize_t size) {
     return strcasecmp(name, "utf-8") == 0 || strcasecmp(name, "utf8") == 0 || strcasecmp(name, "utf_8") == 0;
 }
 
-bool json_is_requests_own(nb::handle response) {
-    return originals.response_type && is_requests_own(response, names::json, originals.response_json.ptr());
-}
-
-// Whether requests' own Response.json would call the standard json.loads.
-bool whole_answer_is_plain() {
+bool whole_answer_is_plain(nb::handle response) {
+    if (!originals.response_type || !is_requests_own(response, names::json, originals.response_json.ptr())) return false;
     // Response.json calls requests.models.complexjson.loads: the standard
     // library's, unless requests found simplejson or someone replaced it.
     PyObject *models = PyModule_GetDict(originals.requests_models.ptr());
@@ -182,8 +183,6 @@ void remember_originals() {
     nb::object response = own(PyObject_GetAttrString(models.ptr(), "Response"));
     if (!PyType_Check(response.ptr())) return;
     originals.response_json.set(nb::steal(class_attr(response.ptr(), "json")));
-    originals.iter_lines.set(nb::steal(class_attr(response.ptr(), "iter_lines")));
-    originals.iter_content.set(nb::steal(class_attr(response.ptr(), "iter_content")));
     originals.requests_models.set(models);
     originals.response_type.set(response);
 }
@@ -199,8 +198,6 @@ bool is_requests_own(nb::handle response, const Name &name, PyObject *original) 
     return true;
 }
 
-PyObject *requests_iter_lines() { return originals.iter_lines.ptr(); }
-PyObject *requests_iter_content() { return originals.iter_content.ptr(); }
 
 void LineParser::bind(nb::handle loads) { fast_ = is_standard_loads(loads.ptr()); }
 
@@ -211,34 +208,44 @@ void check_depth(const char *p, Py_ssize_t size) {
 
 nb::object LineParser::try_parse(const char *p, Py_ssize_t size) const {
     check_depth(p, size);
-    if (!fast_) return {};
-    nb::object result = parse(p, size);
-    fast::json_line.taken(result.is_valid());
-    return result;
+    if (!fast::json_line.taken_if([&] { return fast_ && parsable(p, size); })) return {};
+    return parse(p, size);
 }
 
 nb::object answer_document(nb::handle response) {
-    if (json_is_requests_own(response)) {
+    if (is_requests_own(response, names::json, originals.response_json.ptr())) {
+        // Whichever json.loads requests' Response.json calls sees only what
+        // both parsers accept.  Reading the body first is what Response.json
+        // does too.
+        nb::object body = get_attr(response, names::content);
+        if (PyBytes_CheckExact(body.ptr())) check_depth(PyBytes_AS_STRING(body.ptr()), PyBytes_GET_SIZE(body.ptr()));
+    }
+    nb::object content;
+    const bool fast = fast::json_answer.taken_if([&] {
+        if (!whole_answer_is_plain(response)) return false;
         // Reading the body first is what Response.json does too; a failure
         // here is the one it would raise.
-        nb::object content = get_attr(response, names::content);
-        if (PyBytes_CheckExact(content.ptr())) {
-            const char *p = PyBytes_AS_STRING(content.ptr());
-            const Py_ssize_t size = PyBytes_GET_SIZE(content.ptr());
-            // Whichever json.loads requests calls sees only what both
-            // parsers accept.
-            check_depth(p, size);
-            nb::object encoding = get_attr(response, names::encoding);
-            if (whole_answer_is_plain() && decoded_as_utf8(encoding, size)) {
-                nb::object document = parse(p, size, content.ptr());
-                if (document.is_valid()) {
-                    fast::count(fast::json_answer);
-                    return document;
-                }
-            }
-        }
+        content = get_attr(response, names::content);
+        nb::object encoding = get_attr(response, names::encoding);
+        return PyBytes_CheckExact(content.ptr()) && decoded_as_utf8(encoding, PyBytes_GET_SIZE(content.ptr())) &&
+               parsable(PyBytes_AS_STRING(content.ptr()), PyBytes_GET_SIZE(content.ptr()));
+    });
+    if (fast) {
+        nb::object document = parse(PyBytes_AS_STRING(content.ptr()), PyBytes_GET_SIZE(content.ptr()), content.ptr());
+        if (document.is_valid()) return document;
     }
     return call_method(response, names::json);
+}
+
+nb::object body_document(nb::handle body) {
+    nb::object loads = get_attr(global(names::json), names::loads);
+    const char *p = PyBytes_AS_STRING(body.ptr());
+    const Py_ssize_t size = PyBytes_GET_SIZE(body.ptr());
+    check_depth(p, size);
+    if (fast::json_answer.taken_if([&] { return is_standard_loads(loads.ptr()) && parsable(p, size); })) {
+        if (nb::object document = parse(p, size, body.ptr()); document.is_valid()) return document;
+    }
+    return vcall(loads, {body.ptr()});
 }
 
 }  // namespace qv::modal::fast_json
