@@ -81,3 +81,22 @@ def test_streams_with_other_content_types_keep_working(server, content_type):
     body = sse_body([text_chunk("Hel"), text_chunk("lo"), text_chunk("", finish_reason="stop")])
     server.add(Reply.status(200, body, headers=headers))
     assert [r.content for r in streaming(server).invoke("Hi")] == ["Hel", "lo"]
+
+
+def test_push_decoder_gives_a_whole_answer_at_finish():
+    from quorvel.message import MessageRole
+    from quorvel.modal import _PushDecoder
+
+    model = LLModal()
+    model.add_message(role=MessageRole.user, content="Hi")
+    decoder = _PushDecoder(model, True)
+    body = json.dumps(completion({"role": "assistant", "content": "Hello", "reasoning_content": "think"}),
+                      indent=2).encode()
+    assert decoder.feed(body[:7]) == [] and decoder.feed(body[7:]) == []
+    assert summary(decoder.finish()) == [(LLMStatus.reason, "think", ""), (LLMStatus.answer, "", "Hello")]
+    assert decoder.already_added and history(model) == [("user", "Hi"), ("assistant", "Hello")]
+
+    neither = _PushDecoder(LLModal(), True)
+    neither.feed(b"<html>\n")
+    with pytest.raises(ValueError, match=f"^{NEITHER}"):
+        neither.finish()

@@ -177,6 +177,7 @@ public:
         if (int rc = decoder_.traverse(visit, arg)) return rc;
         QV_VISIT(result_type_);
         QV_VISIT(calls_map_);
+        QV_VISIT(pending_);
         return 0;
     }
 
@@ -224,6 +225,7 @@ private:
     // Reads lines until one yields a record; a null object when the line
     // loop ends (end of body, finishing chunk, [DONE] or _close).
     nb::object next_record() {
+        if (nb::object record = next_pending(); record.is_valid()) return record;
         if (decoder_.done()) return {};
         for (;;) {
             bool more;
@@ -239,8 +241,8 @@ private:
                 lines_open_ = false;  // the body has been read to its end
                 call_method(body_, n::end);
                 if (cancelled()) return stop();
-                decoder_.end_of_stream();
-                return {};
+                pending_ = decoder_.end_of_stream();
+                return next_pending();
             }
 
             // Honoured at the next line received, whatever the line is.
@@ -261,11 +263,18 @@ private:
             }
             if (decoder_.done()) {
                 finish_response();
-                decoder_.end_of_stream();
+                pending_ = decoder_.end_of_stream();
             }
             if (record.is_valid()) return record;
             if (decoder_.done()) return {};
         }
+    }
+
+    // The next of the records that the end of the lines gave (a body that
+    // was one whole answer), or a null object.
+    nb::object next_pending() {
+        if (!pending_.is_valid() || pending_next_ >= PyList_GET_SIZE(pending_.ptr())) return {};
+        return nb::borrow(PyList_GET_ITEM(pending_.ptr(), pending_next_++));
     }
 
     // The finishing chunk has been read: nothing more is read from the
@@ -367,6 +376,8 @@ private:
     }
 
     Py_ssize_t history_start_;  // history entries when the exchange began
+    nb::object pending_;         // records still to give from the end of the lines
+    Py_ssize_t pending_next_ = 0;
     State state_ = State::start;
     bool lines_open_ = false;  // the answer is being read and not finished
     nb::object self_, response_, body_;
