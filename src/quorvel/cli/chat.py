@@ -126,7 +126,8 @@ def _conversation(args: argparse.Namespace, one_shot: bool, err: Console) -> his
 def _ask(console: Console, question: str) -> bool:
     """A yes/no question at the terminal; anything but yes (end of input, Ctrl-C too) is no."""
     try:
-        answer = console.input(visible(question) + " [y/N] ", markup=False)
+        console.print(visible(question) + " [y/N] ", end="", soft_wrap=True, markup=False, highlight=False)
+        answer = console.input()
     except (EOFError, KeyboardInterrupt):
         console.print()
         return False

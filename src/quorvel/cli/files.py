@@ -44,17 +44,19 @@ def read_file(name: str, what: str, limit: int = READ_LIMIT) -> bytes:
         descriptor = os.open(path, flags)
     except OSError as exc:
         raise CliError(f"cannot {what} {name}: {_reason(exc)}") from None
-    with open(descriptor, "rb", closefd=True) as file:
-        try:
-            info = os.fstat(file.fileno())
-            if not stat.S_ISREG(info.st_mode):
-                raise CliError(f"cannot {what} {name}: not a regular file")
-            too_large = CliError(f"cannot {what} {name}: larger than the limit of {limit // MB} MB")
-            if info.st_size > limit:
-                raise too_large
+    too_large = CliError(f"cannot {what} {name}: larger than the limit of {limit // MB} MB")
+    try:
+        info = os.fstat(descriptor)
+        if not stat.S_ISREG(info.st_mode):
+            raise CliError(f"cannot {what} {name}: not a regular file")
+        if info.st_size > limit:
+            raise too_large
+        with open(descriptor, "rb", closefd=False) as file:
             data = file.read(limit + 1)  # the file may have grown since
-        except OSError as exc:
-            raise CliError(f"cannot {what} {name}: {_reason(exc)}") from None
+    except OSError as exc:
+        raise CliError(f"cannot {what} {name}: {_reason(exc)}") from None
+    finally:
+        os.close(descriptor)
     if len(data) > limit:
         raise too_large
     return data

@@ -57,7 +57,12 @@ class Printer:
             self._open[id(console)] = console
         if not text:
             return
-        console.print(visible(text, self.raw), end="", style=style, soft_wrap=True, markup=False, highlight=False)
+        if self.raw:
+            # As received: the console's own rendering would drop some control characters.
+            console.file.write(visible(text, raw=True))
+            console.file.flush()
+        else:
+            console.print(visible(text), end="", style=style, soft_wrap=True, markup=False, highlight=False)
         if text.endswith("\n") and id(console) not in self._held:
             self._open.pop(id(console), None)
         else:
