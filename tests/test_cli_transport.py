@@ -64,6 +64,7 @@ FAILED_LINE = "quorvel: error: request failed: 429 rate limited: rate limited"
         (["--retries", "1"], None, 2, RETRY_LINE.format(2, 2) + FAILED_LINE + " (after 2 tries)\n"),
         ([], "0", 1, FAILED_LINE + "\n"),  # a configured max_retries is kept
     ],
+    ids=["default", "none", "one", "configured"],
 )
 def test_retries(cli_env, server, args, config, requests_made, stderr):
     if config is not None:
