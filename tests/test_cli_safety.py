@@ -97,14 +97,18 @@ def test_escapes_in_the_interactive_chat(cli_env, server):
 # ---------------------------------------------------------------------------
 
 
+@pytest.mark.parametrize(
+    ("encoding", "shown"), [("utf-8", "smile \U0001f600, lone \ufffd!\n"), ("ascii", "smile ?, lone ?!\n")]
+)
 @pytest.mark.parametrize("mode", [[], ["--no-stream"]], ids=["stream", "whole"])
-def test_halves_of_pairs_are_joined_or_replaced(cli_env, server, mode):
+def test_halves_of_pairs_are_joined_or_replaced(cli_env, server, mode, encoding, shown):
     # A proxy that cuts an emoji's pair between two chunks sends "\ud83d" and "\ude00".
     pieces = ["smile \ud83d", "\ude00, lone \ud83d!"]
     server.add(Reply.stream(pieces) if not mode else Reply.text("".join(pieces)))
+    cli_env["PYTHONIOENCODING"] = encoding
     proc = run_cli(cli_env, "chat", "--endpoint", server.url, *mode, "-m", "hi")
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout == "smile \U0001f600, lone \ufffd!\n"
+    assert proc.stdout == shown
     assert "Traceback" not in proc.stderr
 
 

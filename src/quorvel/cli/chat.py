@@ -334,7 +334,17 @@ def _loaded_note(loaded: history.Conversation, filename: str) -> str:
     return note + (f" ({', '.join(held)})" if held else "")
 
 
+def _replace_what_cannot_be_encoded() -> None:
+    """A terminal or pipe whose encoding lacks a character shows "?" for it instead of failing the answer."""
+    for stream in (sys.stdout, sys.stderr):
+        reconfigure = getattr(stream, "reconfigure", None)
+        if reconfigure is not None and getattr(stream, "errors", None) == "strict":
+            with contextlib.suppress(ValueError, OSError):
+                reconfigure(errors="replace")
+
+
 def cmd_chat(args: argparse.Namespace) -> int:
+    _replace_what_cannot_be_encoded()
     # Bound to the real standard output: while a turn runs, sys.stdout stands
     # for the library's own lines, which go to standard error.
     out = Console(file=sys.stdout, highlight=False)
