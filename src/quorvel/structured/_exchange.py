@@ -93,7 +93,7 @@ class AnsweringTools:
 def installed(model: LLModal, step: Step) -> Iterator[None]:
     """The step's ``extra_body`` and registry on the model, the caller's back afterwards."""
     extra_body, registry = model.extra_body, model.tools
-    tools = step.tools if step.final_tool is None else AnsweringTools(step.tools, step.final_tool)
+    tools: Any = step.tools if step.final_tool is None else AnsweringTools(step.tools, step.final_tool)
     model.extra_body = step.extra_body
     model.tools = tools
     try:

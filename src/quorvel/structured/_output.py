@@ -124,7 +124,7 @@ def from_json_schema(schema: dict[str, Any], *, name: str) -> Output[Any]:
     The value is the answer's JSON as ``json.loads`` gives it.  Raises
     ``ValueError`` when the document is not a valid schema.
     """
-    import jsonschema  # only schema documents need it
+    import jsonschema  # type: ignore[import-untyped]  # only schema documents need it
 
     validator_class = jsonschema.validators.validator_for(schema)
     try:

@@ -92,7 +92,7 @@ def final_tool_schema(output: Output[Any]) -> dict[str, Any]:
     }
 
 
-def _registry_names(registry: Any) -> list[str]:
+def _registry_names(registry: Any) -> list[Any]:
     if not registry:
         return []
     names = []
