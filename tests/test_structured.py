@@ -219,6 +219,7 @@ def test_schema_in_prompt_and_wrapped_outputs(server):
     cities = ask(model, "Two cities?", list[City], schema_in_prompt=True)
     assert [c.name for c in cities] == ["Paris", "Lyon"]
     (body,) = bodies(server)
+    assert body["response_format"]["json_schema"]["name"] == "list_City"
     schema = body["response_format"]["json_schema"]["schema"]
     assert schema["required"] == ["response"] and schema["properties"]["response"]["type"] == "array"
     assert "City" in schema["$defs"]
@@ -231,7 +232,7 @@ def test_schema_in_prompt_and_wrapped_outputs(server):
         (b"bytes", {}, TypeError),
         ("q", {"mode": "xml"}, ValueError),
         ("q", {"retries": -1}, ValueError),
-        ("q", {"retries": True}, ValueError),
+        ("q", {"retries": True}, TypeError),
     ],
 )
 def test_bad_arguments_send_nothing(server, prompt, options, error):
@@ -249,3 +250,17 @@ def test_registry_tool_named_final_result_is_refused(server):
     with pytest.raises(ValueError, match="final_result"):
         ask(model, "q", City, mode="tool")
     assert server.requests == []
+
+
+def test_calls_beside_final_result_are_answered_not_run(server, ran):
+    tools, calls = ran
+    server.add(Reply.text("Checked."),
+               Reply.tool_calls([("t1", "population", {"city": "Lyon"}), ("f1", "final_result", PARIS)]))
+    model = make(server, False, tools)
+    assert ask(model, "Paris?", City, mode="tool") == City(**PARIS)
+    assert calls == [] and len(server.requests) == 2
+    assert history(model)[-3:] == [
+        ("assistant", ["t1", "f1"]),
+        ("tool", "Not run: final_result was called in the same answer."),
+        ("tool", "Final result received."),
+    ]

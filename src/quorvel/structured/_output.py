@@ -78,11 +78,15 @@ def json_invalid(text: str, message: str) -> list[dict[str, Any]]:
     return [{"type": "json_invalid", "loc": (), "msg": f"Invalid JSON: {message}", "input": text}]
 
 
+_QUALIFIER = re.compile(r"[A-Za-z_]\w*\.")
+
+
 def _type_name(output: Any) -> str:
+    """``City`` for a class, ``list[City]`` for ``list[mod.City]``: names without their modules."""
     name = getattr(output, "__name__", None)
     if isinstance(name, str) and not getattr(output, "__args__", None):
         return name
-    return repr(output).replace("typing.", "")
+    return _QUALIFIER.sub("", repr(output))
 
 
 def from_type(output: Any, *, strict: bool) -> Output[Any]:

@@ -66,8 +66,10 @@ def check_arguments(mode: Any, retries: Any, prompt: Any) -> None:
         raise TypeError(f"Argument 'prompt' has incorrect type (expected str, got {type(prompt).__name__})")
     if mode not in MODES:
         raise ValueError(f"mode must be one of {', '.join(map(repr, MODES))}, not {mode!r}")
-    if type(retries) is not int or retries < 0:
-        raise ValueError(f"retries must be a whole number, 0 or more, not {retries!r}")
+    if type(retries) is not int:
+        raise TypeError(f"retries must be an int, not {type(retries).__name__}")
+    if retries < 0:
+        raise ValueError(f"retries must be 0 or more, not {retries}")
 
 
 def _schema_block(lead: str, schema: dict[str, Any]) -> str:
