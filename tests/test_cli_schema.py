@@ -82,3 +82,16 @@ def test_bad_schema_is_one_line_and_sends_nothing(server, city_module, capsys, s
     assert chat(server, "--schema", spec.format(module=city_module)) == 1
     assert message in capsys.readouterr().err
     assert server.requests == []
+
+
+def test_interactive_chat_prints_each_answer_as_json(server, city_module, capsys, monkeypatch):
+    import io
+
+    monkeypatch.setattr("sys.stdin", io.StringIO("Paris?\nLyon?\n/quit\n"))
+    server.add(Reply.text(json.dumps(CITY)), Reply.text('{"name": "Lyon"}'), Reply.text('{"name": "Lyon"}'))
+    assert main(["chat", "--endpoint", server.url, "--no-stream", "--schema", f"{city_module}:City"]) == 0
+    captured = capsys.readouterr()
+    assert '"population": 2100000' in captured.out
+    assert "does not match City after 2 attempts" in captured.err
+    # the conversation went on: the second question was sent with the first answer in the history
+    assert [m["role"] for m in server.requests[1].json["messages"]] == ["user", "assistant", "user"]
