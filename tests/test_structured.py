@@ -202,6 +202,15 @@ def test_model_restored_after_a_failed_exchange(server, ran, mode):
     assert model.tools is tools
 
 
+@pytest.mark.parametrize(
+    "answer",
+    ['{"x": 1, "y": 2}\n\nHope this helps.', 'Sure: {"x": 1, "y": 2}.', "```\n{\"x\": 1, \"y\": 2}\n```"],
+)
+def test_json_is_found_in_the_answer_text(server, answer):
+    server.add(Reply.text(answer))
+    assert ask(make(server, False), "A point?", Point) == {"x": 1, "y": 2}
+
+
 def test_prompted_mode_reads_json_from_text(server):
     server.add(Reply.text('Here it is:\n```json\n{"x": 1, "y": 2}\n```\nAnything else?'))
     model = make(server, False, response_format={"type": "json_object"})
@@ -242,12 +251,16 @@ def test_bad_arguments_send_nothing(server, prompt, options, error):
     assert server.requests == [] and model.messages == []
 
 
-def test_registry_tool_named_final_result_is_refused(server):
+def test_tool_mode_refuses_a_model_that_cannot_call_final_result(server):
     def final_result(value: str) -> str:
         return value
 
     model = make(server, False, Tools(final_result))
-    with pytest.raises(ValueError, match="final_result"):
+    with pytest.raises(ValueError, match="already has a tool named 'final_result'"):
+        ask(model, "q", City, mode="tool")
+    model = make(server, False)
+    model.tool_calls_limit = 0
+    with pytest.raises(ValueError, match="tool_calls_limit of at least 1"):
         ask(model, "q", City, mode="tool")
     assert server.requests == []
 

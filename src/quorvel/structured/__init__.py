@@ -80,7 +80,7 @@ from typing import TYPE_CHECKING, Any, Literal, TypeVar
 from quorvel.structured._error import OutputError
 from quorvel.structured._exchange import run_step
 from quorvel.structured._output import Output, from_type
-from quorvel.structured._plan import Outcome, Step, check_arguments, plan
+from quorvel.structured._plan import Outcome, Step, check_arguments, check_tool_rounds, plan
 
 if TYPE_CHECKING:
     from quorvel.modal import LLModal
@@ -119,6 +119,7 @@ def _ask(
     """:func:`ask` for an already built :class:`Output` (the command line builds
     one from a JSON schema file)."""
     check_arguments(mode, retries, prompt)
+    check_tool_rounds(mode, model.tool_calls_limit)
     steps = plan(model.extra_body, model.tools, prompt, output, mode=mode, schema_in_prompt=bool(schema_in_prompt), retries=retries, strict=bool(strict))
     return drive(steps, lambda step: run_step(model, step))
 

@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any
 
 from quorvel.structured._exchange import AnswerText, FinalResultGiven, answer_final_calls, installed
 from quorvel.structured._output import from_type
-from quorvel.structured._plan import Outcome, Step, check_arguments, plan
+from quorvel.structured._plan import Outcome, Step, check_arguments, check_tool_rounds, plan
 
 if TYPE_CHECKING:
     from quorvel.modal import LLModal
@@ -52,6 +52,7 @@ async def ask_with(
 ) -> Any:
     """``quorvel.structured.ask`` with every step awaited through ``ainvoke``."""
     check_arguments(mode, retries, prompt)
+    check_tool_rounds(mode, model.tool_calls_limit)
     steps = plan(
         model.extra_body, model.tools, prompt, from_type(output, strict=strict),
         mode=mode, schema_in_prompt=bool(schema_in_prompt), retries=retries, strict=bool(strict),

@@ -163,13 +163,14 @@ _FENCED = re.compile(r"```[A-Za-z]*[ \t]*\n?(.*?)```", re.S)
 def json_in_text(answer: str) -> str:
     """The JSON an answer written as text holds.
 
-    The whole answer when it begins with ``{``; else the first fenced block;
-    else the outermost object (first ``{`` to last ``}``); else the answer as
-    it is, which then fails validation with pydantic's JSON error.
+    When it begins with ``{``, up to its last ``}`` (a remark after the object
+    is dropped); else the first fenced block; else the outermost object
+    (first ``{`` to last ``}``); else the answer as it is, which then fails
+    validation with pydantic's JSON error.
     """
     text = answer.strip()
     if text.startswith("{"):
-        return text
+        return text[: text.rfind("}") + 1] or text
     fenced = _FENCED.search(text)
     if fenced:
         return fenced.group(1).strip()

@@ -72,6 +72,12 @@ def check_arguments(mode: Any, retries: Any, prompt: Any) -> None:
         raise ValueError(f"retries must be 0 or more, not {retries}")
 
 
+def check_tool_rounds(mode: Any, limit: Any) -> None:
+    """``final_result`` is a tool call: the model must be allowed one."""
+    if mode == "tool" and isinstance(limit, int) and limit < 1:
+        raise ValueError(f"mode='tool' needs a tool_calls_limit of at least 1, not {limit}")
+
+
 def _schema_block(lead: str, schema: dict[str, Any]) -> str:
     return f"{lead}\n```json\n{json.dumps(schema, ensure_ascii=False)}\n```"
 
