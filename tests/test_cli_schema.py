@@ -70,7 +70,7 @@ def test_answer_that_never_validates_is_one_line(server, city_schema, capsys):
 
 
 @pytest.mark.parametrize(
-    "spec, message",
+    "given, message",
     [
         ("shapes", "--schema takes MODULE:CLASS or a JSON schema file"),
         ("{module}:Town", "has no Town"),
@@ -78,8 +78,8 @@ def test_answer_that_never_validates_is_one_line(server, city_schema, capsys):
         ("{module}:BaseModel.model_config", "cannot use"),
     ],
 )
-def test_bad_schema_is_one_line_and_sends_nothing(server, city_module, capsys, spec, message):
-    assert chat(server, "--schema", spec.format(module=city_module)) == 1
+def test_bad_schema_is_one_line_and_sends_nothing(server, city_module, capsys, given, message):
+    assert chat(server, "--schema", given.format(module=city_module)) == 1
     assert message in capsys.readouterr().err
     assert server.requests == []
 

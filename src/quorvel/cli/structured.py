@@ -32,33 +32,33 @@ SCHEMA_HELP = (
 SCHEMA_MODES = ("json_schema", "tool", "prompted")
 
 
-def _from_file(path: Path, spec: str) -> Output[Any]:
+def _from_file(path: Path, given: str) -> Output[Any]:
     from quorvel.structured._output import from_json_schema
 
     try:
         schema = json.loads(path.read_text(encoding="utf-8"))
     except FileNotFoundError:
-        raise CliError(f"schema file not found: {spec}") from None
+        raise CliError(f"schema file not found: {given}") from None
     except (OSError, UnicodeDecodeError) as exc:
-        raise CliError(f"cannot read schema {spec}: {describe(exc)}") from None
+        raise CliError(f"cannot read schema {given}: {describe(exc)}") from None
     except ValueError as exc:
-        raise CliError(f"schema {spec} is not JSON: {one_line(exc)}") from None
+        raise CliError(f"schema {given} is not JSON: {one_line(exc)}") from None
     if not isinstance(schema, dict):
-        raise CliError(f"schema {spec} is not a JSON schema object")
+        raise CliError(f"schema {given} is not a JSON schema object")
     try:
         return from_json_schema(schema, name=str(schema.get("title") or path.stem))
     except ValueError as exc:
-        raise CliError(f"schema {spec}: {one_line(exc)}") from None
+        raise CliError(f"schema {given}: {one_line(exc)}") from None
 
 
-def load_output(spec: str) -> Output[Any]:
+def load_output(given: str) -> Output[Any]:
     """The output ``--schema`` names; a CliError when it cannot be had."""
-    path = Path(spec)
-    if spec.endswith(".json") or (":" not in spec and path.is_file()):
-        return _from_file(path, spec)
-    module_name, sep, attribute = spec.rpartition(":")
+    path = Path(given)
+    if given.endswith(".json") or (":" not in given and path.is_file()):
+        return _from_file(path, given)
+    module_name, sep, attribute = given.rpartition(":")
     if not sep or not module_name or not attribute:
-        raise CliError(f"--schema takes MODULE:CLASS or a JSON schema file, got {spec!r}")
+        raise CliError(f"--schema takes MODULE:CLASS or a JSON schema file, got {given!r}")
     module = load_module(module_name)
     target: Any = module
     for part in attribute.split("."):
@@ -71,7 +71,7 @@ def load_output(spec: str) -> Output[Any]:
     try:
         return from_type(target, strict=True)
     except Exception as exc:  # pydantic's schema errors are of several kinds
-        raise CliError(f"cannot use {spec} as a schema: {describe(exc)}") from None
+        raise CliError(f"cannot use {given} as a schema: {describe(exc)}") from None
 
 
 def run_structured_turn(model: LLModal, prompt: str, output: Output[Any], mode: str, show: Callable[[str], None]) -> str | None:
