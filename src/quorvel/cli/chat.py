@@ -24,6 +24,7 @@ from quorvel.cli.printing import Printer
 from quorvel.cli.screen import visible
 from quorvel.cli.text import PROG, CliError, describe, one_line
 from quorvel.cli.turn import run_turn
+from quorvel.cli.structured import load_output, run_structured_turn
 
 if TYPE_CHECKING:
     from quorvel.modal import LLModal
@@ -245,7 +246,7 @@ def _save(model: LLModal, filename: str, console: Console, err: Console) -> None
     console.print(visible(text), style="dim", soft_wrap=True, markup=False, highlight=False)
 
 
-def _interactive(model: LLModal, console: Console, err: Console, raw: bool) -> int:
+def _interactive(model: LLModal, console: Console, err: Console, raw: bool, turn: Any = run_turn) -> int:
     with contextlib.suppress(ImportError):
         import readline  # noqa: F401  (line editing and history for input())
 
@@ -318,7 +319,7 @@ def _interactive(model: LLModal, console: Console, err: Console, raw: bool) -> i
                 report(f"unknown command {command}; /help lists the commands")
         if prompt is None:
             continue
-        outcome = run_turn(model, prompt, printer)
+        outcome = turn(model, prompt, printer)
         if outcome == "stopped":
             printer.note("(stopped)")
         elif outcome is not None:
@@ -352,17 +353,27 @@ def cmd_chat(args: argparse.Namespace) -> int:
     question = args.message
     if question == "-":
         question = sys.stdin.read()
+    output = load_output(args.schema) if args.schema else None
     loaded = _conversation(args, question is not None, err)
     at_terminal = question is None and sys.stdin.isatty()
     model = _build_model(args, loaded, out if at_terminal else None)
+    turn: Any = run_turn
+    if output is not None:
+
+        def turn(model: LLModal, prompt: str, printer: Printer) -> str | None:
+            def show(text: str) -> None:
+                out.print(visible(text, args.raw), soft_wrap=True, markup=False, highlight=False)
+
+            return run_structured_turn(model, prompt, output, args.schema_mode, show)
+
     with _transport_settings(args):
         if question is None:
             if loaded is not None:
                 note = visible(_loaded_note(loaded, args.load))
                 out.print(note, style="dim", soft_wrap=True, markup=False, highlight=False)
-            return _interactive(model, out, err, args.raw)
+            return _interactive(model, out, err, args.raw, turn)
         printer = Printer(out, err, raw=args.raw)
-        outcome = run_turn(model, question, printer)
+        outcome = turn(model, question, printer)
     if outcome == "stopped":
         raise KeyboardInterrupt
     if outcome is not None:
