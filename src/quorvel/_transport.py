@@ -35,9 +35,9 @@ import functools
 import http.cookiejar
 import logging
 import math
+import queue
 import random
 import socket
-import queue
 import threading
 import time
 from collections.abc import Callable, Iterator
