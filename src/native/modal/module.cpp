@@ -5,6 +5,7 @@
 // LLMResult and LLModal, whose string annotations pydantic resolves against
 // this module's globals while each class is built.
 #include "modal/fast_json.hpp"
+#include "modal/history.hpp"
 #include "modal/members.hpp"
 #include "modal/records.hpp"
 #include "runtime/classes.hpp"
@@ -50,6 +51,7 @@ void body(nb::module_) {
     define_llmodal();
     fast_json::remember_originals();
     prepare_direct_entries(PyDict_GetItemString(module_globals(), "Message"));
+    remember_latest_getter(PyDict_GetItemString(module_globals(), "Message"));
     set_global("__all__", own(Py_BuildValue("[sssss]", "ServerError", "LLMStatus", "ToolContent", "LLMResult", "LLModal")));
 }
 
