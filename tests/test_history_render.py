@@ -37,7 +37,7 @@ def test_rendered_as_each_entry_renders_itself():
     # The entry's own objects, not copies.
     assert rendered[5]["tool_calls"] is ENTRIES[5].tool_calls
     assert rendered[4]["content"] is ENTRIES[4].contents[-1]
-    assert rendered[2]["content"][0] is IMAGE and rendered[1]["content"] is ENTRIES[1].contents[-1]
+    assert rendered[2]["content"][0] is ENTRIES[2].contents[0][0] and rendered[1]["content"] is ENTRIES[1].contents[-1]
 
 
 def test_every_read_returns_new_dicts_the_caller_may_change():
