@@ -1,7 +1,7 @@
 """Import time: `import quorvel.modal` against importing its dependencies alone.
 
 Each contender is imported in a fresh interpreter that times its own import
-statement (interpreter start-up is the same for both and not counted); the
+statement on its CPU clock (interpreter start-up is the same for both and not counted); the
 two are run in turn, round after round, so that both see the same machine
 state and the same warm file cache, and the best time of each is kept.
 
@@ -23,9 +23,9 @@ CONTENDERS = {
 
 TIMER = """\
 import time
-start = time.perf_counter()
+start = time.process_time()
 {statement}
-print(time.perf_counter() - start)
+print(time.process_time() - start)
 """
 
 

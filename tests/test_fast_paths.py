@@ -242,7 +242,8 @@ async def run_counted(tool, arguments, *names):
 
 
 # model_dump_direct serves adapters of other types than models, not these.
-TOOL_PATHS = ("context_kwarg_remembered", "isawaitable_known_types", "validate_python_direct")
+TOOL_PATHS = ("context_kwarg_remembered", "isawaitable_known_types", "validate_python_direct", "tool_result_direct",
+              "default_serializer_direct")
 
 
 @pytest.mark.parametrize("name", TOOL_PATHS)
@@ -279,6 +280,14 @@ async def test_coroutine_results_are_known_awaitables():
                 qc.TypeAdapter, "validate_python", wrapped(qc.TypeAdapter.validate_python)
             ),
         ),
+        (
+            "tool_result_direct",
+            lambda mp: mp.setattr(qc.ToolResult, "__init__", wrapped(qc.ToolResult.__init__)),
+        ),
+        (
+            "default_serializer_direct",
+            lambda mp: mp.setattr(qc, "default_serializer", wrapped(qc.default_serializer)),
+        ),
     ],
 )
 async def test_tool_run_bypasses_a_patched_dependency(monkeypatch, name, patch):
@@ -299,3 +308,12 @@ def wrapped(function):
 
 
 CALLS = []
+
+
+@pytest.mark.parametrize("fn, arguments", [(shift, {"point": {"x": 1, "y": 2}, "dx": 3}), (greet, {"name": "x"})])
+async def test_an_assembled_tool_result_is_what_its_constructor_makes(fn, arguments):
+    result, seen = await run_counted(tool_of(fn), arguments, "tool_result_direct")
+    assert_taken(seen["tool_result_direct"])
+    made = qc.ToolResult(content=result.content, structured_content=result.structured_content)
+    assert type(result) is qc.ToolResult
+    assert list(vars(result).items()) == list(vars(made).items())

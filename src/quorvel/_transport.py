@@ -7,9 +7,10 @@ A streamed answer is then read through :func:`stream_body`, the body object
 of :mod:`quorvel._body`.
 
 - Settings ``timeout``, ``connect_timeout`` and ``max_retries`` come from
-  ``Configurator`` in the model's section, read at every exchange.  A timeout
-  of ``NO_LIMIT_FROM`` seconds (about 32 years) or more means "no limit": the
-  socket layer cannot represent such deadlines.
+  ``Configurator`` in the model's section, read at every exchange (quorvel's
+  own configuration keeps the parsed file and looks at it once per read).  A
+  timeout of ``NO_LIMIT_FROM`` seconds (about 32 years) or more means "no
+  limit": the socket layer cannot represent such deadlines.
 - Connections are kept alive in one ``requests.Session`` per thread, shared
   by every model on that thread.  When ``requests.post`` has been replaced
   (a test or a program patched it), the replacement is called with exactly
@@ -49,6 +50,7 @@ from requests.adapters import HTTPAdapter
 
 from quorvel import _body, _retry_watch
 from quorvel._server_error import ServerError, answer_error, redirect_error, status_error
+from quorvel.config import Configurator
 
 __all__ = [
     "Settings",
@@ -142,15 +144,46 @@ def _validate(section: str, timeout: Any, connect_timeout: Any, max_retries: Any
     )
 
 
+_OPTIONS = ("timeout", "connect_timeout", "max_retries")
+_CONFIGURATOR_LOOKUPS = (Configurator.__dict__["has_option"], Configurator.__dict__["get"])
+
+# Settings already validated, by section and the option values they came from.
+_validated: dict[tuple[str, tuple[str | None, ...]], Settings] = {}
+_VALIDATED_LIMIT = 64
+
+
+def _raw_options(configurator: Any, section: str) -> tuple[tuple[Any, ...], bool]:
+    """The three options' values, and whether they are quorvel's own
+    configuration's texts (so that their validation may be kept)."""
+    # quorvel's own configuration answers for all three options with the file
+    # looked at once; any other object (or a Configurator whose lookups were
+    # replaced) is asked option by option, has_option first.
+    if (
+        configurator is Configurator
+        and type(section) is str
+        and (Configurator.__dict__.get("has_option"), Configurator.__dict__.get("get")) == _CONFIGURATOR_LOOKUPS
+    ):
+        return Configurator._options(section, _OPTIONS), True
+    return tuple(_raw_option(configurator, section, option) for option in _OPTIONS), False
+
+
+def _settings_of(section: str, raw: tuple[Any, ...], own: bool) -> Settings:
+    if not own:
+        return _validate(section, *raw)
+    key = (section, raw)
+    settings = _validated.get(key)
+    if settings is None:
+        settings = _validate(section, *raw)
+        if len(_validated) >= _VALIDATED_LIMIT:
+            _validated.clear()
+        _validated[key] = settings
+    return settings
+
+
 def read_settings(configurator: Any, section: str) -> Settings:
     """The transport settings of ``section``; ``ValueError`` naming the option
     and its value when one is not valid."""
-    return _validate(
-        section,
-        _raw_option(configurator, section, "timeout"),
-        _raw_option(configurator, section, "connect_timeout"),
-        _raw_option(configurator, section, "max_retries"),
-    )
+    return _settings_of(section, *_raw_options(configurator, section))
 
 
 def check_settings(configurator: Any, section: str) -> None:
@@ -158,10 +191,10 @@ def check_settings(configurator: Any, section: str) -> None:
     configuration raises is left for the exchange to meet, where it takes the
     exchange's failure path as a failing ``api_key`` lookup does."""
     try:
-        raw = [_raw_option(configurator, section, option) for option in ("timeout", "connect_timeout", "max_retries")]
+        raw, own = _raw_options(configurator, section)
     except Exception:
         return
-    _validate(section, *raw)
+    _settings_of(section, raw, own)
 
 
 # ---- the pool -----------------------------------------------------------------------

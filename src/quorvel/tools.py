@@ -340,6 +340,12 @@ class Tools(BaseModel):
         return len(self._tools)
 
     def __bool__(self) -> bool:
+        # Asked once per exchange: the private attribute is read from pydantic's
+        # private storage directly, without the __getattr__ fallback that
+        # attribute access goes through for it.
+        private = self.__pydantic_private__
+        if type(private) is dict and "_tools" in private:
+            return bool(private["_tools"])
         return bool(self._tools)
 
     def __repr_args__(self) -> Iterable[tuple[str | None, Any]]:

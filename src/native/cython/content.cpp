@@ -4,6 +4,7 @@
 // and the plain values of a list are serialized together into one block.
 #include "cython/members.hpp"
 #include "cython/names.hpp"
+#include "runtime/fast_path.hpp"
 #include "runtime/module.hpp"
 #include "runtime/pydantic_fast.hpp"
 #include "runtime/object.hpp"
@@ -65,8 +66,26 @@ void while_handling(nb::handle exc, F &&body) {
     Py_XDECREF(previous);
 }
 
+// fastmcp's default_serializer, as found when the tool layer was bound: it
+// is pydantic_core.to_json(data, fallback=str).decode(), run here without
+// its Python frame while the module global is still that function.
+Held original_default_serializer;
+
+FastPath direct_default_serializer{"default_serializer_direct",
+                                   "the module global default_serializer is fastmcp's own"};
+
+nb::object default_serialize(nb::handle value) {
+    nb::object serializer = global(names::default_serializer);
+    if (!direct_default_serializer.taken(serializer.ptr() == original_default_serializer.ptr()))
+        return vcall(serializer, {value.ptr()});
+    static const KwNames kw{&names::fallback};
+    nb::object to_json = get_attr(global(names::pydantic_core), names::to_json);
+    nb::object encoded = vcall(to_json, {value.ptr(), (PyObject *) &PyUnicode_Type}, kw.ptr());
+    return vcall(get_attr(encoded, names::decode), {});
+}
+
 nb::object serialize(nb::handle value, nb::handle serializer) {
-    if (serializer.is_none()) return vcall(global(names::default_serializer), {value.ptr()});
+    if (serializer.is_none()) return default_serialize(value);
     try {
         return vcall(serializer, {value.ptr()});
     } catch (PythonError &e) {
@@ -79,7 +98,7 @@ nb::object serialize(nb::handle value, nb::handle serializer) {
             vcall(warning, {names::serializer_error_message.ptr(), exc.ptr(), Py_True}, kw.ptr());
         });
     }
-    return vcall(global(names::default_serializer), {value.ptr()});
+    return default_serialize(value);
 }
 
 nb::object convert(Args a) {
@@ -132,6 +151,10 @@ const FunctionDef convert_to_content_def{
 };
 
 }  // namespace
+
+void remember_default_serializer() {
+    original_default_serializer.set(import_from("fastmcp.tools.tool", "default_serializer"));
+}
 
 void define_convert_to_content() {
     nb::object defaults = own(PyTuple_Pack(2, Py_None, Py_False));

@@ -291,17 +291,67 @@ Step run_start(CoroutineLocals &locals) {
     return call_and_await(fn, validated);
 }
 
+// fastmcp's ToolResult and its __init__, and mcp's ContentBlock, as found
+// when the tool layer was bound.  ToolResult(content=..., structured_content=...)
+// converts the content again (our blocks come back unchanged) and makes the
+// structured content JSON-able again; while the class and its __init__ are
+// still these, the result is assembled here the way __init__ would leave it.
+Held tool_result_class, tool_result_init, content_block;
+
+FastPath direct_tool_result{"tool_result_direct",
+                            "ToolResult and its __init__ are fastmcp's own, the content is a list of content blocks "
+                            "and the structured content is None or JSON-able as a dict"};
+
+bool all_content_blocks(nb::handle content) {
+    if (!PyList_CheckExact(content.ptr())) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(content.ptr()); ++i)
+        if (!is_instance(PyList_GET_ITEM(content.ptr(), i), content_block.ptr())) return false;
+    return true;
+}
+
+// ToolResult(content=content, structured_content=structured), built without
+// the call when `jsonable` says whether `structured` is JSON-able already;
+// an invalid handle when the fast path does not apply.
+nb::object assemble_tool_result(nb::handle cls, nb::handle content, nb::object structured, bool jsonable) {
+    if (cls.ptr() != tool_result_class.ptr() || Py_TYPE(cls.ptr()) != &PyType_Type ||
+        type_lookup((PyTypeObject *) cls.ptr(), names::dunder_init.ptr()) != tool_result_init.ptr() ||
+        type_lookup((PyTypeObject *) cls.ptr(), names::dunder_new.ptr()) !=
+            type_lookup(&PyBaseObject_Type, names::dunder_new.ptr()) ||
+        !all_content_blocks(content))
+        return direct_tool_result.taken(false), nb::object();
+    if (!structured.is_none() && !jsonable) {
+        // What __init__ does with it; any trouble is left to __init__ to report.
+        PyObject *converted =
+            PyObject_CallOneArg(get_attr(global(names::pydantic_core), names::to_jsonable_python).ptr(),
+                                structured.ptr());
+        if (!converted) {
+            PyErr_Clear();
+            return direct_tool_result.taken(false), nb::object();
+        }
+        structured = nb::steal(converted);
+        if (!PyDict_Check(structured.ptr())) return direct_tool_result.taken(false), nb::object();
+    }
+    if (!direct_tool_result.taken(true)) return {};
+    nb::object noargs = own(PyTuple_New(0));
+    nb::object result = own(PyBaseObject_Type.tp_new((PyTypeObject *) cls.ptr(), noargs.ptr(), nullptr));
+    set_attr(result, names::content, content);
+    set_attr(result, names::meta, Py_None);
+    set_attr(result, names::structured_content, structured);
+    return result;
+}
+
 // The tool result: returned as is when the function made one, else its
 // content blocks and structured content.
 nb::object tool_result(nb::handle self, nb::handle result) {
-    nb::object tool_result_class = global(names::ToolResult);
-    if (is_instance(result, tool_result_class)) return nb::borrow(result);
+    nb::object tool_result_class_now = global(names::ToolResult);
+    if (is_instance(result, tool_result_class_now)) return nb::borrow(result);
 
     static const KwNames serializer_kw{&names::serializer};
     nb::object unstructured = vcall(global(names::convert_to_content),
                                     {result.ptr(), get_attr(self, names::serializer).ptr()}, serializer_kw.ptr());
 
     nb::object structured = nb::none();
+    bool jsonable = false;
     nb::object output_schema = get_attr(self, names::output_schema);
     if (!output_schema.is_none()) {
         nb::object wrap = vcall(get_attr(output_schema, names::get), {names::wrap_marker.ptr()});
@@ -317,15 +367,21 @@ nb::object tool_result(nb::handle self, nb::handle result) {
         // offered as structured content too; anything else is not.
         try {
             nb::object to_jsonable = get_attr(global(names::pydantic_core), names::to_jsonable_python);
-            nb::object jsonable = vcall(to_jsonable, {result.ptr()});
-            if (PyDict_Check(jsonable.ptr())) structured = std::move(jsonable);
+            nb::object converted = vcall(to_jsonable, {result.ptr()});
+            if (PyDict_Check(converted.ptr())) {
+                structured = std::move(converted);
+                jsonable = true;
+            }
         } catch (PythonError &e) {
             if (!e.matches(PyExc_Exception)) throw;
         }
     }
 
+    if (nb::object built = assemble_tool_result(tool_result_class_now, unstructured, structured, jsonable);
+        built.is_valid())
+        return built;
     static const KwNames result_kw{&names::content, &names::structured_content};
-    return vcall(tool_result_class, {unstructured.ptr(), structured.ptr()}, result_kw.ptr());
+    return vcall(tool_result_class_now, {unstructured.ptr(), structured.ptr()}, result_kw.ptr());
 }
 
 Step run_resume(CoroutineLocals &locals, nb::handle awaited) {
@@ -363,6 +419,10 @@ void define_function_tool() {
     pydantic_model_dump.set(own(PyObject_GetAttr(global(names::BaseModel).ptr(), names::model_dump.ptr())));
     schema_validator.set(import_from("pydantic_core", "SchemaValidator"));
     schema_serializer.set(import_from("pydantic_core", "SchemaSerializer"));
+    tool_result_class.set(import_from("fastmcp.tools.tool", "ToolResult"));
+    tool_result_init.set(own(PyObject_GetAttr(tool_result_class.ptr(), names::dunder_init.ptr())));
+    content_block.set(import_from("mcp.types", "ContentBlock"));
+    remember_default_serializer();
 
     nb::object run_function = make_function(run_def);
     // asyncio.iscoroutinefunction looks for this marker before it looks at

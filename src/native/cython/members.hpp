@@ -11,6 +11,8 @@ void define_adapter_cache();
 
 // content.cpp: binds _convert_to_content.
 void define_convert_to_content();
+// content.cpp: notes fastmcp's default_serializer when the tool layer is bound.
+void remember_default_serializer();
 
 // function_tool.cpp: binds CythonFunctionTool.
 void define_function_tool();

@@ -3,6 +3,8 @@
 // and gathering tool calls from whole answers and stream deltas.
 #include "modal/history.hpp"
 
+#include "message/render.hpp"
+
 #include "modal/calls.hpp"
 #include "modal/fast_paths.hpp"
 #include "modal/members.hpp"
@@ -44,9 +46,21 @@ nb::object role_member(const Name &member) {
 // the instance can shadow it) and whose attribute access is object's own,
 // that access ends in calling the property's getter, so the getter is called
 // directly, skipping the lookup chain on every entry of a long history.
+// While that getter is still quorvel.message's own (the one the property had
+// when this module was imported), its rendering runs right here, without a
+// call per entry.
 FastPath latest_getter{"latest_getter",
                        "the entry is of exactly the class Message, whose `latest` is a property and whose "
                        "attribute access is object's own"};
+FastPath latest_inline{"latest_inline",
+                       "the getter of Message.latest is still quorvel.message's own, found at import"};
+FastPath latest_fields{"latest_fields_dict",
+                       "rendering inline: the entry's __dict__ is a dict holding the field"};
+
+Held own_latest_getter;  // quorvel.message's getter of Message.latest, found at import
+
+const render::LatestNames latest_names{names::role,         names::content, names::contents, names::tool_calls,
+                                       names::tool_call_id, names::type,    names::text};
 
 class LatestReader {
 public:
@@ -62,18 +76,29 @@ public:
         nb::object fget = get_attr(descr, names::fget);
         if (fget.is_none()) return;
         class_ = type;
+        inline_ = fget.ptr() == own_latest_getter.ptr();
         keep_class_ = std::move(cls);
         fget_ = std::move(fget);
     }
 
     PyObject *operator()(PyObject *entry) const {
-        if (latest_getter.taken(class_ && Py_TYPE(entry) == class_))
+        if (latest_getter.taken(class_ && Py_TYPE(entry) == class_)) {
+            if (latest_inline.taken(inline_)) {
+                try {
+                    return render::latest(latest_names, entry, (PyObject *) class_, latest_fields).release().ptr();
+                } catch (PythonError &error) {
+                    error.restore();
+                    return nullptr;
+                }
+            }
             return PyObject_Vectorcall(fget_.ptr(), &entry, 1, nullptr);
+        }
         return PyObject_GetAttr(entry, names::latest.ptr());
     }
 
 private:
     PyTypeObject *class_ = nullptr;
+    bool inline_ = false;
     nb::object keep_class_, fget_;
 };
 
@@ -459,6 +484,13 @@ nb::object message_process(Args a) {
 }
 
 }  // namespace
+
+void remember_latest_getter(nb::handle message_class) {
+    PyObject *descr = PyType_Check(message_class.ptr())
+                          ? type_lookup((PyTypeObject *) message_class.ptr(), names::latest.ptr())
+                          : nullptr;
+    if (descr && Py_IS_TYPE(descr, &PyProperty_Type)) own_latest_getter.set(get_attr(descr, names::fget));
+}
 
 // add_message's case D (the answer that is still the last entry continues),
 // reached without message_latest's scan: the entry kept is the history's

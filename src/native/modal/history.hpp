@@ -29,6 +29,10 @@ private:
     bool own_ = false;
 };
 
+// Called at import with quorvel.message's Message: its `latest` getter is
+// the one whose rendering the history renders inline.
+void remember_latest_getter(nb::handle message_class);
+
 // What `self._message_process(message)` returns, as its two texts instead of
 // a dict; for callers that know _message_process is this module's own and
 // `message` an exact dict.

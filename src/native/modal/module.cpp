@@ -5,6 +5,7 @@
 // LLMResult and LLModal, whose string annotations pydantic resolves against
 // this module's globals while each class is built.
 #include "modal/fast_json.hpp"
+#include "modal/history.hpp"
 #include "modal/members.hpp"
 #include "modal/private_api.hpp"
 #include "modal/records.hpp"
@@ -51,6 +52,7 @@ void body(nb::module_) {
     define_llmodal();
     fast_json::remember_originals();
     prepare_direct_entries(PyDict_GetItemString(module_globals(), "Message"));
+    remember_latest_getter(PyDict_GetItemString(module_globals(), "Message"));
     define_private_types();
     set_global("_fail", make_function(fail_def));
     set_global("_begin_turn", make_function(begin_turn_def));
