@@ -4,7 +4,9 @@ A transport that opens a body for a model registers a closer here with
 :func:`track` and removes it with :func:`untrack` when the body is done.
 :func:`cancel`, callable from any thread, runs every closer registered for
 the model.  The table is keyed weakly by the model: a collected model
-leaves nothing behind.
+leaves nothing behind.  Models are pydantic models, which are not hashable,
+so the key is the model's identity, held with a weak reference whose
+callback drops the entry.
 """
 
 from __future__ import annotations
@@ -18,18 +20,36 @@ from typing import Any
 __all__ = ["track", "untrack", "cancel"]
 
 _lock = threading.Lock()
-_open: weakref.WeakKeyDictionary[Any, dict[int, Callable[[], None]]] = weakref.WeakKeyDictionary()
+# id(model) -> (weak reference to the model, {token: closer})
+_open: dict[int, tuple[weakref.ref[Any], dict[int, Callable[[], None]]]] = {}
 _tokens = itertools.count(1)
+
+
+def _forget(key: int, ref: weakref.ref[Any]) -> None:
+    with _lock:
+        entry = _open.get(key)
+        if entry is not None and entry[0] is ref:
+            del _open[key]
+
+
+def _closers(model: Any) -> dict[int, Callable[[], None]] | None:
+    entry = _open.get(id(model))
+    if entry is None or entry[0]() is not model:
+        return None
+    return entry[1]
 
 
 def track(model: Any, closer: Callable[[], None]) -> int:
     """Register ``closer`` as the way to stop a body open for ``model``;
     returns the token that :func:`untrack` takes."""
     token = next(_tokens)
+    key = id(model)
     with _lock:
-        closers = _open.get(model)
+        closers = _closers(model)
         if closers is None:
-            closers = _open[model] = {}
+            ref = weakref.ref(model, lambda ref: _forget(key, ref))
+            closers = {}
+            _open[key] = (ref, closers)
         closers[token] = closer
     return token
 
@@ -37,11 +57,11 @@ def track(model: Any, closer: Callable[[], None]) -> int:
 def untrack(model: Any, token: int) -> None:
     """Forget the body registered under ``token``; unknown tokens are ignored."""
     with _lock:
-        closers = _open.get(model)
+        closers = _closers(model)
         if closers is not None:
             closers.pop(token, None)
             if not closers:
-                del _open[model]
+                del _open[id(model)]
 
 
 def cancel(model: Any) -> bool:
@@ -53,7 +73,9 @@ def cancel(model: Any) -> bool:
     nothing in flight it does nothing.
     """
     with _lock:
-        closers = _open.pop(model, None)
+        closers = _closers(model)
+        if closers is not None:
+            del _open[id(model)]
     if not closers:
         return False
     for closer in list(closers.values()):
