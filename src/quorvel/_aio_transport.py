@@ -17,6 +17,7 @@ from __future__ import annotations
 import asyncio
 import http.cookiejar
 import logging
+import ssl
 import weakref
 from collections.abc import AsyncIterator
 from typing import Any
@@ -36,7 +37,7 @@ _RETRYABLE_ERRORS = (httpx.TimeoutException, httpx.NetworkError, httpx.RemotePro
 
 # After the finishing chunk, at most this long and this much is read to give
 # the connection back to the pool; past either it is closed.
-_DRAIN_SECONDS = 0.002
+_DRAIN_SECONDS = 0.02
 _DRAIN_LIMIT = 64 * 1024
 
 # Waiting between tries; a module attribute so that tests can watch it.
@@ -69,6 +70,21 @@ async def _close_at_shutdown(pool: _LoopClients) -> AsyncIterator[None]:
                 pass
 
 
+_ssl_contexts: dict[bool, ssl.SSLContext] = {}
+
+
+def _ssl_context(scheme: str) -> ssl.SSLContext:
+    """One verifying context per process for https hosts: building one loads
+    the CA bundle, a tenth of a second or more, too much for every loop.  A
+    plain http host never uses its context, so it gets a bare one."""
+    secure = scheme == "https"
+    context = _ssl_contexts.get(secure)
+    if context is None:
+        context = httpx.create_ssl_context() if secure else ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        _ssl_contexts[secure] = context
+    return context
+
+
 def _host_key(url: str) -> tuple[str, str, int | None]:
     parts = urlsplit(url)
     return parts.scheme, parts.hostname or "", parts.port
@@ -87,6 +103,7 @@ async def client_for(url: str) -> httpx.AsyncClient:
     client = pool.clients.get(key)
     if client is None:
         client = pool.clients[key] = httpx.AsyncClient(
+            verify=_ssl_context(key[0]),
             limits=httpx.Limits(max_connections=None, max_keepalive_connections=64),
             # Only connections are shared between exchanges, as in the
             # synchronous pool: cookies are not kept.
@@ -101,11 +118,11 @@ def _timeout(settings: _transport.Settings) -> httpx.Timeout:
 
 
 def _record_request(model: Any) -> None:
-    try:
-        from quorvel import usage  # type: ignore[attr-defined]
-    except ImportError:
-        return
-    usage._record_request(model)
+    from quorvel.aio import _usage
+
+    usage = _usage()
+    if usage is not None:
+        usage._record_request(model)
 
 
 async def post(model: Any, url: Any, headers: Any, body: Any, stream: bool, configurator: Any) -> httpx.Response:

@@ -71,12 +71,19 @@ class _Stopped(BaseException):
     so it passes every exchange's failure path."""
 
 
+_usage_module: Any = False  # not looked for yet
+
+
 def _usage() -> Any:
-    try:
-        from quorvel import usage  # type: ignore[attr-defined]
-    except ImportError:
-        return None
-    return usage
+    """``quorvel.usage`` when it exists (its hooks count requests and tokens)."""
+    global _usage_module
+    if _usage_module is False:
+        try:
+            from quorvel import usage  # type: ignore[attr-defined]
+        except ImportError:
+            usage = None
+        _usage_module = usage
+    return _usage_module
 
 
 # ---- one call --------------------------------------------------------------------------
@@ -377,6 +384,8 @@ class AStream:
         try:
             _begin(call, self._prompt)
             self._records = _stream_exchange(call, await call.post())
+        except _Stopped:
+            self._finish(reset=True)
         except BaseException as exc:
             self._finish(reset=not isinstance(exc, Exception))
             raise
