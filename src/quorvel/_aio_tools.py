@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import asyncio
 import inspect
+from collections.abc import Awaitable
 from typing import Any
 
 from quorvel.message import Message
@@ -61,7 +62,7 @@ async def run_batch(registry: Any, calls: list[Any]) -> Any:
     if not isinstance(registry, Tools) or type(registry).__call__ is not Tools.__call__:
         return await loop.run_in_executor(None, registry, calls)
     batch = list(calls)
-    jobs = []
+    jobs: list[Awaitable[Message]] = []
     for call in batch:
         if _awaited_tool(registry, call) is not None:
             jobs.append(_run_awaited(registry, call))

@@ -19,7 +19,7 @@ import http.cookiejar
 import logging
 import ssl
 import weakref
-from collections.abc import AsyncIterator
+from collections.abc import AsyncGenerator, AsyncIterator
 from typing import Any
 from urllib.parse import urlsplit
 
@@ -55,7 +55,7 @@ class _LoopClients:
 _loops: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, _LoopClients] = weakref.WeakKeyDictionary()
 
 
-async def _close_at_shutdown(pool: _LoopClients) -> AsyncIterator[None]:
+async def _close_at_shutdown(pool: _LoopClients) -> AsyncGenerator[None, None]:
     # An async generator paused here is finalised by the loop's
     # shutdown_asyncgens(): the one hook asyncio gives for "this loop ends".
     try:

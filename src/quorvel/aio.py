@@ -39,10 +39,11 @@ from collections.abc import AsyncIterator, Awaitable, Coroutine, Generator
 from typing import TYPE_CHECKING, Any
 
 from quorvel import _aio_tools, _aio_transport, _inflight
-from quorvel.modal import LLMResult, LLModal, LLMStatus, Message, MessageRole
+from quorvel.message import Message, MessageRole
+from quorvel.modal import LLMResult, LLModal, LLMStatus
 
 try:
-    from quorvel.modal import (  # type: ignore[attr-defined]
+    from quorvel.modal import (  # type: ignore[attr-defined, unused-ignore]
         _begin_turn,
         _call_guard,
         _fail,
@@ -198,7 +199,7 @@ class _Call:
             url = model.endpoint_url
             headers = model._headers
             body = request_body(model, self.force_stream)
-            response = await self.io(
+            response: httpx.Response = await self.io(
                 _aio_transport.post(model, url, headers, body, self.stream, _configurator())
             )
         except Exception as exc:
@@ -242,7 +243,7 @@ def _configurator() -> Any:
     # does, so that replacing it there applies to both.
     import quorvel.modal
 
-    return quorvel.modal.Configurator
+    return quorvel.modal.Configurator  # type: ignore[attr-defined]
 
 
 def request_body(model: Any, force_stream: bool) -> dict[str, Any]:
@@ -458,7 +459,8 @@ async def ainvoke(model: LLModal, prompt: str) -> LLMResult | AsyncIterator[LLMR
         return await AStream(model, prompt, force_stream=False)
     call = _Call(model, False, False)
     call.start()
-    return await _whole_call(call, prompt)
+    result: LLMResult = await _whole_call(call, prompt)
+    return result
 
 
 def astream(model: LLModal, prompt: str) -> AStream:
