@@ -13,7 +13,7 @@ from quorvel.testing import role_chunk
 
 
 class SilentServer:
-    """One connection at a time; ``eof_at`` holds the time.perf_counter() of
+    """One connection at a time; ``eof_at`` holds the time.monotonic() of
     each EOF seen, ``accepted`` the number of connections."""
 
     def __init__(self, *, stream: bool = True) -> None:
@@ -65,7 +65,7 @@ class SilentServer:
                 except OSError:
                     break
             with self._eof:
-                self.eof_at.append(time.perf_counter())
+                self.eof_at.append(time.monotonic())
                 self._eof.notify_all()
 
     def wait_eof(self, count: int = 1, timeout: float = 5.0) -> bool:

@@ -36,7 +36,7 @@ def cancel_later(model, delay):
     done: list[tuple[bool, float]] = []
 
     def fire():
-        done.append((quorvel.cancel(model), time.perf_counter()))
+        done.append((quorvel.cancel(model), time.monotonic()))
 
     timer = threading.Timer(delay, fire)
     timer.start()

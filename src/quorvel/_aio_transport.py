@@ -90,8 +90,7 @@ def _host_key(url: str) -> tuple[str, str, int | None]:
     return parts.scheme, parts.hostname or "", parts.port
 
 
-async def client_for(url: str) -> httpx.AsyncClient:
-    """The pooled client of the running loop for the host of ``url``."""
+async def _loop_clients() -> _LoopClients:
     loop = asyncio.get_running_loop()
     pool = _loops.get(loop)
     if pool is None:
@@ -99,6 +98,18 @@ async def client_for(url: str) -> httpx.AsyncClient:
         closer = _close_at_shutdown(pool)
         await closer.asend(None)  # registers it with the loop's asyncgen hooks
         pool.closer = closer
+    return pool
+
+
+async def _use_client(url: str, client: httpx.AsyncClient) -> None:
+    """Makes ``client`` the running loop's client for the host of ``url``
+    (a benchmark's in-memory transport); it is closed with the loop."""
+    (await _loop_clients()).clients[_host_key(url)] = client
+
+
+async def client_for(url: str) -> httpx.AsyncClient:
+    """The pooled client of the running loop for the host of ``url``."""
+    pool = await _loop_clients()
     key = _host_key(url)
     client = pool.clients.get(key)
     if client is None:

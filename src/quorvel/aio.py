@@ -35,7 +35,7 @@ another task or thread, raises ``RuntimeError`` and changes nothing.
 from __future__ import annotations
 
 import asyncio
-from collections.abc import AsyncIterator, Awaitable, Coroutine, Generator
+from collections.abc import AsyncGenerator, AsyncIterator, Awaitable, Coroutine, Generator
 from typing import TYPE_CHECKING, Any
 
 from quorvel import _aio_tools, _aio_transport, _inflight
@@ -113,6 +113,18 @@ class _Call:
         self.loop = asyncio.get_running_loop()
         self.token = _inflight.track(self.model, self._stop_from_anywhere)
 
+    def finish(self, *, reset: bool) -> None:
+        """Ends the call once: the per-call state reset when ``reset``, then
+        the instance released.  Later calls do nothing (a newer call may own
+        the per-call state by then)."""
+        if self.ended:
+            return
+        try:
+            if reset:
+                self.model._reset()
+        finally:
+            self.end()
+
     def end(self) -> None:
         """Releases the instance; answers still open are closed."""
         if self.ended:
@@ -167,7 +179,7 @@ class _Call:
         ``_close`` set by whoever holds the model)."""
         if self.stop_requested:
             raise _Stopped
-        if self.model._close:
+        if _close_flag(self.model):
             self.model._close = False
             raise _Stopped
 
@@ -310,22 +322,26 @@ async def _whole_call(call: _Call, prompt: str) -> Any:
 # ---- streamed answers ------------------------------------------------------------------
 
 
-async def _stream_exchange(call: _Call, response: httpx.Response) -> AsyncIterator[Any]:
-    """The records of one streamed exchange and of its follow-ups."""
+async def _stream_exchange(call: _Call, response: httpx.Response, depth: int = 0) -> AsyncGenerator[Any, None]:
+    """The records of one streamed exchange and of its follow-ups.  The
+    outermost one (``depth`` 0) is the whole call: it releases the instance
+    when it ends, however it ends."""
     model = call.model
-    decoder = _PushDecoder(model, True)
-    blocks = response.aiter_bytes()
     try:
+        decoder = _PushDecoder(model, True)
+        blocks = response.aiter_bytes()
         try:
             while not decoder.done:
-                call.check_stop()
+                if call.stop_requested or _close_flag(model):
+                    call.check_stop()
                 try:
                     block = await call.io(blocks.__anext__())
                 except StopAsyncIteration:
                     break
                 for record in decoder.feed(block):
                     yield record
-                    call.check_stop()
+                    if call.stop_requested or _close_flag(model):
+                        call.check_stop()
             if decoder.done:
                 await _aio_transport.drain_or_close(response, blocks)
             call.responses.discard(response)
@@ -340,16 +356,37 @@ async def _stream_exchange(call: _Call, response: httpx.Response) -> AsyncIterat
                     call.check_stop()
                 results = model._t_results_beautify(calls, await call.run_tools())
                 yield LLMResult(tool_results=results, status=LLMStatus.tool_results)
-                async for record in _stream_exchange(call, await call.post()):
+                async for record in _stream_exchange(call, await call.post(), depth + 1):
                     yield record
             model._reset()
         except Exception as exc:
             _fail(model, _PARSE_ERROR, not decoder.already_added, exc)
             raise
+    except _Stopped:
+        if depth:
+            raise
+        call.finish(reset=True)  # a stopped stream simply ends
+    except BaseException as exc:
+        # Failures took the failure path (reset included); a cancelled task,
+        # a closed stream or an interrupt leaves nothing of the call behind.
+        if not depth:
+            call.finish(reset=not isinstance(exc, Exception))
+        raise
     finally:
         if not response.is_closed:
             call.responses.discard(response)
             await response.aclose()
+        if not depth:
+            call.finish(reset=False)
+
+
+def _close_flag(model: Any) -> Any:
+    """``model._close``, read from pydantic's private storage when it is there
+    (the ordinary lookup costs a failed attribute search first)."""
+    private = getattr(model, "__pydantic_private__", None)
+    if type(private) is dict and "_close" in private:
+        return private["_close"]
+    return model._close
 
 
 class AStream:
@@ -367,8 +404,8 @@ class AStream:
         self._prompt = prompt
         self._force_stream = force_stream
         self._call: _Call | None = None
-        self._records: AsyncIterator[Any] | None = None
-        self._finished = False
+        self._records: AsyncGenerator[Any, None] | None = None
+        self._opened = False
 
     def __await__(self) -> Generator[Any, None, AStream]:
         return self._open().__await__()
@@ -377,8 +414,9 @@ class AStream:
         return self
 
     async def _open(self) -> AStream:
-        if self._call is not None or self._finished:
+        if self._opened:
             return self
+        self._opened = True
         call = _Call(self._model, True, self._force_stream)
         call.start()
         self._call = call
@@ -386,64 +424,41 @@ class AStream:
             _begin(call, self._prompt)
             self._records = _stream_exchange(call, await call.post())
         except _Stopped:
-            self._finish(reset=True)
+            call.finish(reset=True)
         except BaseException as exc:
-            self._finish(reset=not isinstance(exc, Exception))
+            call.finish(reset=not isinstance(exc, Exception))
             raise
         return self
 
-    async def __anext__(self) -> Any:
+    def __anext__(self) -> Awaitable[Any]:
+        # The records' own step, without a frame of this class in between.
+        if self._records is not None:
+            return self._records.__anext__()
+        return self._first()
+
+    async def _first(self) -> Any:
+        await self._open()
         if self._records is None:
-            if self._finished:
-                raise StopAsyncIteration
-            await self._open()
-        records = self._records
-        if records is None or self._finished:
             raise StopAsyncIteration
-        try:
-            return await records.__anext__()
-        except StopAsyncIteration:
-            self._finish(reset=False)
-            raise
-        except _Stopped:
-            self._finish(reset=True)
-            raise StopAsyncIteration from None
-        except BaseException as exc:
-            # Failures took the failure path (reset included); a cancelled
-            # task or an interrupt leaves nothing of the call behind.
-            self._finish(reset=not isinstance(exc, Exception))
-            raise
+        return await self._records.__anext__()
 
     async def aclose(self) -> None:
         """Stops the stream: the connection is closed, the per-call state reset."""
-        if self._finished:
-            return
-        records = self._records
+        self._opened = True
         try:
-            if records is not None:
-                await records.aclose()  # type: ignore[attr-defined]
+            if self._records is not None:
+                await self._records.aclose()
         finally:
-            self._finish(reset=True)
-
-    def _finish(self, *, reset: bool) -> None:
-        if self._finished:
-            return
-        self._finished = True
-        call = self._call
-        if call is None:
-            return
-        try:
-            if reset:
-                call.model._reset()
-        finally:
-            call.end()
+            if self._call is not None:
+                self._call.finish(reset=True)
 
     def __del__(self) -> None:
-        # Dropped unfinished: the answer is closed (on its loop) and the
-        # instance released; the tool calls it collected never run.
-        if not self._finished and self._call is not None:
+        # Dropped unfinished: the instance is released now (and its per-call
+        # state reset); the answer is closed on its loop.
+        call = self._call
+        if call is not None and not call.ended:
             try:
-                self._finish(reset=True)
+                call.finish(reset=True)
             except Exception:
                 pass
 
