@@ -237,3 +237,40 @@ async def test_explicit_aclose(server):  # noqa: F811
     await stream.aclose()
     assert [r async for r in stream] == []
     assert (await aio.ainvoke(model, "again")).content == "next"
+
+
+# ---- the synchronous side ---------------------------------------------------------------------
+
+
+@pytest.mark.timing
+def test_cancel_stops_a_sync_stream_on_a_silent_server():
+    with SilentServer() as silent:
+        model = make(silent.url, stream=True)
+        records = model.invoke("Hi")
+        timer, fired = cancel_later(model, 0.3)
+        start = time.monotonic()
+        assert list(records) == []  # ends as a stream stopped by _close: no error
+        timer.join()
+        assert time.monotonic() - start < 2.0
+        assert silent.wait_eof()
+        (was_in_flight, at), = fired
+        assert was_in_flight and silent.eof_at[0] - at < 0.25
+        assert history(model) == [("user", "Hi")]
+        assert_idle(model)
+        assert quorvel.cancel(model) is False
+
+
+async def test_async_call_refused_while_a_sync_call_runs_in_another_thread(server):  # noqa: F811
+    server.add(Reply.raw_lines(['{"choices": [{"message":', '{"content": "slow"}}]}'], delay=0.5,
+                               content_type="application/json"))
+    model = make(server.url)
+    worker = threading.Thread(target=model.invoke, args=("sync",))
+    worker.start()
+    while not server.requests:
+        await asyncio.sleep(0.01)
+    before = history(model)
+    with pytest.raises(RuntimeError, match="already running a call"):
+        await aio.ainvoke(model, "async")
+    assert history(model) == before
+    await asyncio.to_thread(worker.join)
+    assert history(model) == [("user", "sync"), ("assistant", "slow")]
