@@ -157,3 +157,9 @@ async def async_calls() -> list[str]:
         in_flight: bool = quorvel.cancel(model)
         assert not in_flight
     return seen
+
+
+def deadline(model: LLModal) -> None:
+    import threading
+
+    threading.Timer(5.0, quorvel.cancel, args=(model,)).start()
