@@ -3,6 +3,8 @@ retries, and the end of a streamed answer.
 
 The native call driver builds the request (URL, headers, JSON body, stream
 flag) and hands it to :func:`send`, which returns the 200 answer or raises.
+A streamed answer is then read through :func:`stream_body`, the body object
+of :mod:`quorvel._body`.
 
 - Settings ``timeout``, ``connect_timeout`` and ``max_retries`` come from
   ``Configurator`` in the model's section, read at every exchange.
@@ -34,6 +36,7 @@ from urllib.parse import urlsplit
 import requests
 from requests.adapters import HTTPAdapter
 
+from quorvel import _body
 from quorvel._server_error import ServerError, answer_error, status_error
 
 __all__ = [
@@ -43,6 +46,7 @@ __all__ = [
     "send",
     "finish_stream",
     "abandon_stream",
+    "stream_body",
     "answer_error",
     "ServerError",
 ]
@@ -389,6 +393,13 @@ def finish_stream(response: Any, lines: Iterator[Any]) -> None:
         except OSError:
             pass
     response.close()
+
+
+def stream_body(response: Any, model: Any = None) -> Any:
+    """The body of the streamed answer ``response`` (a ``requests.Response``,
+    or anything with its reading methods) as the native decoder reads it,
+    registered for ``model`` while it is open (see :mod:`quorvel._body`)."""
+    return _body.Body(response, model)
 
 
 def abandon_stream(response: Any) -> None:
