@@ -40,22 +40,7 @@ from typing import TYPE_CHECKING, Any
 
 from quorvel import _aio_tools, _aio_transport, _inflight
 from quorvel.message import Message, MessageRole
-from quorvel.modal import LLMResult, LLModal, LLMStatus
-
-try:
-    from quorvel.modal import (  # type: ignore[attr-defined, unused-ignore]
-        _begin_turn,
-        _call_guard,
-        _fail,
-        _PushDecoder,
-    )
-except ImportError:  # a build of quorvel.modal without the push decoder
-    from quorvel._push_py import (  # type: ignore[assignment]
-        PushDecoder as _PushDecoder,
-        begin_turn as _begin_turn,
-        call_guard as _call_guard,
-        fail as _fail,
-    )
+from quorvel.modal import LLMResult, LLModal, LLMStatus, _begin_turn, _call_guard, _fail, _PushDecoder
 
 if TYPE_CHECKING:
     import httpx
@@ -80,7 +65,7 @@ def _usage() -> Any:
     global _usage_module
     if _usage_module is False:
         try:
-            from quorvel import usage  # type: ignore[attr-defined]
+            from quorvel import usage  # type: ignore[attr-defined, unused-ignore]
         except ImportError:
             usage = None
         _usage_module = usage
