@@ -325,8 +325,8 @@ async def _stream_exchange(call: _Call, response: httpx.Response, depth: int = 0
                     break
                 for record in decoder.feed(block):
                     yield record
-                    if call.stop_requested or _close_flag(model):
-                        call.check_stop()
+                    if call.stop_requested:
+                        raise _Stopped
             if decoder.done:
                 await _aio_transport.drain_or_close(response, blocks)
             call.responses.discard(response)
@@ -417,8 +417,9 @@ class AStream:
 
     def __anext__(self) -> Awaitable[Any]:
         # The records' own step, without a frame of this class in between.
-        if self._records is not None:
-            return self._records.__anext__()
+        records = self._records
+        if records is not None:
+            return records.__anext__()
         return self._first()
 
     async def _first(self) -> Any:
