@@ -11,14 +11,16 @@ import asyncio
 from typing import Any, Iterator
 
 from fastmcp import FastMCP
+from pydantic import BaseModel
 
+import quorvel
+from quorvel.aio import AStream, ainvoke, astream
 from quorvel.cython import CythonBaseModel, CythonFunctionTool, get_cached_typeadapter
 from quorvel.message import Message, MessageRole
 from quorvel.modal import LLModal, LLMResult, LLMStatus, ServerError, ToolContent
-from quorvel.tools import Tools
-import quorvel
-from quorvel.aio import AStream, ainvoke, astream
+from quorvel.structured import OutputError, ask
 from quorvel.testing import ChatServer, Reply
+from quorvel.tools import Tools
 
 
 # ---- Messages ----------------------------------------------------------------------
@@ -163,3 +165,32 @@ def deadline(model: LLModal) -> None:
     import threading
 
     threading.Timer(5.0, quorvel.cancel, args=(model,)).start()
+# ---- Structured output ---------------------------------------------------------------
+
+class City(BaseModel):
+    name: str
+    population: int
+
+
+def population(city: str) -> int:
+    """Population of a city."""
+    return 2_100_000
+
+
+def structured() -> list[City]:
+    with ChatServer() as server:
+        server.add(Reply.text('{"name": "Paris", "population": 2100000}'))
+        city: City = ask(LLModal(endpoint_url=server.url), "Biggest city of France?", City)
+        model = LLModal(endpoint_url=server.url, tools=Tools(population))
+        cities: list[City] = ask(model, "Two cities?", list[City], mode="tool", schema_in_prompt=True,
+                                 retries=2, strict=False)
+        first = server.requests[0].json
+        assert "response_format" in first
+        try:
+            ask(model, "Paris?", City, mode="prompted")
+        except OutputError as error:
+            attempts: int = error.attempts
+            raw: str = error.raw
+            errors: list[dict[str, Any]] = error.errors
+            print(attempts, raw, errors)
+        return [city, *cities]
