@@ -14,7 +14,7 @@ import httpx
 import pytest
 
 from exchange_support import FALLBACK, history, isolated_config, printed, server  # noqa: F401
-from quorvel import aio
+from quorvel import _retry_watch, aio
 from quorvel.modal import LLModal, LLMStatus, ServerError
 from quorvel.testing import Reply, role_chunk, text_chunk
 from quorvel.tools import Tools
@@ -205,9 +205,11 @@ async def test_retries_follow_the_sync_rules(server, monkeypatch, caplog):  # no
         waits.append(wait)
 
     monkeypatch.setattr(aio._aio_transport, "_sleep", record)
-    with caplog.at_level(logging.INFO, logger="quorvel"):
+    told = []
+    with caplog.at_level(logging.INFO, logger="quorvel"), _retry_watch.watching(told.append):
         assert [r.content async for r in aio.astream(make(server.url), "Hi")] == ["ok"]
     assert waits[0] == pytest.approx(0.12) and 0.75 <= waits[1] <= 1.0  # the second backoff step
+    assert [(t.number, t.tries, t.wait) for t in told] == [(1, 3, waits[0]), (2, 3, waits[1])]
     assert [r.getMessage().split(";")[0] for r in caplog.records] == [
         "request to 127.0.0.1 failed (status 429)", "request to 127.0.0.1 failed (status 503)"]
     assert len({str(r.json) for r in server.requests}) == 1 and len(server.requests) == 3

@@ -7,7 +7,8 @@ retries, and the end of an answer's body.
   them); connections never outlive their loop.
 - Settings, retries, Retry-After and ``ServerError`` are those of the
   synchronous ``quorvel._transport``: the same settings reader, the same
-  retryable statuses, backoff and log line.  A connection error, a timeout
+  retryable statuses, backoff and log line, and the same reports to a
+  retry watcher (``quorvel._retry_watch``, per task).  A connection error, a timeout
   before the status line, or a retryable status is retried up to
   ``max_retries`` times; nothing is retried once a 200 answer has begun.
 """
@@ -25,7 +26,7 @@ from urllib.parse import urlsplit
 
 import httpx
 
-from quorvel import _transport
+from quorvel import _retry_watch, _transport
 from quorvel._server_error import status_error
 
 __all__ = ["post", "drain_or_close", "client_for"]
@@ -157,8 +158,10 @@ async def post(model: Any, url: Any, headers: Any, body: Any, stream: bool, conf
             response = await client.send(request, stream=True)
         except _RETRYABLE_ERRORS as exc:
             if retry >= settings.max_retries:
+                _retry_watch.tell(retry + 1, settings.max_retries + 1, None, exc)
                 raise
             reason = f"{type(exc).__name__}: {exc}"
+            failure: BaseException = exc
         else:
             status = response.status_code
             if status == 200:
@@ -174,8 +177,10 @@ async def post(model: Any, url: Any, headers: Any, body: Any, stream: bool, conf
                 await response.aclose()
             error = status_error(status, content)
             if retry >= settings.max_retries or not _transport._retryable_status(status):
+                _retry_watch.tell(retry + 1, settings.max_retries + 1, None, error)
                 raise error
             reason = f"status {status}"
+            failure = error
             wait = _transport._retry_after(response)
         if wait is None:
             wait = _transport._backoff(retry)
@@ -184,6 +189,7 @@ async def post(model: Any, url: Any, headers: Any, body: Any, stream: bool, conf
             "request to %s failed (%s); retry %d of %d in %.2f s",
             _transport._host(url), reason, retry, settings.max_retries, wait,
         )
+        _retry_watch.tell(retry, settings.max_retries + 1, wait, failure)
         await _sleep(wait)
 
 
