@@ -74,3 +74,24 @@ def test_bad_right_operand():
     other.content = 5  # assignment is not validated
     with pytest.raises(TypeError):
         LLMResult() + other
+
+
+@pytest.mark.parametrize("name", ["LLMResult", "ToolContent", "LLModal"])
+def test_the_stub_declares_the_fields_the_module_declares(name):
+    """Each class's fields are declared once, in the native member table; the
+    stub must list the same fields, in the same order, with the same types."""
+    import ast
+    from pathlib import Path
+
+    import quorvel
+    import quorvel.modal
+
+    stub = ast.parse((Path(quorvel.__file__).parent / "modal.pyi").read_text())
+    (body,) = [node.body for node in stub.body if isinstance(node, ast.ClassDef) and node.name == name]
+    declared = {
+        node.target.id: ast.unparse(node.annotation)
+        for node in body
+        if isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name)
+    }
+    assert declared == getattr(quorvel.modal, name).__annotations__
+    assert list(declared) == list(getattr(quorvel.modal, name).__annotations__)

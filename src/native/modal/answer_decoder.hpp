@@ -10,6 +10,8 @@
 // lines).
 #pragma once
 
+#include <string>
+
 #include "modal/exchange.hpp"
 #include "modal/fast_json.hpp"
 #include "modal/history.hpp"
@@ -27,8 +29,12 @@ public:
     nb::object line(const char *p, Py_ssize_t size, nb::handle line = nb::handle());
 
     // The end of a stream's lines: a 200 stream that never carried the
-    // answer's choice is a failure, not an empty answer.
-    void end_of_stream() const;
+    // answer's choice is a failure, not an empty answer.  A body that turned
+    // out to be one JSON document (a server that ignored "stream": true) is
+    // decoded here as a whole answer: the list of its reason and answer
+    // records (its tool calls are gathered as usual); otherwise an empty
+    // list.
+    nb::object end_of_stream();
 
     // A whole answer's decoded document: records the answer text per the
     // whole-answer rules and returns what _message_process made of the
@@ -45,9 +51,18 @@ public:
     int traverse(visitproc visit, void *arg) const;
 
 private:
+    // What the body of a stream is, decided at its first line that carries
+    // something: data lines (or chunks sent without the prefix), or the
+    // lines of one JSON document, gathered in `document_` until the end.
+    enum class Form { undecided, chunks, document };
+
     void note_usage(nb::handle document);
     void add_answer_text(nb::handle content);
+    bool opens_chunks(const char *p, Py_ssize_t size, Py_ssize_t start, nb::handle line);
+    nb::object whole_records();
 
+    Form form_ = Form::undecided;
+    std::string document_;
     bool done_ = false, answered_ = false, already_added_ = false;
     nb::object self_, usage_;
     fast_json::LineParser parser_;

@@ -106,6 +106,7 @@ nb::object fail_impl(Args a) {
 nb::object decode_whole(Args a) {
     nb::handle self = a[0], response = a[1];
     AnswerDecoder decoder;
+    const Py_ssize_t history_start = exchange::history_length(self);
     try {
         nb::object message = decoder.whole(self, fast_json::answer_document(response));
         if (truthy(get_attr(self, n::tool_calls))) {
@@ -122,7 +123,9 @@ nb::object decode_whole(Args a) {
         call_method(self, n::reset);
         return exchange::make_record(global(n::LLMResult), status_member(n::idle), message);
     } catch (PythonError &error) {
-        exchange::fail(self, n::parse_error, !decoder.already_added(), error);
+        // No fallback where this exchange, or its follow-up, recorded text.
+        exchange::fail(self, n::parse_error,
+                       !decoder.already_added() && !exchange::answered_since(self, history_start), error);
     }
 }
 
@@ -138,7 +141,8 @@ nb::object decode_whole(Args a) {
 class StreamDecoder final : public GeneratorBody {
 public:
     StreamDecoder(nb::handle self, nb::handle response)
-        : self_(nb::borrow(self)), response_(nb::borrow(response)), open_(self) {}
+        : history_start_(exchange::history_length(self)), self_(nb::borrow(self)), response_(nb::borrow(response)),
+          open_(self) {}
 
     ~StreamDecoder() override {
         // Dropped before its first step: the answer is not read any further.
@@ -159,7 +163,9 @@ public:
             if (state_ == State::start || lines_open_) abandon_response();
             open_.end();
             if (!error.matches(PyExc_Exception)) turn::discard_and_raise(self_, error);
-            exchange::fail(self_, n::parse_error, !decoder_.already_added(), error);
+            // No fallback where this exchange, or its follow-up, recorded text.
+            exchange::fail(self_, n::parse_error,
+                           !decoder_.already_added() && !exchange::answered_since(self_, history_start_), error);
         }
     }
 
@@ -171,6 +177,7 @@ public:
         if (int rc = decoder_.traverse(visit, arg)) return rc;
         QV_VISIT(result_type_);
         QV_VISIT(calls_map_);
+        QV_VISIT(pending_);
         return 0;
     }
 
@@ -218,6 +225,7 @@ private:
     // Reads lines until one yields a record; a null object when the line
     // loop ends (end of body, finishing chunk, [DONE] or _close).
     nb::object next_record() {
+        if (nb::object record = next_pending(); record.is_valid()) return record;
         if (decoder_.done()) return {};
         for (;;) {
             bool more;
@@ -233,8 +241,8 @@ private:
                 lines_open_ = false;  // the body has been read to its end
                 call_method(body_, n::end);
                 if (cancelled()) return stop();
-                decoder_.end_of_stream();
-                return {};
+                pending_ = decoder_.end_of_stream();
+                return next_pending();
             }
 
             // Honoured at the next line received, whatever the line is.
@@ -255,11 +263,18 @@ private:
             }
             if (decoder_.done()) {
                 finish_response();
-                decoder_.end_of_stream();
+                pending_ = decoder_.end_of_stream();
             }
             if (record.is_valid()) return record;
             if (decoder_.done()) return {};
         }
+    }
+
+    // The next of the records that the end of the lines gave (a body that
+    // was one whole answer), or a null object.
+    nb::object next_pending() {
+        if (!pending_.is_valid() || pending_next_ >= PyList_GET_SIZE(pending_.ptr())) return {};
+        return nb::borrow(PyList_GET_ITEM(pending_.ptr(), pending_next_++));
     }
 
     // The finishing chunk has been read: nothing more is read from the
@@ -360,6 +375,9 @@ private:
         return Step::finish();
     }
 
+    Py_ssize_t history_start_;  // history entries when the exchange began
+    nb::object pending_;         // records still to give from the end of the lines
+    Py_ssize_t pending_next_ = 0;
     State state_ = State::start;
     bool lines_open_ = false;  // the answer is being read and not finished
     nb::object self_, response_, body_;

@@ -1,3 +1,4 @@
+#include "runtime/runtime_names.hpp"
 #include "runtime/direct_model.hpp"
 
 #include "runtime/fast_path.hpp"
@@ -12,23 +13,8 @@
 namespace qv {
 namespace {
 
-Name init_name{"__init__"};
-Name new_name{"__new__"};
-Name validator_name{"__pydantic_validator__"};
-Name post_init_name{"__pydantic_post_init__"};
-Name custom_init_name{"__pydantic_custom_init__"};
-Name private_attributes_name{"__private_attributes__"};
-Name root_model_name{"__pydantic_root_model__"};
-Name model_config_name{"model_config"};
-Name extra_name{"extra"};
-Name allow_name{"allow"};
-Name fields_set_name{"__pydantic_fields_set__"};
-Name pydantic_extra_name{"__pydantic_extra__"};
-Name pydantic_private_name{"__pydantic_private__"};
-Name setattr_name{"__setattr__"};
-Name setattr_handlers_name{"__pydantic_setattr_handlers__"};
-Name dict_name{"__dict__"};
-Name add_name{"add"};
+using namespace runtime_names;
+
 
 // Where a slot of BaseModel lives in the instance; 0 if it is not a plain slot.
 Py_ssize_t slot_offset(PyTypeObject *type, const Name &name) {

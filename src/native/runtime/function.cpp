@@ -1,3 +1,4 @@
+#include "runtime/runtime_names.hpp"
 #include "runtime/function.hpp"
 
 #include <structmember.h>
@@ -10,6 +11,8 @@
 #include "runtime/object.hpp"
 
 namespace qv {
+
+using namespace runtime_names;
 
 namespace {
 
@@ -356,7 +359,6 @@ nb::object make_staticmethod(const FunctionDef &def) {
 
 namespace {
 
-Name getattribute_name{"__getattribute__"};
 
 bool reaches_native(nb::handle obj, PyObject *name, const FunctionDef &def) {
     PyTypeObject *type = Py_TYPE(obj.ptr());

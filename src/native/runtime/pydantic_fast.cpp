@@ -1,3 +1,4 @@
+#include "runtime/runtime_names.hpp"
 #include "runtime/pydantic_fast.hpp"
 
 #include "runtime/fast_path.hpp"
@@ -8,10 +9,8 @@
 namespace qv {
 namespace {
 
-Name init_name{"__init__"};
-Name new_name{"__new__"};
-Name validator_name{"__pydantic_validator__"};
-Name validate_python_name{"validate_python"};
+using namespace runtime_names;
+
 
 // What plain construction looks like, taken from pydantic on first use and
 // held by the module state.

@@ -1,3 +1,4 @@
+#include "runtime/runtime_names.hpp"
 #include "runtime/resumable.hpp"
 
 #include "runtime/names.hpp"
@@ -5,14 +6,13 @@
 
 namespace qv {
 
+using namespace runtime_names;
+
 using Resume = ResumableBody::Resume;
 using Step = ResumableBody::Step;
 
 namespace {
 
-Name close_name{"close"};
-Name throw_name{"throw"};
-Name value_name{"value"};
 
 // StopIteration(value), wrapped so that a tuple or exception value is kept
 // whole instead of being unpacked into the constructor's arguments.

@@ -1,0 +1,83 @@
+#include "modal/private_reads.hpp"
+
+#include <structmember.h>
+
+#include "runtime/fast_path.hpp"
+#include "runtime/module.hpp"
+
+namespace qv::modal::exchange {
+
+namespace {
+
+// pydantic keeps private attributes in __pydantic_private__ and reaches them
+// from __getattr__, i.e. only after the ordinary lookup has failed: so the
+// shortcut applies only when the class and the instance dict have nothing
+// under that name.
+FastPath private_attribute{"private_attribute",
+                           "nothing on the class or in the instance dict shadows the private attribute, and "
+                           "__pydantic_private__ is a dict holding it"};
+FastPath private_attribute_slot{"private_attribute_slot",
+                                "as private_attribute, for instances of the exact class whose "
+                                "__pydantic_private__ slot was resolved when the reader was bound"};
+
+// The private value, or null when the shortcut does not apply.
+PyObject *private_value(nb::handle self, nb::handle priv, const Name &attr) {
+    if (!priv.is_valid() || !PyDict_CheckExact(priv.ptr())) return nullptr;
+    PyObject *value = PyDict_GetItemWithError(priv.ptr(), attr.ptr());
+    if (!value && PyErr_Occurred()) raise_current();
+    return value;
+}
+
+// True when the instance dict has `attr` (it would shadow the private value).
+bool shadowed_by_instance(nb::handle self, const Name &attr) {
+    PyObject **dictptr = instance_dict_ptr(self.ptr());
+    // Dicts are held while looked into: a key's __eq__ may replace them.
+    nb::object dict = nb::borrow(dictptr ? *dictptr : nullptr);
+    if (!dict.is_valid()) return false;
+    const bool shadowed = PyDict_GetItemWithError(dict.ptr(), attr.ptr()) != nullptr;
+    if (!shadowed && PyErr_Occurred()) raise_current();
+    return shadowed;
+}
+
+}  // namespace
+
+nb::object read_private(nb::handle self, const Name &attr) {
+    nb::object value;
+    const bool direct = private_attribute.taken_if([&] {
+        if (type_lookup(Py_TYPE(self.ptr()), attr.ptr()) || shadowed_by_instance(self, attr)) return false;
+        nb::object priv = get_attr(self, names::pydantic_private);
+        value = nb::borrow(private_value(self, priv, attr));
+        return value.is_valid();
+    });
+    if (direct) return value;
+    return get_attr(self, attr);
+}
+
+void PrivateReader::bind(nb::handle self, const Name &attr) {
+    attr_ = &attr;
+    type_ = nullptr;
+    PyTypeObject *type = Py_TYPE(self.ptr());
+    if (type_lookup(type, attr.ptr())) return;
+    PyObject *slot = type_lookup(type, names::pydantic_private.ptr());
+    if (!slot || Py_TYPE(slot) != &PyMemberDescr_Type) return;
+    PyMemberDef *member = ((PyMemberDescrObject *) slot)->d_member;
+    if (member->type != T_OBJECT_EX && member->type != T_OBJECT) return;
+    offset_ = member->offset;
+    type_ = type;
+}
+
+nb::object PrivateReader::read(nb::handle self) const {
+    nb::object value;
+    const bool direct = private_attribute_slot.taken_if([&] {
+        if (Py_TYPE(self.ptr()) != type_ || shadowed_by_instance(self, *attr_)) return false;
+        // Read the slot only now: the lookup above may have run a key's
+        // __eq__, which can replace __pydantic_private__ and free the old one.
+        nb::object priv = nb::borrow(*(PyObject **) ((char *) self.ptr() + offset_));
+        value = nb::borrow(private_value(self, priv, *attr_));
+        return value.is_valid();
+    });
+    if (direct) return value;
+    return read_private(self, *attr_);
+}
+
+}  // namespace qv::modal::exchange
