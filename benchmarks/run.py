@@ -35,6 +35,9 @@ installed).  Every line prints a ratio next to its target; no bare times.
    against the openai SDK's chat.completions.create over httpx.MockTransport,
    on the same bytes (bench_call.py): the median of paired rounds' ratios, and
    quorvel's CPU time per call, the one figure its target is given in.
+9. quorvel.aio (bench_aio.py): astream per chunk against invoke and against
+   openai's AsyncStream; 500 concurrent astream calls (histories, open file
+   descriptors); quorvel.cancel against a silent server.
 
 Ratios 1 to 5 and 8 are taken on the thread's CPU clock, each side warmed up
 and given the same collector state.
@@ -409,14 +412,23 @@ def bench_pool(quick):
     bench_pool.main(50 if quick else 200, 3 if quick else 5)
 
 
+# ---- 8. the async client ------------------------------------------------------------
+
+def bench_aio(quick):
+    """8. astream per chunk, 500 concurrent calls, cancel on a silent server (bench_aio.py)."""
+    import bench_aio
+
+    bench_aio.main(quick)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="smaller sizes and fewer repeats")
-    parser.add_argument("--only", choices=["stream", "whole", "history", "long", "tool", "import", "pool", "call"],
+    parser.add_argument("--only", choices=["stream", "whole", "history", "long", "tool", "import", "pool", "call", "aio"],
                         help="run one benchmark")
     args = parser.parse_args()
     runs = {"stream": bench_stream, "whole": bench_whole, "history": bench_history, "long": bench_long_answer,
-            "tool": bench_tool_run, "import": bench_import, "pool": bench_pool, "call": bench_call}
+            "tool": bench_tool_run, "import": bench_import, "pool": bench_pool, "call": bench_call, "aio": bench_aio}
     for name, run in runs.items():
         if args.only in (None, name):
             run(args.quick)

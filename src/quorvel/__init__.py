@@ -13,6 +13,19 @@ stops the call in flight on a model from any thread (see `quorvel._inflight`);
 
 __version__ = "0.1.0"
 
-from quorvel._inflight import cancel
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from quorvel._inflight import cancel
 
 __all__ = ["cancel"]
+
+
+def __getattr__(name: str) -> Any:
+    # Bound on first use, so that importing a submodule loads nothing more.
+    if name == "cancel":
+        from quorvel._inflight import cancel
+
+        globals()["cancel"] = cancel
+        return cancel
+    raise AttributeError(f"module 'quorvel' has no attribute {name!r}")

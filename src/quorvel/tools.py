@@ -176,18 +176,22 @@ class _Tool:
 
     def invoke(self, arguments: Any) -> str:
         """Validate ``arguments`` (JSON text or a mapping), run the tool, render the result."""
-        self.ensure_built()
-        args, kwargs = self._bind(_parse_arguments(self.name, arguments))
+        args, kwargs = self.arguments(arguments)
         try:
             result = _resolve(self.fn(*args, **kwargs))
         except Exception as exc:
-            message = str(exc)
-            raise _ToolError(
-                f"tool {self.name!r} raised {type(exc).__name__}" + (f": {message}" if message else "")
-            ) from exc
-        if isinstance(result, str):
-            return result
-        return json.dumps(pydantic_core.to_jsonable_python(result, fallback=str), ensure_ascii=False)
+            raise self.failure(exc) from exc
+        return _render(result)
+
+    def arguments(self, arguments: Any) -> tuple[list[Any], dict[str, Any]]:
+        """The positional and keyword arguments of a call, validated; ``_ToolError`` otherwise."""
+        self.ensure_built()
+        return self._bind(_parse_arguments(self.name, arguments))
+
+    def failure(self, exc: Exception) -> _ToolError:
+        """The error reported to the model for an exception raised by the tool."""
+        message = str(exc)
+        return _ToolError(f"tool {self.name!r} raised {type(exc).__name__}" + (f": {message}" if message else ""))
 
     def _bind(self, data: dict[str, Any]) -> tuple[list[Any], dict[str, Any]]:
         """Validate ``data`` and split it into positional and keyword arguments."""
@@ -304,34 +308,31 @@ class Tools(BaseModel):
 
     def _run(self, call: Any) -> Message:
         """Run one tool call; every failure becomes the message text."""
-        call_id = ""
-        name: Any = None
-        try:
-            if isinstance(call, BaseModel):
-                call = call.model_dump()
-            if not isinstance(call, Mapping):
-                raise _ToolError(f"malformed tool call: expected an object, got {type(call).__name__}")
-            raw_id = call.get("id")
-            call_id = "" if raw_id is None else str(raw_id)
-            function = call.get("function")
-            if function is None:
-                function = {}  # names no tool
-            if not isinstance(function, Mapping):
-                raise _ToolError("malformed tool call: missing 'function'")
-            name = function.get("name")
-            # A call that names no tool is refused as one naming an unknown
-            # tool: the empty name is no tool's.
-            if not isinstance(name, str):
-                name = ""
-            tool = self._tools.get(name)
-            if tool is None:
-                raise _ToolError(f"unknown tool {name!r}")
-            text = tool.invoke(function.get("arguments"))
-        except _ToolError as exc:
-            text = f"Error: {exc}"
-        except Exception as exc:  # last resort: a result that cannot be rendered, etc.
-            text = f"Error: tool {name!r} failed with {type(exc).__name__}: {exc}"
-        return Message(role=MessageRole.tool, tool_call_id=call_id, contents=[text])
+        return _run_call(self, call, lambda tool, arguments: tool.invoke(arguments))
+
+    def _find(self, call: Any) -> tuple[str, str, _Tool, Any]:
+        """The id, name, tool and argument text of one call; ``_ToolError`` for a
+        malformed call or an unknown tool."""
+        if isinstance(call, BaseModel):
+            call = call.model_dump()
+        if not isinstance(call, Mapping):
+            raise _ToolError(f"malformed tool call: expected an object, got {type(call).__name__}")
+        raw_id = call.get("id")
+        call_id = "" if raw_id is None else str(raw_id)
+        function = call.get("function")
+        if function is None:
+            function = {}  # names no tool
+        if not isinstance(function, Mapping):
+            raise _ToolError("malformed tool call: missing 'function'")
+        name = function.get("name")
+        # A call that names no tool is refused as one naming an unknown
+        # tool: the empty name is no tool's.
+        if not isinstance(name, str):
+            name = ""
+        tool = self._tools.get(name)
+        if tool is None:
+            raise _ToolError(f"unknown tool {name!r}")
+        return call_id, name, tool, function.get("arguments")
 
     def __contains__(self, name: object) -> bool:
         return name in self._tools
@@ -350,6 +351,43 @@ class Tools(BaseModel):
 
     def __repr_args__(self) -> Iterable[tuple[str | None, Any]]:
         yield "tools", self.names
+
+
+def _call_id(call: Any) -> str:
+    """The id of a call as its result message carries it, as far as it can be read."""
+    if isinstance(call, BaseModel):
+        call = call.model_dump()
+    raw_id = call.get("id") if isinstance(call, Mapping) else None
+    return "" if raw_id is None else str(raw_id)
+
+
+def _run_call(tools: Tools, call: Any, run: Callable[[_Tool, Any], str]) -> Message:
+    """One call's ``tool`` message: ``run(tool, arguments)`` gives the text, and
+    every failure becomes an ``Error: ...`` text."""
+    name: Any = None
+    try:
+        _, name, tool, arguments = tools._find(call)
+        text = run(tool, arguments)
+    except _ToolError as exc:
+        text = f"Error: {exc}"
+    except Exception as exc:  # last resort: a result that cannot be rendered, etc.
+        text = f"Error: tool {name!r} failed with {type(exc).__name__}: {exc}"
+    return _tool_message(call, text)
+
+
+def _tool_message(call: Any, text: str) -> Message:
+    try:
+        call_id = _call_id(call)
+    except Exception:
+        call_id = ""
+    return Message(role=MessageRole.tool, tool_call_id=call_id, contents=[text])
+
+
+def _render(result: Any) -> str:
+    """A tool's result as the text the model reads."""
+    if isinstance(result, str):
+        return result
+    return json.dumps(pydantic_core.to_jsonable_python(result, fallback=str), ensure_ascii=False)
 
 
 def _type_hints(fn: Callable[..., Any]) -> dict[str, Any]:

@@ -13,6 +13,8 @@ from typing import Any, Iterator
 from fastmcp import FastMCP
 from pydantic import BaseModel
 
+import quorvel
+from quorvel.aio import AStream, ainvoke, astream
 from quorvel.cython import CythonBaseModel, CythonFunctionTool, get_cached_typeadapter
 from quorvel.message import Message, MessageRole
 from quorvel.modal import LLModal, LLMResult, LLMStatus, ServerError, ToolContent
@@ -130,6 +132,39 @@ def server_errors() -> None:
             raise
 
 
+# ---- Async ---------------------------------------------------------------------------
+
+async def lookup(city: str) -> str:
+    """Weather for a city (a coroutine: awaited on the loop)."""
+    await asyncio.sleep(0.01)
+    return f"light rain in {city}"
+
+
+async def async_calls() -> list[str]:
+    seen: list[str] = []
+    with ChatServer() as server:
+        server.add(Reply.tool_calls([("c1", "lookup", {"city": "Paris"}), ("c2", "add", {"a": 2, "b": 3})]),
+                   Reply.text("Take an umbrella."))
+        model = LLModal(endpoint_url=server.url, tools=Tools(lookup, add))
+        result = await ainvoke(model, "Umbrella in Paris?")
+        assert isinstance(result, LLMResult)
+        seen.append(f"{result.tool_results['c1'].content} {result.content}")
+
+        server.add(Reply.stream(["Hel", "lo"]))
+        async for record in astream(model, "Hi"):
+            seen.append(f"{record.status} {record.content}")
+
+        stream: AStream = await astream(model, "again")
+        await stream.aclose()
+        in_flight: bool = quorvel.cancel(model)
+        assert not in_flight
+    return seen
+
+
+def deadline(model: LLModal) -> None:
+    import threading
+
+    threading.Timer(5.0, quorvel.cancel, args=(model,)).start()
 # ---- Structured output ---------------------------------------------------------------
 
 class City(BaseModel):
