@@ -11,6 +11,10 @@ Commands:
     An interactive chat (or, with ``-m``, one question) against any
     OpenAI-compatible chat-completion endpoint.
 
+``quorvel batch IN.jsonl -o OUT.jsonl``
+    Runs every request of a JSONL file as its own conversation and appends one
+    line per row to the output (resumable), with a progress bar.
+
 ``quorvel mcp serve MODULE``
     Serves the public functions of a Python module (plain or Cython-compiled) as
     MCP tools over stdio, each through ``CythonFunctionTool``.
@@ -19,7 +23,7 @@ Bad input is reported as one line on standard error with exit status 1.
 
 The package holds one concern per module: ``text`` (errors and one-line texts),
 ``loading`` (native and user modules), ``printing`` (records on screen), ``turn``
-(one exchange, Ctrl-C, failure text), ``chat``, ``demo``, ``mcp_serve`` and
+(one exchange, Ctrl-C, failure text), ``chat``, ``batch``, ``demo``, ``mcp_serve`` and
 ``parser`` (arguments and :func:`main`).
 """
 
