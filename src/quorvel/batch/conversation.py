@@ -18,13 +18,12 @@ if TYPE_CHECKING:
     from quorvel.modal import LLModal
 
 try:
-    from quorvel.usage import Usage, last_usage
+    from quorvel.usage import last_usage  # type: ignore[import-not-found,import-untyped,unused-ignore]
 except ImportError:  # a build without usage figures writes them as null
-    Usage = None  # type: ignore[assignment,misc]
     last_usage = None  # type: ignore[assignment]
 
 try:
-    from quorvel._inflight import cancel as _cancel_bodies
+    from quorvel._inflight import cancel as _cancel_bodies  # type: ignore[import-not-found,import-untyped,unused-ignore]
 except ImportError:
     _cancel_bodies = None  # type: ignore[assignment]
 
@@ -100,7 +99,7 @@ def _usage(model: LLModal) -> Any:
 def ask(model: LLModal, prompt: str) -> Answer:
     """``model.invoke(prompt)`` to its end, streamed or whole; raises what the
     call raises (after its failure rules have run)."""
-    result = model.invoke(prompt)
+    result: Any = model.invoke(prompt)
     if not model.stream:
         return Answer(
             result.content,
