@@ -93,13 +93,18 @@ def bench_resume(rows: int, workers: int) -> None:
           f"({received - rows} sent twice) -> {'ok' if received <= rows + workers and not duplicates and not missing else 'FAILED'}")
 
 
-def _quorvel_side(url: str, answers: int, workers: int, tmp: Path, tag: str) -> float:
+def _quorvel_side(url: str, answers: int, workers: int, tmp: Path, tag: str, chunks: int) -> float:
     requests = [{"custom_id": f"{tag}-{i}", "prompt": f"question {i}"} for i in range(answers)]
     template = LLModal(endpoint_url=url, extra_body={"model": "m", "stream": True})
     start = time.process_time()
     summary = run(template, requests, tmp / f"{tag}.jsonl", workers=workers)
     spent = time.process_time() - start
     assert summary.done == answers, summary
+    with open(tmp / f"{tag}.jsonl") as lines:
+        line = json.loads(next(lines))
+    number = line["custom_id"].rsplit("-", 1)[1]
+    content = line["response"]["body"]["choices"][0]["message"]["content"]
+    assert content == f"echo: question {number}" + "." * (chunks - 1), content[:60]
     return spent
 
 
@@ -126,11 +131,11 @@ def _openai_side(base_url: str, answers: int, workers: int, chunks: int) -> floa
 def bench_cpu(answers: int, chunks: int, workers: int, rounds: int) -> None:
     with tempfile.TemporaryDirectory() as tmp, EchoServer(chunks=chunks) as server:
         base_url = server.url.rsplit("/chat/completions", 1)[0]
-        _quorvel_side(server.url, 20, workers, Path(tmp), "warm")  # imports, connections
+        _quorvel_side(server.url, 20, workers, Path(tmp), "warm", chunks)  # imports, connections
         _openai_side(base_url, 20, workers, chunks)
         ours, theirs = [], []
         for r in range(rounds):
-            ours.append(_quorvel_side(server.url, answers, workers, Path(tmp), f"round{r}"))
+            ours.append(_quorvel_side(server.url, answers, workers, Path(tmp), f"round{r}", chunks))
             theirs.append(_openai_side(base_url, answers, workers, chunks))
     ratio = sum(ours) / sum(theirs)
     per_round = ", ".join(f"{a / b:.2f}" for a, b in zip(ours, theirs))

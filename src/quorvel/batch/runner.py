@@ -101,13 +101,15 @@ class _Run:
     def _one(self, row: Row) -> dict[str, Any] | None:
         if not self.budget.take():
             return None
-        model = conversation(self.template, row)
-        if self.budget.interval and model.tools:
-            model.tools = BudgetedTools(model.tools, self.budget)  # type: ignore[assignment]
+        model: LLModal | None = None
         me = threading.get_ident()
-        with self.running_lock:
-            self.running[me] = model
+        usage: Any = None
         try:
+            model = conversation(self.template, row)
+            if self.budget.interval and model.tools:
+                model.tools = BudgetedTools(model.tools, self.budget)  # type: ignore[assignment]
+            with self.running_lock:
+                self.running[me] = model
             if self.stopped.is_set():
                 return None
             answer: Answer = ask(model, row.prompt)
@@ -116,7 +118,8 @@ class _Run:
         except Exception as exc:
             if self.stopped.is_set():
                 return None
-            usage = failed_usage(model)
+            if model is not None:
+                usage = failed_usage(model)
             record = failed(row.custom_id, model, exc, usage)
         finally:
             with self.running_lock:
@@ -190,6 +193,8 @@ def run_batch(
     plan (rows, rows to run, rows skipped) once the input and the output have
     been read, before the first row starts."""
     started = time.perf_counter()
+    if not (hasattr(template, "invoke") and hasattr(template, "model_copy")):
+        raise TypeError(f"template must be an LLModal, got {type(template).__name__}")
     workers = _check_workers(workers)
     stopped = threading.Event()
     budget = Budget(requests_per_minute, stopped)
