@@ -22,6 +22,7 @@ from quorvel.cli.loading import native, tools_from
 from quorvel.cli.printing import Printer
 from quorvel.cli.text import PROG, CliError, describe, one_line
 from quorvel.cli.turn import run_turn
+from quorvel.cli.structured import load_output, run_structured_turn
 
 if TYPE_CHECKING:
     from quorvel.modal import LLModal
@@ -194,7 +195,7 @@ def _read_line(console: Console) -> str | None:
             return None
 
 
-def _interactive(model: LLModal, console: Console, err: Console) -> int:
+def _interactive(model: LLModal, console: Console, err: Console, turn: Any = run_turn) -> int:
     with contextlib.suppress(ImportError):
         import readline  # noqa: F401  (line editing and history for input())
 
@@ -271,7 +272,7 @@ def _interactive(model: LLModal, console: Console, err: Console) -> int:
                 report(f"unknown command {command}; /help lists the commands")
         if prompt is None:
             continue
-        outcome = run_turn(model, prompt, printer)
+        outcome = turn(model, prompt, printer)
         if outcome == "stopped":
             printer.note("(stopped)")
         elif outcome is not None:
@@ -294,15 +295,25 @@ def cmd_chat(args: argparse.Namespace) -> int:
     question = args.message
     if question == "-":
         question = sys.stdin.read()
+    output = load_output(args.schema) if args.schema else None
     loaded = _conversation(args, question is not None, err)
     model = _build_model(args, loaded)
+    turn: Any = run_turn
+    if output is not None:
+
+        def turn(model: LLModal, prompt: str, printer: Printer) -> str | None:
+            def show(text: str) -> None:
+                out.print(text, soft_wrap=True, markup=False, highlight=False)
+
+            return run_structured_turn(model, prompt, output, args.schema_mode, show)
+
     with _transport_settings(args):
         if question is None:
             if loaded is not None:
                 out.print(_loaded_note(loaded, args.load), style="dim", soft_wrap=True, markup=False, highlight=False)
-            return _interactive(model, out, err)
+            return _interactive(model, out, err, turn)
         printer = Printer(out, err)
-        outcome = run_turn(model, question, printer)
+        outcome = turn(model, question, printer)
     if outcome == "stopped":
         raise KeyboardInterrupt
     if outcome is not None:

@@ -12,6 +12,7 @@ from quorvel.cli.batch import add_batch_command
 from quorvel.cli.chat import CHAT_HELP, cmd_chat, parse_param, parse_retries, parse_seconds
 from quorvel.cli.demo import cmd_demo
 from quorvel.cli.mcp_serve import cmd_mcp_serve
+from quorvel.cli.structured import SCHEMA_HELP, SCHEMA_MODES
 from quorvel.cli.text import PROG, CliError, one_line
 
 
@@ -99,6 +100,14 @@ def build_parser() -> argparse.ArgumentParser:
     chat.add_argument("--load", metavar="FILE", help="resume a conversation written by /save")
     chat.add_argument(
         "-m", "--message", metavar="TEXT", help="ask one question, print the answer and exit ('-' reads stdin)"
+    )
+    chat.add_argument("--schema", metavar="MODULE:CLASS|FILE.json", help=SCHEMA_HELP)
+    chat.add_argument(
+        "--schema-mode",
+        choices=SCHEMA_MODES,
+        default="json_schema",
+        help="how --schema is asked for: response_format (json_schema, the default), a forced "
+        "final_result tool (tool) or instructions in the prompt (prompted)",
     )
     chat.set_defaults(handler=cmd_chat)
 
