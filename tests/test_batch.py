@@ -346,3 +346,32 @@ def test_summary_is_the_runs_own_count(echo, tmp_path):
     assert isinstance(summary, Summary) and summary.seconds > 0
     assert threading.active_count() >= 1  # the workers are daemon threads and end with the run
     assert not [t for t in threading.enumerate() if t.name.startswith("quorvel-batch-")]
+
+
+def test_usage_per_row_and_its_sum_in_the_summary(tmp_path):
+    try:
+        import quorvel.usage  # noqa: F401
+    except ImportError:
+        usage_module = False
+    else:
+        usage_module = True
+    with ChatServer() as server:
+        for n in (1, 2):
+            server.add(Reply.json({
+                "id": "c", "object": "chat.completion", "model": "m",
+                "choices": [{"index": 0, "message": {"role": "assistant", "content": "ok"}, "finish_reason": "stop"}],
+                "usage": {"prompt_tokens": 10 * n, "completion_tokens": n, "total_tokens": 11 * n,
+                          "prompt_tokens_details": {"cached_tokens": n}},
+            }))
+        summary = run(LLModal(endpoint_url=server.url), short(2), tmp_path / "out.jsonl", workers=1)
+    lines = by_id(read_lines(tmp_path / "out.jsonl"))
+    if not usage_module:  # a build without usage figures writes them as null
+        assert lines["r0"]["response"]["body"]["usage"] is None and lines["r0"]["quorvel"]["usage"] is None
+        assert summary.usage is None
+        return
+    assert lines["r1"]["response"]["body"]["usage"] == {
+        "prompt_tokens": 20, "completion_tokens": 2, "total_tokens": 22, "prompt_tokens_details": {"cached_tokens": 2},
+    }
+    figures = lines["r0"]["quorvel"]["usage"]
+    assert (figures["input_tokens"], figures["cached_input_tokens"], figures["requests"]) == (10, 1, 1)
+    assert (summary.usage.total_tokens, summary.usage.requests, summary.usage.exchanges) == (33, 2, 2)
