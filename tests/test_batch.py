@@ -375,3 +375,14 @@ def test_usage_per_row_and_its_sum_in_the_summary(tmp_path):
     figures = lines["r0"]["quorvel"]["usage"]
     assert (figures["input_tokens"], figures["cached_input_tokens"], figures["requests"]) == (10, 1, 1)
     assert (summary.usage.total_tokens, summary.usage.requests, summary.usage.exchanges) == (33, 2, 2)
+
+
+def test_a_failing_on_row_stops_the_run_with_its_error(echo, tmp_path):
+    def on_row(line):
+        if line["custom_id"] == "r3":
+            raise RuntimeError("the caller's bug")
+
+    with pytest.raises(RuntimeError, match="the caller's bug"):
+        run(LLModal(endpoint_url=echo.url), short(50), tmp_path / "out.jsonl", workers=4, on_row=on_row)
+    lines = read_lines(tmp_path / "out.jsonl")  # whole lines only
+    assert 1 <= len(lines) < 50 and len({line["custom_id"] for line in lines}) == len(lines)

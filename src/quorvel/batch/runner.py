@@ -58,12 +58,11 @@ class Plan:
 
 
 class _Counts:
-    def __init__(self, with_usage: bool) -> None:
+    def __init__(self) -> None:
         self.lock = threading.Lock()
         self.done = 0
         self.failed = 0
         self.usage: Any = None
-        self.with_usage = with_usage
 
     def add(self, ok: bool, usage: Any) -> None:
         with self.lock:
@@ -93,7 +92,7 @@ class _Run:
         self.stopped = stopped
         self.on_row = on_row
         self.on_row_lock = threading.Lock()
-        self.counts = _Counts(usage_available())
+        self.counts = _Counts()
         self.fatal: BaseException | None = None
         self.running: dict[int, LLModal] = {}
         self.running_lock = threading.Lock()
@@ -132,7 +131,12 @@ class _Run:
     def worker(self, rows: queue.Queue[Any]) -> None:
         try:
             while True:
-                row = rows.get()
+                try:
+                    row = rows.get(timeout=0.1)
+                except queue.Empty:
+                    if self.stopped.is_set():  # another worker failed for good
+                        return
+                    continue
                 if row is _END or self.stopped.is_set():
                     return
                 record = self._one(row)
