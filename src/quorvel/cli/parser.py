@@ -12,6 +12,7 @@ from quorvel.cli.batch import add_batch_command
 from quorvel.cli.chat import CHAT_HELP, cmd_chat, parse_param, parse_retries, parse_seconds
 from quorvel.cli.demo import cmd_demo
 from quorvel.cli.mcp_serve import cmd_mcp_serve
+from quorvel.cli.screen import visible
 from quorvel.cli.structured import SCHEMA_HELP, SCHEMA_MODES
 from quorvel.cli.text import PROG, CliError, one_line
 
@@ -97,7 +98,18 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="N",
         help="how many rounds of tool calls one question may run (sets tool_calls_limit; default 3)",
     )
-    chat.add_argument("--load", metavar="FILE", help="resume a conversation written by /save")
+    chat.add_argument(
+        "--load",
+        metavar="FILE",
+        help="resume a conversation written by /save (the endpoint it names is used only when on the "
+        "section's server, or when you confirm it at the terminal)",
+    )
+    chat.add_argument(
+        "--raw",
+        action="store_true",
+        help="print answers, reasoning and tool records as received, control characters included "
+        "(by default they are shown escaped)",
+    )
     chat.add_argument(
         "-m", "--message", metavar="TEXT", help="ask one question, print the answer and exit ('-' reads stdin)"
     )
@@ -137,7 +149,7 @@ def _show_warning(
     """A warning is one plain line for a command-line user, without the Python source line."""
     stream = file if file is not None else sys.stderr
     try:
-        stream.write(f"{PROG}: warning: {one_line(message)}\n")
+        stream.write(visible(f"{PROG}: warning: {one_line(message)}\n"))
         stream.flush()
     except (OSError, ValueError):
         pass  # nowhere to say it
@@ -156,7 +168,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             return int(args.handler(args))
     except CliError as exc:
         sys.stdout.flush()
-        print(f"{PROG}: error: {one_line(exc)}", file=sys.stderr)
+        print(visible(f"{PROG}: error: {one_line(exc)}"), file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         sys.stdout.flush()
