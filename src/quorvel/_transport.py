@@ -36,6 +36,7 @@ import functools
 import http.cookiejar
 import logging
 import math
+import os
 import queue
 import random
 import socket
@@ -267,6 +268,21 @@ class _Sessions(threading.local):
 
 
 _sessions = _Sessions()
+
+
+def _forget_inherited_sessions() -> None:
+    # A process forked after a call inherits the pooled keep-alive sockets,
+    # which the parent (and every other child) goes on using: two processes
+    # reading one socket take each other's answers.  The child forgets the
+    # sessions and opens its own connections.  Nothing is closed on purpose:
+    # only the child's copies of the descriptors go away with the sessions,
+    # which leaves the parent's connections open.
+    global _sessions
+    _sessions = _Sessions()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_inherited_sessions)
 
 
 def _session() -> requests.Session:

@@ -352,6 +352,18 @@ class Tools(BaseModel):
     def __repr_args__(self) -> Iterable[tuple[str | None, Any]]:
         yield "tools", self.names
 
+    def __getstate__(self) -> dict[Any, Any]:
+        # A registry travels to other processes (multiprocessing, Ray) with its
+        # functions only: the argument models are classes made at run time,
+        # which pickle cannot name; they are built again on first use there.
+        state = super().__getstate__()
+        private = dict(state.get("__pydantic_private__") or {})
+        private["_tools"] = {
+            name: _Tool(name=tool.name, description=tool.description, fn=tool.fn) for name, tool in self._tools.items()
+        }
+        state["__pydantic_private__"] = private
+        return state
+
 
 def _call_id(call: Any) -> str:
     """The id of a call as its result message carries it, as far as it can be read."""

@@ -165,6 +165,23 @@ def deadline(model: LLModal) -> None:
     import threading
 
     threading.Timer(5.0, quorvel.cancel, args=(model,)).start()
+
+
+# ---- Batch runs and scaling out ------------------------------------------------------
+
+def batch_run(base_url: str) -> None:
+    from quorvel.batch import RowMapper, Summary, run
+
+    template = LLModal(endpoint_url=f"{base_url}/chat/completions",
+                       extra_body={"model": "Qwen/Qwen2.5-7B-Instruct", "temperature": 0})
+    summary: Summary = run(template, "requests.jsonl", "answers.jsonl", workers=16, requests_per_minute=600)
+    print(summary.done, summary.failed, summary.skipped, f"{summary.seconds:.0f} s")
+    lines: list[dict[str, Any]] = []
+    run(template, [{"custom_id": "q2", "prompt": "What is 6 * 7?"}], "answers.jsonl", on_row=lines.append)
+    mapper = RowMapper(template, prompt_key="prompt", output_key="answer")
+    print(mapper({"prompt": ["Name a prime number above 10."]})["answer"])
+
+
 # ---- Structured output ---------------------------------------------------------------
 
 class City(BaseModel):

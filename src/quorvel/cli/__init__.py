@@ -11,6 +11,10 @@ Commands:
     An interactive chat (or, with ``-m``, one question) against any
     OpenAI-compatible chat-completion endpoint.
 
+``quorvel batch IN.jsonl -o OUT.jsonl``
+    Runs every request of a JSONL file as its own conversation and appends one
+    line per row to the output (resumable), with a progress bar.
+
 ``quorvel mcp serve MODULE``
     Serves the public functions of a Python module (plain or Cython-compiled) as
     MCP tools over stdio, each through ``CythonFunctionTool``.
@@ -23,7 +27,7 @@ writing the chat's files), ``loading`` (native and user modules), ``printing``
 (records on screen), ``live_tools`` (tool batches shown as they run), ``turn``
 (one exchange, Ctrl-C, retries, failure text), ``failure`` (the words of a
 failure), ``history`` (repairs and conversation files), ``endpoint`` (URLs),
-``chat``, ``demo``, ``mcp_serve`` and ``parser`` (arguments and :func:`main`).
+``chat``, ``batch``, ``demo``, ``mcp_serve`` and ``parser`` (arguments and :func:`main`).
 """
 
 from __future__ import annotations

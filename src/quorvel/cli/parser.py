@@ -8,6 +8,7 @@ import warnings
 from collections.abc import Sequence
 from typing import TextIO
 
+from quorvel.cli.batch import add_batch_command
 from quorvel.cli.chat import CHAT_HELP, cmd_chat, parse_param, parse_retries, parse_seconds
 from quorvel.cli.demo import cmd_demo
 from quorvel.cli.mcp_serve import cmd_mcp_serve
@@ -121,6 +122,8 @@ def build_parser() -> argparse.ArgumentParser:
         "final_result tool (tool) or instructions in the prompt (prompted)",
     )
     chat.set_defaults(handler=cmd_chat)
+
+    add_batch_command(commands, parse_param, parse_seconds, parse_retries)
 
     mcp = commands.add_parser(
         "mcp", help="Model Context Protocol tools", description="Model Context Protocol tools."
