@@ -34,6 +34,8 @@ from urllib.parse import urlsplit
 import requests
 from requests.adapters import HTTPAdapter
 
+from quorvel import _answer_settings
+from quorvel import usage as _usage
 from quorvel._server_error import ServerError, answer_error, status_error
 
 __all__ = [
@@ -139,9 +141,12 @@ def check_settings(configurator: Any, section: str) -> None:
     exchange's failure path as a failing ``api_key`` lookup does."""
     try:
         raw = [_raw_option(configurator, section, option) for option in ("timeout", "connect_timeout", "max_retries")]
+        flags = [_raw_option(configurator, section, option) for option in ("stream_usage", "think_tags")]
     except Exception:
         return
     _validate(section, *raw)
+    if any(flag is not None for flag in flags):
+        _answer_settings.check(configurator, section)
 
 
 # ---- the pool -----------------------------------------------------------------------
@@ -250,17 +255,22 @@ def send(
     stream: Any,
     configurator: Any,
     section: str,
+    model: Any = None,
 ) -> Any:
     """Post one exchange and return the answer whose status is 200.
 
     Raises the last error when every try failed: the error of requests, or
     :class:`ServerError` for a status other than 200 (its body read whole).
+    Every attempt is counted in the usage figures of ``model``.
     """
     settings = read_settings(configurator, section)
+    body = _answer_settings.with_usage_option(body, stream, configurator, section)
     pooled = requests_module is requests and requests_module.post is _ORIGINAL_POST
     retry = 0
     while True:
         wait: float | None = None
+        if model is not None:
+            _usage._record_request(model)
         try:
             if pooled:
                 response = _post_pooled(url, headers, body, settings)

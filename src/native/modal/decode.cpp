@@ -13,6 +13,7 @@
 #include "modal/lines.hpp"
 #include "modal/members.hpp"
 #include "modal/reply_shapes.hpp"
+#include "modal/think_tags.hpp"
 #include "modal/turn.hpp"
 #include "runtime/generator.hpp"
 #include "runtime/module.hpp"
@@ -45,18 +46,75 @@ nb::object get(nb::handle obj, const Name &key) {
 
 nb::object status_member(const Name &member) { return get_attr(global(n::LLMStatus), member); }
 
+// The answer settings of the model's section (stream_usage, think_tags),
+// read once per exchange.
+struct AnswerSettings {
+    bool stream_usage = false, think_tags = false;
+};
+
+AnswerSettings answer_settings(nb::handle self) {
+    nb::object read = get_attr(global(n::answer_settings_module), n::read_answer_settings);
+    nb::object settings = vcall(read, {global(n::Configurator).ptr(), get_attr(self, n::section).ptr()});
+    nb::object stream_usage = own(PySequence_GetItem(settings.ptr(), 0));
+    nb::object think_tags = own(PySequence_GetItem(settings.ptr(), 1));
+    return {truthy(stream_usage), truthy(think_tags)};
+}
+
+// One answer has been read: its usage (the last usage object it carried, or
+// None) goes to the usage figures of the model.
+void record_exchange(nb::handle self, nb::handle usage) {
+    nb::object record = get_attr(global(n::usage_module), n::record_exchange);
+    vcall(record, {self.ptr(), usage.is_valid() ? usage.ptr() : Py_None});
+}
+
+// The "usage" object of a document or chunk, when it carries one.
+nb::object usage_of(nb::handle document) {
+    if (!PyDict_Check(document.ptr())) return {};
+    PyObject *value = PyDict_GetItemWithError(document.ptr(), n::usage.ptr());
+    if (!value) {
+        if (PyErr_Occurred()) raise_current();
+        return {};
+    }
+    return value == Py_None ? nb::object() : nb::borrow(value);
+}
+
+// With think_tags on, a whole answer's leading <think>...</think> moves from
+// its content to its reasoning.
+nb::object split_think_tags(nb::handle message) {
+    nb::object reasoning = item(message, n::reasoning_content);
+    ThinkTags tags;
+    ThinkTags::Split head = tags.feed(item(message, n::content));
+    ThinkTags::Split tail = tags.finish();
+    nb::object thought = nb::borrow(names::empty.h());
+    for (nb::handle piece : {nb::handle(head.reasoning), nb::handle(tail.reasoning)})
+        if (piece.is_valid()) thought = own(PyNumber_Add(thought.ptr(), piece.ptr()));
+    nb::object answer = nb::borrow(names::empty.h());
+    for (nb::handle piece : {nb::handle(head.content), nb::handle(tail.content)})
+        if (piece.is_valid()) answer = own(PyNumber_Add(answer.ptr(), piece.ptr()));
+    if (truthy(thought)) reasoning = truthy(reasoning) ? own(PyNumber_Add(reasoning.ptr(), thought.ptr())) : thought;
+    nb::object split = own(PyDict_New());
+    dict_set(split, n::reasoning_content, reasoning);
+    dict_set(split, n::content, answer);
+    return split;
+}
+
 // ---- whole answers --------------------------------------------------------------
 
 nb::object decode_whole(Args a) {
     nb::handle self = a[0], response = a[1];
-    bool already_add = false;
+    bool already_add = false, recorded = false;
+    nb::object document;
     try {
-        nb::object document = fast_json::answer_document(response);
+        const AnswerSettings settings = answer_settings(self);
+        document = fast_json::answer_document(response);
         exchange::raise_if_server_error(document);
         nb::object choice = shapes::answer_choice(item(document, n::choices));
         if (!choice.is_valid()) raise_format(PyExc_ValueError, "The server's answer has no choice with index 0");
-        nb::object message = call_method(self, n::message_process, {item(choice, n::message).ptr()});
+        nb::object message = call_method(self, n::message_process, {shapes::choice_message(choice).ptr()});
         shapes::complete_tool_calls(get_attr(self, n::tool_calls));
+        if (settings.think_tags) message = split_think_tags(message);
+        recorded = true;
+        record_exchange(self, usage_of(document));
         nb::object content = item(message, n::content);
         if (!truthy(get_attr(self, n::tool_calls)) || truthy(content)) {
             exchange::add_message_to(self, exchange::message_role(n::assistant), content);
@@ -76,6 +134,14 @@ nb::object decode_whole(Args a) {
         call_method(self, n::reset);
         return exchange::make_record(global(n::LLMResult), status_member(n::idle), message);
     } catch (PythonError &error) {
+        if (!recorded && error.matches(PyExc_Exception)) {
+            // The answer arrived but did not decode: it still counts, with
+            // whatever usage it reported.
+            try {
+                record_exchange(self, document.is_valid() ? usage_of(document) : nb::object());
+            } catch (PythonError &) {
+            }
+        }
         exchange::fail(self, n::parse_error, !already_add, error);
     }
 }
@@ -137,6 +203,7 @@ public:
             if (state_ == State::start || lines_open_) abandon_response();
             open_.end();
             if (!error.matches(PyExc_Exception)) turn::discard_and_raise(self_, error);
+            if (state_ != State::start) record_exchange_once();
             exchange::fail(self_, n::parse_error, !already_add_, error);
         }
     }
@@ -154,6 +221,7 @@ public:
         QV_VISIT(answer_);
         QV_VISIT(assistant_);
         QV_VISIT(calls_map_);
+        QV_VISIT(usage_);
         return 0;
     }
 
@@ -192,6 +260,7 @@ private:
     void begin() {
         lines_.open(response_);
         lines_open_ = true;
+        think_on_ = answer_settings(self_).think_tags;
         loads_ = get_attr(global(n::json), n::loads);
         parser_.bind(loads_);
         message_process_.bind(self_, n::message_process, &message_process_def);
@@ -207,11 +276,14 @@ private:
     // Reads lines until one yields a record; a null object when the line
     // loop ends (end of body, finishing chunk, [DONE] or _close).
     nb::object next_record() {
-        if (finished_) return {};
+        if (pending_content_.is_valid()) return answer_record(std::move(pending_content_));
+        if (finished_) return held_think_text();
         for (;;) {
             if (!lines_.next()) {
                 lines_open_ = false;  // the body has been read to its end
-                return end_of_lines();
+                finished_ = true;
+                end_of_lines();
+                return held_think_text();
             }
 
             // Honoured at the next line received, whatever the line is.
@@ -241,7 +313,9 @@ private:
             while (start < size && is_data_prefix_char(p[start])) ++start;
             if (size - start == 6 && std::memcmp(p + start, "[DONE]", 6) == 0) {
                 finish_response();
-                return end_of_lines();
+                finished_ = true;
+                end_of_lines();
+                return held_think_text();
             }
 
             nb::object chunk = parser_.try_parse(p + start, size - start);
@@ -251,11 +325,10 @@ private:
                 chunk = vcall(loads_, {text.ptr()});
             }
             exchange::raise_if_server_error(chunk);
-            nb::object choices = item(chunk, n::choices);
-            // Some providers open the stream, or send usage, with no choice.
-            if (PyList_CheckExact(choices.ptr()) && PyList_GET_SIZE(choices.ptr()) == 0) continue;
-            // Of several answers ("n" > 1) only the first is this exchange's.
-            nb::object choice = shapes::answer_choice(choices);
+            if (nb::object usage = usage_of(chunk); usage.is_valid()) usage_ = std::move(usage);
+            // Some providers open the stream, or send usage, with no choice;
+            // of several answers ("n" > 1) only the first is this exchange's.
+            nb::object choice = shapes::chunk_choice(chunk);
             if (!choice.is_valid()) continue;
             answered_ = true;
 
@@ -266,7 +339,9 @@ private:
                 // without the dict that carries them.
                 nb::object reasoning, content;
                 message_texts(self_, delta, reasoning, content);
-                if (truthy(reasoning)) {
+                if (think_on_) {
+                    record = think_records(reasoning, content);
+                } else if (truthy(reasoning)) {
                     record = exchange::make_text_record(result_type_, reason_, reasoning, content);
                 } else if (truthy(content)) {
                     add_answer_text(content);
@@ -275,7 +350,9 @@ private:
             } else if (delta.is_valid() && !delta.is_none()) {
                 nb::object message = message_process_({delta.ptr()});
                 nb::object content;
-                if (truthy(item(message, n::reasoning_content))) {
+                if (think_on_) {
+                    record = think_records(item(message, n::reasoning_content), item(message, n::content));
+                } else if (truthy(item(message, n::reasoning_content))) {
                     record = exchange::make_record(result_type_, reason_, message);
                 } else if (truthy(content = item(message, n::content))) {
                     add_answer_text(content);
@@ -294,9 +371,46 @@ private:
 
     // The server ended the body, or sent [DONE].  A 200 stream that never
     // carried the answer's choice is a failure, not an empty answer.
-    nb::object end_of_lines() {
+    void end_of_lines() {
         if (!answered_) raise_format(PyExc_ValueError, "The server ended the stream without an answer");
+    }
+
+    // With think_tags on, a delta's content passes the tag splitter first:
+    // what lies inside the tags is reasoning.  A delta that holds the end of
+    // the reasoning and the start of the answer gives two records, the
+    // answer's at the next step.
+    nb::object think_records(nb::handle reasoning, nb::handle content) {
+        ThinkTags::Split split = think_.feed(content);
+        nb::object thought = nb::borrow(reasoning);
+        if (split.reasoning.is_valid())
+            thought = truthy(thought) ? own(PyNumber_Add(thought.ptr(), split.reasoning.ptr())) : split.reasoning;
+        if (!truthy(thought)) return split.content.is_valid() && truthy(split.content) ? answer_record(std::move(split.content)) : nb::object();
+        if (split.content.is_valid() && truthy(split.content)) pending_content_ = std::move(split.content);
+        return exchange::make_text_record(result_type_, reason_, thought, names::empty.h());
+    }
+
+    nb::object answer_record(nb::object content) {
+        add_answer_text(content);
+        return exchange::make_text_record(result_type_, answer_, names::empty.h(), content);
+    }
+
+    // The end of the answer: what the tag splitter held back (a tag cut
+    // short, blanks) is given out once.
+    nb::object held_think_text() {
+        if (!think_on_ || think_flushed_) return {};
+        think_flushed_ = true;
+        ThinkTags::Split rest = think_.finish();
+        if (rest.reasoning.is_valid()) return exchange::make_text_record(result_type_, reason_, rest.reasoning, names::empty.h());
+        if (rest.content.is_valid() && truthy(rest.content)) return answer_record(std::move(rest.content));
         return {};
+    }
+
+    // Once per exchange, when its answer has been read (or failed): its
+    // usage goes to the model's figures.
+    void record_exchange_once() {
+        if (recorded_) return;
+        recorded_ = true;
+        record_exchange(self_, usage_);
     }
 
     // The finishing chunk has been read: nothing more is read from the answer.
@@ -364,6 +478,7 @@ private:
     }
 
     Step after_lines() {
+        record_exchange_once();
         if (!truthy(get_attr(self_, n::tool_calls))) return end();
         shapes::complete_tool_calls(get_attr(self_, n::tool_calls));
         calls_map_ = call_method(self_, n::t_calls_beautify, {get_attr(self_, n::tool_calls).ptr()});
@@ -396,9 +511,15 @@ private:
 
     State state_ = State::start;
     bool already_add_ = false;  // this exchange has put answer text into the history
-    bool finished_ = false;     // the finishing chunk has been read
+    bool finished_ = false;     // the finishing chunk, [DONE] or the end of the body has been read
     bool answered_ = false;     // a chunk has carried the answer's choice
     bool lines_open_ = false;   // the answer is being read and not finished
+    bool think_on_ = false;     // the think_tags setting, read when reading begins
+    bool think_flushed_ = false;
+    bool recorded_ = false;     // the usage figures have this exchange
+    ThinkTags think_;
+    nb::object usage_;            // the last usage object of the answer
+    nb::object pending_content_;  // answer text to be given out at the next step
     nb::object self_, response_;
     LineSource lines_;
     fast_json::LineParser parser_;

@@ -25,8 +25,8 @@ nb::object post(nb::handle self) {
     nb::object stream = get_attr(self, n::stream);
     nb::object configurator = global(n::Configurator);
     nb::object section = get_attr(self, n::section);
-    return vcall(exchange::transport_function(n::send),
-                 {requests.ptr(), url.ptr(), headers.ptr(), body.ptr(), stream.ptr(), configurator.ptr(), section.ptr()});
+    return vcall(exchange::transport_function(n::send), {requests.ptr(), url.ptr(), headers.ptr(), body.ptr(),
+                                                         stream.ptr(), configurator.ptr(), section.ptr(), self.ptr()});
 }
 
 nb::object exchange_once(nb::handle self, nb::handle) {
@@ -43,6 +43,8 @@ nb::object exchange_once(nb::handle self, nb::handle) {
 nb::object core_call(Args a) { return turn::run_call(a[0], true, exchange_once, nb::handle()); }
 
 nb::object ask(nb::handle self, nb::handle prompt) {
+    // The usage figures of this call start from zero.
+    vcall(get_attr(global(n::usage_module), n::begin_call), {self.ptr()});
     // An invalid transport setting fails here, before the history changes.
     vcall(exchange::transport_function(n::check_settings), {global(n::Configurator).ptr(), get_attr(self, n::section).ptr()});
     // The system prompt opens an empty history only.
