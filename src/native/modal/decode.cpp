@@ -334,6 +334,7 @@ private:
 
             nb::object record;
             nb::object delta = get(choice, n::delta);
+            if (delta.is_valid() && !delta.is_none()) delta_seen_ = true;
             if (delta.is_valid() && !delta.is_none() && message_process_.native() && PyDict_CheckExact(delta.ptr())) {
                 // _message_process is this module's own: its two texts
                 // without the dict that carries them.
@@ -361,11 +362,14 @@ private:
             }
             nb::object finish_reason = get(choice, n::finish_reason);
             if (finish_reason.is_valid() && !finish_reason.is_none()) {
+                // An answer that finished without ever sending a delta (an
+                // output filter's verdict) is a failure, not an empty answer.
+                if (!delta_seen_) shapes::raise_no_message(finish_reason);
                 finished_ = true;
                 finish_response();
             }
             if (record.is_valid()) return record;
-            if (finished_) return {};
+            if (finished_) return held_think_text();
         }
     }
 
@@ -517,6 +521,7 @@ private:
     bool think_on_ = false;     // the think_tags setting, read when reading begins
     bool think_flushed_ = false;
     bool recorded_ = false;     // the usage figures have this exchange
+    bool delta_seen_ = false;   // a chunk has carried the answer choice's delta
     ThinkTags think_;
     nb::object usage_;            // the last usage object of the answer
     nb::object pending_content_;  // answer text to be given out at the next step

@@ -122,8 +122,12 @@ nb::object choice_message(nb::handle choice) {
     if (!PyDict_Check(choice.ptr())) return getitem(choice, names::message);
     nb::object message = dict_value(choice, names::message);
     if (message.is_valid() && !message.is_none()) return message;
-    nb::object reason = dict_value(choice, names::finish_reason);
-    if (!reason.is_valid() || reason.is_none()) reason = nb::borrow(names::null_text.h());
+    raise_no_message(dict_value(choice, names::finish_reason));
+}
+
+void raise_no_message(nb::handle finish_reason) {
+    nb::handle reason = finish_reason;
+    if (!reason.is_valid() || reason.is_none()) reason = names::null_text.h();
     nb::object text = own(PyObject_Str(reason.ptr()));
     raise_format(PyExc_ValueError, "The server sent no message (finish_reason: %U)", text.ptr());
 }

@@ -26,6 +26,11 @@ nb::object chunk_choice(nb::handle chunk);
 // "The server sent no message (finish_reason: content_filter)".
 nb::object choice_message(nb::handle choice);
 
+// That ValueError, for a whole answer's choice without a message or a
+// stream whose answer finished without ever sending a delta; `finish_reason`
+// may be a null object (none was given).
+[[noreturn]] void raise_no_message(nb::handle finish_reason);
+
 // Content given as a JSON object (servers answering a json_schema request
 // may): that object's JSON text, as for object-valued tool arguments.
 // Anything else is returned as it is.

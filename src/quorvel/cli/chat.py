@@ -20,6 +20,7 @@ from quorvel.cli import history
 from quorvel.cli.endpoint import chat_url
 from quorvel.cli.loading import native, tools_from
 from quorvel.cli.printing import Printer
+from quorvel.cli.spending import Tally, tokens_text, totals_text
 from quorvel.cli.text import PROG, CliError, describe, one_line
 from quorvel.cli.turn import run_turn
 
@@ -167,7 +168,8 @@ commands:
   /retry        regenerate the last answer (kept as a new version of it),
                 or ask again a question that got no answer
   /image PATH   attach an image to the next message
-  /save FILE    write the conversation (with model, endpoint and time) as JSON
+  /usage        the tokens the conversation has used so far
+  /save FILE    write the conversation (with model, endpoint, time and usage) as JSON
   /load FILE    resume a conversation written by /save
   /quit         leave (Ctrl-D works too)
   //text        send a message that begins with "/"
@@ -194,7 +196,17 @@ def _read_line(console: Console) -> str | None:
             return None
 
 
-def _interactive(model: LLModal, console: Console, err: Console) -> int:
+def _after_turn(model: LLModal, tally: Tally, show: bool, console: Console) -> None:
+    """Adds the turn's usage to the conversation's; with ``--usage``, one dim line says it."""
+    from quorvel.usage import last_usage
+
+    spent = last_usage(model)
+    tally.add(spent)
+    if show:
+        console.print(tokens_text(spent), style="dim", soft_wrap=True, markup=False, highlight=False)
+
+
+def _interactive(model: LLModal, console: Console, err: Console, tally: Tally, show_usage: bool) -> int:
     with contextlib.suppress(ImportError):
         import readline  # noqa: F401  (line editing and history for input())
 
@@ -250,7 +262,7 @@ def _interactive(model: LLModal, console: Console, err: Console) -> int:
                     report("usage: /save FILE")
                     continue
                 try:
-                    count = history.save(model, rest)
+                    count = history.save(model, rest, usage=tally.to_json())
                 except OSError as exc:
                     report(f"cannot write {rest}: {exc.strerror or describe(exc)}")
                     continue
@@ -266,7 +278,10 @@ def _interactive(model: LLModal, console: Console, err: Console) -> int:
                     continue
                 model.messages = loaded.messages
                 model.retry = False
+                tally = Tally.from_json(loaded.usage)
                 console.print(_loaded_note(loaded, rest), style="dim", soft_wrap=True, markup=False, highlight=False)
+            elif command == "/usage":
+                console.print(totals_text(tally.usage, tally.turns), style="dim", soft_wrap=True, markup=False, highlight=False)
             else:
                 report(f"unknown command {command}; /help lists the commands")
         if prompt is None:
@@ -276,6 +291,7 @@ def _interactive(model: LLModal, console: Console, err: Console) -> int:
             printer.note("(stopped)")
         elif outcome is not None:
             report(outcome)
+        _after_turn(model, tally, show_usage, console)
         console.print()
 
 
@@ -296,13 +312,15 @@ def cmd_chat(args: argparse.Namespace) -> int:
         question = sys.stdin.read()
     loaded = _conversation(args, question is not None, err)
     model = _build_model(args, loaded)
+    tally = Tally.from_json(loaded.usage if loaded is not None else None)
     with _transport_settings(args):
         if question is None:
             if loaded is not None:
                 out.print(_loaded_note(loaded, args.load), style="dim", soft_wrap=True, markup=False, highlight=False)
-            return _interactive(model, out, err)
+            return _interactive(model, out, err, tally, args.usage)
         printer = Printer(out, err)
         outcome = run_turn(model, question, printer)
+        _after_turn(model, tally, args.usage, err)
     if outcome == "stopped":
         raise KeyboardInterrupt
     if outcome is not None:

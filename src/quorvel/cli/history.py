@@ -100,8 +100,9 @@ def prepare_retry(model: LLModal) -> None:
 # ---------------------------------------------------------------------------
 
 
-def save(model: LLModal, filename: str) -> int:
-    """Write the conversation with the model name, the endpoint and the time; returns the entry count."""
+def save(model: LLModal, filename: str, usage: dict[str, Any] | None = None) -> int:
+    """Write the conversation with the model name, the endpoint, the time and
+    the token totals (``usage``, when given); returns the entry count."""
     history = [message.model_dump(mode="json") for message in model.messages]
     document = {
         "format": FORMAT,
@@ -112,6 +113,8 @@ def save(model: LLModal, filename: str) -> int:
         "system_prompt": model.system_prompt,
         "messages": history,
     }
+    if usage is not None:
+        document["usage"] = usage
     Path(filename).write_text(json.dumps(document, indent=2, ensure_ascii=False) + "\n", encoding="utf-8")
     return len(history)
 
@@ -119,11 +122,19 @@ def save(model: LLModal, filename: str) -> int:
 class Conversation:
     """A saved conversation read back: its entries and what it was held with."""
 
-    def __init__(self, messages: list[Message], model: str | None, endpoint: str | None, saved_at: str | None) -> None:
+    def __init__(
+        self,
+        messages: list[Message],
+        model: str | None,
+        endpoint: str | None,
+        saved_at: str | None,
+        usage: Any = None,
+    ) -> None:
         self.messages = messages
         self.model = model
         self.endpoint = endpoint
         self.saved_at = saved_at
+        self.usage = usage  # the token totals as saved (read by quorvel.cli.spending)
 
 
 def _text_or_none(value: Any) -> str | None:
@@ -170,4 +181,5 @@ def load(filename: str) -> Conversation:
         _text_or_none(document.get("model")),
         _text_or_none(document.get("endpoint")),
         _text_or_none(document.get("saved_at")),
+        document.get("usage"),
     )
