@@ -291,6 +291,7 @@ def test_collect_counts_async_tasks_started_inside_the_block(server):
 
 def test_a_collected_model_leaves_nothing_behind(server):
     server.add(*(Reply.text("ok", usage=usage_object(1, 1)) for _ in range(20)))
+    gc.collect()
     before = len(usage_module._table)
     for _ in range(20):
         model_for(server, "whole").invoke("q")

@@ -22,6 +22,7 @@ The call driver reports through three hooks (``_begin_call``,
 from __future__ import annotations
 
 import contextlib
+import functools
 import contextvars
 import threading
 import weakref
@@ -30,8 +31,6 @@ from dataclasses import dataclass
 from typing import Any
 
 __all__ = ["Usage", "Collector", "last_usage", "usage", "collect"]
-
-_TOKEN_FIELDS = ("input_tokens", "output_tokens", "total_tokens", "cached_input_tokens", "reasoning_tokens")
 
 
 def _plus(a: int | None, b: int | None) -> int | None:
@@ -64,7 +63,11 @@ class Usage:
         if not isinstance(other, Usage):
             return NotImplemented
         return Usage(
-            *(_plus(getattr(self, name), getattr(other, name)) for name in _TOKEN_FIELDS),
+            input_tokens=_plus(self.input_tokens, other.input_tokens),
+            output_tokens=_plus(self.output_tokens, other.output_tokens),
+            total_tokens=_plus(self.total_tokens, other.total_tokens),
+            cached_input_tokens=_plus(self.cached_input_tokens, other.cached_input_tokens),
+            reasoning_tokens=_plus(self.reasoning_tokens, other.reasoning_tokens),
             requests=self.requests + other.requests,
             exchanges=self.exchanges + other.exchanges,
         )
@@ -168,7 +171,7 @@ def _figures(model: Any) -> _Figures:
     entry = _table.get(key)
     if entry is not None and entry.ref() is model:
         return entry
-    ref = weakref.ref(model, lambda ref, key=key: _forget(key, ref))
+    ref = weakref.ref(model, functools.partial(_forget, key))
     entry = _Figures(ref)
     _table[key] = entry
     return entry
