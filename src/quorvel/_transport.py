@@ -45,6 +45,7 @@ __all__ = [
     "send",
     "finish_stream",
     "abandon_stream",
+    "bound_usage_wait",
     "answer_error",
     "ServerError",
 ]
@@ -399,6 +400,31 @@ def finish_stream(response: Any, lines: Iterator[Any]) -> None:
         except OSError:
             pass
     response.close()
+
+
+# With stream_usage on, a stream reads on after its finishing chunk for the
+# usage chunk, for at most this many seconds.
+USAGE_WAIT = 2.0
+
+
+def _shut_down(response: Any) -> None:
+    sock = getattr(getattr(getattr(response, "raw", None), "_connection", None), "sock", None)
+    if sock is not None:
+        try:
+            # A read blocked in another thread returns at once.
+            sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
+
+def bound_usage_wait(response: Any) -> threading.Timer:
+    """Bounds the wait for the usage chunk after a stream's finishing chunk:
+    unless cancelled first, the connection of ``response`` is shut down
+    after :data:`USAGE_WAIT` seconds, which ends a read blocked on it."""
+    timer = threading.Timer(USAGE_WAIT, _shut_down, args=(response,))
+    timer.daemon = True
+    timer.start()
+    return timer
 
 
 def abandon_stream(response: Any) -> None:

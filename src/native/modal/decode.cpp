@@ -203,7 +203,13 @@ public:
             if (state_ == State::start || lines_open_) abandon_response();
             open_.end();
             if (!error.matches(PyExc_Exception)) turn::discard_and_raise(self_, error);
-            if (state_ != State::start) record_exchange_once();
+            if (state_ != State::start) {
+                // The answer that failed still counts, with the usage it reported.
+                try {
+                    record_exchange_once();
+                } catch (PythonError &) {
+                }
+            }
             exchange::fail(self_, n::parse_error, !already_add_, error);
         }
     }
@@ -260,7 +266,9 @@ private:
     void begin() {
         lines_.open(response_);
         lines_open_ = true;
-        think_on_ = answer_settings(self_).think_tags;
+        const AnswerSettings settings = answer_settings(self_);
+        think_on_ = settings.think_tags;
+        stream_usage_ = settings.stream_usage;
         loads_ = get_attr(global(n::json), n::loads);
         parser_.bind(loads_);
         message_process_.bind(self_, n::message_process, &message_process_def);
@@ -277,13 +285,13 @@ private:
     // loop ends (end of body, finishing chunk, [DONE] or _close).
     nb::object next_record() {
         if (pending_content_.is_valid()) return answer_record(std::move(pending_content_));
-        if (finished_) return held_think_text();
+        if (finished_) return after_finish();
         for (;;) {
             if (!lines_.next()) {
                 lines_open_ = false;  // the body has been read to its end
                 finished_ = true;
                 end_of_lines();
-                return held_think_text();
+                return after_finish();
             }
 
             // Honoured at the next line received, whatever the line is.
@@ -315,7 +323,7 @@ private:
                 finish_response();
                 finished_ = true;
                 end_of_lines();
-                return held_think_text();
+                return after_finish();
             }
 
             nb::object chunk = parser_.try_parse(p + start, size - start);
@@ -366,10 +374,15 @@ private:
                 // output filter's verdict) is a failure, not an empty answer.
                 if (!delta_seen_) shapes::raise_no_message(finish_reason);
                 finished_ = true;
-                finish_response();
+                // Asked for usage, servers send it in a chunk of its own
+                // after this one; unless it came already, it is waited for.
+                if (stream_usage_ && !usage_.is_valid())
+                    awaiting_usage_ = true;
+                else
+                    finish_response();
             }
             if (record.is_valid()) return record;
-            if (finished_) return held_think_text();
+            if (finished_) return after_finish();
         }
     }
 
@@ -407,6 +420,66 @@ private:
         if (rest.reasoning.is_valid()) return exchange::make_text_record(result_type_, reason_, rest.reasoning, names::empty.h());
         if (rest.content.is_valid() && truthy(rest.content)) return answer_record(std::move(rest.content));
         return {};
+    }
+
+    // The answer's lines are over: what the tag splitter held back, then,
+    // when the usage chunk is awaited, the reading of it.
+    nb::object after_finish() {
+        if (nb::object held = held_think_text(); held.is_valid()) return held;
+        if (awaiting_usage_) read_usage_chunk();
+        return {};
+    }
+
+    // After the finishing chunk, with stream_usage on: reads on until the
+    // usage chunk, [DONE] or the end of the body, for at most the bound the
+    // transport sets (it closes the connection then).  Nothing read here
+    // becomes a record, and nothing read here fails the answer: a line that
+    // is not a chunk, or the connection closed under the read, ends the
+    // reading.
+    void read_usage_chunk() {
+        awaiting_usage_ = false;
+        nb::object bound = vcall(exchange::transport_function(n::bound_usage_wait), {response_.ptr()});
+        UsageEnd how = UsageEnd::broken;
+        try {
+            how = usage_lines();
+        } catch (PythonError &error) {
+            if (!error.matches(PyExc_Exception)) {
+                call_method(bound, n::cancel);
+                throw;
+            }
+        }
+        call_method(bound, n::cancel);
+        if (how == UsageEnd::body_end)
+            lines_open_ = false;
+        else if (how == UsageEnd::over)
+            finish_response();
+        else if (lines_open_)
+            abandon_response();
+    }
+
+    // How the reading of the usage chunk ended: the usage chunk or [DONE]
+    // was read, the body ended, or the reading was cut short.
+    enum class UsageEnd { over, body_end, broken };
+
+    UsageEnd usage_lines() {
+        for (;;) {
+            if (!lines_.next()) return UsageEnd::body_end;
+            if (stop_requested()) return UsageEnd::broken;
+            nb::object line = lines_.line_object();
+            if (!PyBytes_Check(line.ptr())) return UsageEnd::broken;
+            const char *p = PyBytes_AS_STRING(line.ptr());
+            const Py_ssize_t size = PyBytes_GET_SIZE(line.ptr());
+            if (size == 0 || p[0] == ':' || is_sse_field_without_data(p, size)) continue;
+            Py_ssize_t start = 0;
+            while (start < size && is_data_prefix_char(p[start])) ++start;
+            if (size - start == 6 && std::memcmp(p + start, "[DONE]", 6) == 0) return UsageEnd::over;
+            nb::object chunk = parser_.try_parse(p + start, size - start);
+            if (!chunk.is_valid()) chunk = vcall(loads_, {payload_text(line, p, size, start).ptr()});
+            if (nb::object usage = usage_of(chunk); usage.is_valid()) {
+                usage_ = std::move(usage);
+                return UsageEnd::over;
+            }
+        }
     }
 
     // Once per exchange, when its answer has been read (or failed): its
@@ -522,6 +595,8 @@ private:
     bool think_flushed_ = false;
     bool recorded_ = false;     // the usage figures have this exchange
     bool delta_seen_ = false;   // a chunk has carried the answer choice's delta
+    bool stream_usage_ = false;     // the stream_usage setting, read when reading begins
+    bool awaiting_usage_ = false;   // finished, and the usage chunk is still to be read
     ThinkTags think_;
     nb::object usage_;            // the last usage object of the answer
     nb::object pending_content_;  // answer text to be given out at the next step

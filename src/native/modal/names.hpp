@@ -160,6 +160,8 @@ inline Name answer_settings_module{"_answer_settings"};
 inline Name read_answer_settings{"read"};
 inline Name stream_usage{"stream_usage"};
 inline Name think_tags{"think_tags"};
+inline Name bound_usage_wait{"bound_usage_wait"};
+inline Name cancel{"cancel"};
 
 inline Name empty{""};
 }  // namespace qv::modal::names
