@@ -7,10 +7,12 @@ from __future__ import annotations
 import random
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 from exchange_support import history, isolated_config, server  # noqa: F401
 from quorvel.modal import LLModal, LLMStatus
-from quorvel.testing import Reply, finish_chunk, role_chunk, sse_body, text_chunk
+from quorvel.testing import ChatServer, Reply, finish_chunk, role_chunk, sse_body, text_chunk
 
 CASES = [
     # answer text as sent, (reasoning, answer) with think_tags on
@@ -87,3 +89,45 @@ def test_off_by_default(server, form):
     content = "".join(r.content for r in outcome) if form == "stream" else outcome.content
     assert content == text
     assert history(model) == [("user", "go"), ("assistant", text)]
+
+
+tag_texts = st.lists(st.sampled_from(["<think>", "</think>", "<th", "ink>", "</", "<", ">", " ", "\n", "x", "é"]),
+                     max_size=8).map("".join)
+
+
+@pytest.mark.fuzz
+@given(text=tag_texts, seed=st.integers(0, 2**16))
+def test_any_cut_of_the_stream_splits_as_the_whole_answer(text, seed):
+    # One server for all examples: hypothesis runs the body many times.
+    server = _shared_server()
+    server.add(Reply.text(text), streamed_reply(text, random.Random(seed)))
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setenv("QUORVEL_LLM_THINK_TAGS", "1")
+        whole = LLModal(endpoint_url=server.url).invoke("go")
+        records = list(LLModal(endpoint_url=server.url, extra_body={"stream": True}).invoke("go"))
+    streamed = ("".join(r.reasoning_content for r in records), "".join(r.content for r in records))
+    assert streamed == (whole.reasoning_content, whole.content)
+    # What the setting promises: a leading <think> opens the reasoning, the
+    # first </think> closes it, blanks before the answer are dropped.
+    opened = text.lstrip()
+    if opened.startswith("<think>"):
+        inside, closed, rest = opened[len("<think>"):].partition("</think>")
+        assert (whole.reasoning_content, whole.content) == (inside, rest.lstrip() if closed else "")
+    else:
+        assert (whole.reasoning_content, whole.content) == ("", text)
+
+
+_server: list[ChatServer] = []
+
+
+def _shared_server() -> ChatServer:
+    if not _server:
+        _server.append(ChatServer().start())
+    return _server[0]
+
+
+@pytest.fixture(scope="module", autouse=True)
+def _close_shared_server():
+    yield
+    while _server:
+        _server.pop().close()

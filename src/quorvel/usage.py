@@ -30,7 +30,7 @@ from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any
 
-__all__ = ["Usage", "Collector", "last_usage", "usage", "collect"]
+__all__ = ["Usage", "Collector", "last_usage", "usage", "collect", "from_wire"]
 
 
 def _plus(a: int | None, b: int | None) -> int | None:
