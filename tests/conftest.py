@@ -62,13 +62,22 @@ settings.load_profile(os.environ.get("QUORVEL_FUZZ", "short"))
 # Under AddressSanitizer/UBSan (.ci/run sets QUORVEL_SANITIZED=1) everything runs
 # several times slower, so tests that assert time bounds are skipped there, as
 # are the few that cannot run under ASan at all (marked, with the reason).
+#
+# A build with fast paths switched off (.ci/run's step_fast_paths_off) runs
+# the ordinary paths only: time bounds set for the fast paths do not hold.
 def pytest_collection_modifyitems(config, items):
-    if not os.environ.get("QUORVEL_SANITIZED"):
+    from fast_path_support import FAST_PATHS_OFF
+
+    reasons = {}
+    if os.environ.get("QUORVEL_SANITIZED"):
+        reasons = {
+            "timing": "time bounds do not hold under AddressSanitizer/UBSan",
+            "unsanitizable": "cannot run under AddressSanitizer",
+        }
+    elif FAST_PATHS_OFF:
+        reasons = {"timing": "time bounds are set for the fast paths, which this build switched off"}
+    if not reasons:
         return
-    reasons = {
-        "timing": "time bounds do not hold under AddressSanitizer/UBSan",
-        "unsanitizable": "cannot run under AddressSanitizer",
-    }
     for item in items:
         for marker, reason in reasons.items():
             if marker in item.keywords:

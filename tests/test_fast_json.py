@@ -16,12 +16,30 @@ from quorvel.message import Message, MessageRole
 from quorvel.modal import LLModal, LLMResult, LLMStatus
 from quorvel.testing import response_from_bytes, sse_body, text_chunk
 
-counts = quorvel.modal._fast_path_counts
+from fast_path_support import expected
+
+
+def counts() -> dict[str, int]:
+    """Taken counts of the fast paths, and the plain counts (refusals)."""
+    return {**{name: taken for name, (taken, _) in quorvel.modal._fast_paths().items()}, **quorvel.modal._counters()}
 
 
 def taken(before: dict, *paths: str) -> dict:
+    """How often each path was taken since `before`; a path this build
+    switched off is expected at 0 (fast_path_support.expected)."""
     after = counts()
-    return {path: after[path] - before[path] for path in paths}
+    return _Expecting({path: after[path] - before[path] for path in paths})
+
+
+class _Expecting(dict):
+    """Compares with the counts a test states as the build would give them."""
+
+    def __eq__(self, other):
+        if isinstance(other, dict):
+            return dict.__eq__(self, expected(quorvel.modal, other))
+        return NotImplemented
+
+    __hash__ = None
 
 
 class Capture(LLModal):
@@ -205,7 +223,7 @@ def test_streamed_line_parses_as_json_loads_parses_it(payload, refused, ordinary
     fast = new_model(Capture)
     before = counts()
     fast_records, fast_error = drain(fast, response_from_bytes(body))
-    assert taken(before, "json_refused")["json_refused"] == (1 if refused else 0)
+    assert taken(before, "json_refused") == {"json_refused": 1 if refused else 0}
     fast_printed = capsys.readouterr().out
 
     ordinary_loads()
@@ -259,7 +277,7 @@ def test_lines_split_as_requests_splits_them(ending, chunk_size, monkeypatch):
     body = ending.join(lines)  # the last line has no ending: it still counts
     before = counts()
     native = [r.content for r in new_model()._stream_response(response_from_bytes(body, chunk_size=chunk_size))]
-    assert taken(before, "native_lines")["native_lines"] == 1
+    assert taken(before, "native_lines") == {"native_lines": 1}
 
     original = requests.Response.iter_lines
     monkeypatch.setattr(requests.Response, "iter_lines", lambda self, *a, **k: original(self, *a, **k))
@@ -267,6 +285,7 @@ def test_lines_split_as_requests_splits_them(ending, chunk_size, monkeypatch):
     assert native == plain == [t for t in texts if t]
 
 
+@pytest.mark.timing
 def test_one_long_line_costs_linear_time():
     def decode_seconds(size):
         body = stream_of(json.dumps(text_chunk("x" * size)).encode())
@@ -350,7 +369,7 @@ def test_every_run_of_19_digits_goes_to_json_loads(length):
         before = counts()
         records = list(new_model()._stream_response(response_from_bytes(stream_of(json.dumps(text_chunk(text)).encode()))))
         assert records[0].content == text
-        assert taken(before, "json_refused")["json_refused"] == (0 if length < 19 else 1), offset
+        assert taken(before, "json_refused") == {"json_refused": 0 if length < 19 else 1}, offset
 
 
 def test_reset_writes_fields_as_pydantic_does():
@@ -359,7 +378,7 @@ def test_reset_writes_fields_as_pydantic_does():
     model._tool_calls_count = 2
     before = counts()
     model._reset()
-    assert taken(before, "direct_write")["direct_write"] == 2
+    assert taken(before, "direct_write") == {"direct_write": 2}
     assert model.tool_calls == [] and model._tool_calls_count == 0
     assert "tool_calls" in model.model_fields_set and model.__pydantic_private__["_tool_calls_count"] == 0
 
@@ -375,3 +394,24 @@ def test_reset_of_a_model_with_its_own_setattr_goes_through_it():
     model._reset()
     assert model.__dict__["_writes"] == ["tool_calls", "_tool_calls_count"]
     assert taken(before, "direct_write")["direct_write"] == 0
+
+
+@pytest.mark.parametrize("stream", [True, False], ids=["stream", "whole"])
+def test_json_loads_decodes_exactly_when_the_fast_paths_are_off(monkeypatch, stream):
+    """A probe on the standard decoder that json.loads calls: the fast JSON
+    paths leave it alone, and a build that switched them off runs it for
+    every line and every answer."""
+    from fast_path_support import is_on
+
+    decoder = json._default_decoder
+    decoded = []
+    original = type(decoder).decode
+    monkeypatch.setattr(decoder, "decode", lambda text, *a, **k: decoded.append(text) or original(decoder, text, *a, **k))
+    if stream:
+        records = list(new_model()._stream_response(response_from_bytes(sse_body([text_chunk("a"), text_chunk("b")]))))
+        assert [r.content for r in records] == ["a", "b"]
+        assert len(decoded) == (0 if is_on(quorvel.modal, "json_line") else 2)
+    else:
+        document = {"choices": [{"index": 0, "message": {"role": "assistant", "content": "Hi"}}]}
+        assert new_model()._response(response_from_bytes(json.dumps(document).encode())).content == "Hi"
+        assert len(decoded) == (0 if is_on(quorvel.modal, "json_answer") else 1)

@@ -6,7 +6,13 @@ The core lives in three C++ extension modules, imported on demand:
 - ``quorvel.modal``: ``LLModal``, the chat client, and its ``LLMResult`` records;
 - ``quorvel.cython``: pydantic and fastmcp support for natively compiled code.
 
-Importing the package itself loads none of them.
+Importing the package itself loads none of them.  `quorvel.cancel(model)`
+stops the call in flight on a model from any thread (see `quorvel._inflight`);
+`quorvel.aio` holds the async client.
 """
 
 __version__ = "0.1.0"
+
+from quorvel._inflight import cancel
+
+__all__ = ["cancel"]

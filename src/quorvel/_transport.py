@@ -3,6 +3,8 @@ retries, and the end of a streamed answer.
 
 The native call driver builds the request (URL, headers, JSON body, stream
 flag) and hands it to :func:`send`, which returns the 200 answer or raises.
+A streamed answer is then read through :func:`stream_body`, the body object
+of :mod:`quorvel._body`.
 
 - Settings ``timeout``, ``connect_timeout`` and ``max_retries`` come from
   ``Configurator`` in the model's section, read at every exchange.
@@ -34,7 +36,7 @@ from urllib.parse import urlsplit
 import requests
 from requests.adapters import HTTPAdapter
 
-from quorvel import _answer_settings
+from quorvel import _answer_settings, _body
 from quorvel import usage as _usage
 from quorvel._server_error import ServerError, answer_error, status_error
 
@@ -45,6 +47,7 @@ __all__ = [
     "send",
     "finish_stream",
     "abandon_stream",
+    "stream_body",
     "bound_usage_wait",
     "answer_error",
     "ServerError",
@@ -402,26 +405,23 @@ def finish_stream(response: Any, lines: Iterator[Any]) -> None:
     response.close()
 
 
+def stream_body(response: Any, model: Any = None) -> Any:
+    """The body of the streamed answer ``response`` (a ``requests.Response``,
+    or anything with its reading methods) as the native decoder reads it,
+    registered for ``model`` while it is open (see :mod:`quorvel._body`)."""
+    return _body.Body(response, model)
+
+
 # With stream_usage on, a stream reads on after its finishing chunk for the
 # usage chunk, for at most this many seconds.
 USAGE_WAIT = 2.0
 
 
-def _shut_down(response: Any) -> None:
-    sock = getattr(getattr(getattr(response, "raw", None), "_connection", None), "sock", None)
-    if sock is not None:
-        try:
-            # A read blocked in another thread returns at once.
-            sock.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-
-
-def bound_usage_wait(response: Any) -> threading.Timer:
+def bound_usage_wait(body: Any) -> threading.Timer:
     """Bounds the wait for the usage chunk after a stream's finishing chunk:
-    unless cancelled first, the connection of ``response`` is shut down
-    after :data:`USAGE_WAIT` seconds, which ends a read blocked on it."""
-    timer = threading.Timer(USAGE_WAIT, _shut_down, args=(response,))
+    unless cancelled first, ``body`` is closed after :data:`USAGE_WAIT`
+    seconds, which ends a read blocked on it."""
+    timer = threading.Timer(USAGE_WAIT, body.close)
     timer.daemon = True
     timer.start()
     return timer

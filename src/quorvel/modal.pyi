@@ -1,7 +1,7 @@
 """The chat-model client: ``LLModal`` and its result records (native module)."""
 
 from enum import StrEnum
-from typing import Any, Iterator
+from typing import Any, Iterator, final
 
 import requests
 from pydantic import BaseModel
@@ -159,3 +159,52 @@ class LLModal(CythonBaseModel):
         ``section`` govern the POST; a failed status raises ServerError."""
     def invoke(self, prompt: str) -> LLMResult | Iterator[LLMResult]:
         """Ask the model: record the prompt (and pending media) and call."""
+
+# ---- private: what a driver outside this module (the async client) builds on ----
+
+@final
+class _PushDecoder:
+    """One exchange's answer decoded from the blocks of its body, fed as they
+    arrive: lines split here (CRLF, LF, split across blocks), each chunk decoded
+    as the synchronous stream decodes it (history text recorded, tool-call
+    fragments gathered into ``model.tool_calls``; tools never run here)."""
+
+    def __new__(cls, model: LLModal, stream: bool) -> _PushDecoder: ...
+    def feed(self, block: bytes, /) -> list[LLMResult]:
+        """The reason and answer records of the lines this block completed; a
+        whole answer (``stream=False``) is only buffered (``[]``)."""
+    def finish(self) -> list[LLMResult]:
+        """End of body.  A stream: decodes a last unterminated line; raises
+        ``ValueError`` when no chunk carried the answer.  A whole answer: the
+        idle record of the exchange, tools not run, per-call state not reset."""
+    @property
+    def done(self) -> bool:
+        """The finishing chunk or ``[DONE]`` (or, awaited with the setting
+        ``stream_usage`` on, the usage chunk) was read: read no further."""
+    @property
+    def finished(self) -> bool:
+        """The finishing chunk was read.  While ``done`` is still false the
+        usage chunk is awaited: read on for at most 2 s, then call ``finish()``."""
+    @property
+    def already_added(self) -> bool:
+        """This exchange put answer text into the history."""
+    @property
+    def usage(self) -> dict[str, Any] | None:
+        """The last ``usage`` object of the answer or of any chunk, as sent."""
+
+@final
+class _call_guard:
+    """One call of ``model`` held from ``__enter__`` to ``__exit__`` (across
+    awaits): any other call meanwhile is refused with ``RuntimeError``, from
+    another thread or another task.  Entering starts a new turn."""
+
+    def __new__(cls, model: LLModal) -> _call_guard: ...
+    def __enter__(self) -> _call_guard: ...
+    def __exit__(self, exc_type: object, exc: object, tb: object, /) -> bool: ...
+
+def _fail(model: LLModal, prefix: str, add_fallback: bool, exc: BaseException) -> None:
+    """The failure path of an exchange (report, fallback answer, reset); does
+    not raise: the caller raises ``exc`` again."""
+
+def _begin_turn(model: LLModal, prompt: str) -> None:
+    """What ``invoke`` does before its first request."""

@@ -1,9 +1,22 @@
-// The call driver: invoke records the turn and starts an exchange;
-// _core_call makes the one POST of an exchange and hands the answer to the
-// decoder.  Decoding failures are reported by the decoders, not here.
+// The call driver: the one place that owns the conversation loop of an
+// exchange: post, decode (answer_decoder.hpp), run the tools the model asked
+// for, post again, with the tool-round limit, the failure path (exchange::
+// fail), the reset of the per-call state and the turn rules (turn.hpp).
+//
+// invoke records the turn and calls _core_call; _core_call makes the one
+// POST of an exchange and hands the answer to _response or _stream_response,
+// which decode it and fold in the follow-up exchange (another _core_call):
+// merged with `+` when whole, passed through record by record when streamed.
+#include <cstring>
+
+#include "modal/answer_decoder.hpp"
 #include "modal/exchange.hpp"
+#include "modal/lines.hpp"
 #include "modal/members.hpp"
+#include "modal/private_api.hpp"
+#include "modal/reply_shapes.hpp"
 #include "modal/turn.hpp"
+#include "runtime/generator.hpp"
 #include "runtime/module.hpp"
 
 namespace qv::modal {
@@ -29,6 +42,22 @@ nb::object post(nb::handle self) {
                                                          stream.ptr(), configurator.ptr(), section.ptr(), self.ptr()});
 }
 
+// One answer has been read (or failed): its usage, the last usage object it
+// carried, goes to the usage figures of the model.
+void record_exchange(nb::handle self, nb::handle usage) {
+    nb::object record = get_attr(global(n::usage_module), n::record_exchange);
+    vcall(record, {self.ptr(), usage.is_valid() ? usage.ptr() : Py_None});
+}
+
+// The same, on a failure path: a failure here must not replace the one on
+// its way.
+void record_failed_exchange(nb::handle self, nb::handle usage) {
+    try {
+        record_exchange(self, usage);
+    } catch (PythonError &) {
+    }
+}
+
 nb::object exchange_once(nb::handle self, nb::handle) {
     nb::object response;
     try {
@@ -42,9 +71,8 @@ nb::object exchange_once(nb::handle self, nb::handle) {
 
 nb::object core_call(Args a) { return turn::run_call(a[0], true, exchange_once, nb::handle()); }
 
-nb::object ask(nb::handle self, nb::handle prompt) {
-    // The usage figures of this call start from zero.
-    vcall(get_attr(global(n::usage_module), n::begin_call), {self.ptr()});
+// What a turn records before its first POST.
+void begin_turn(nb::handle self, nb::handle prompt) {
     // An invalid transport setting fails here, before the history changes.
     vcall(exchange::transport_function(n::check_settings), {global(n::Configurator).ptr(), get_attr(self, n::section).ptr()});
     // The system prompt opens an empty history only.
@@ -58,12 +86,378 @@ nb::object ask(nb::handle self, nb::handle prompt) {
     // Pending videos alone do not make a user turn; images do.
     if (truthy(get_attr(self, n::images)) || PyUnicode_GET_LENGTH(prompt.ptr()) > 0)
         exchange::add_message(get_attr(self, n::add_message), exchange::message_role(n::user), prompt);
+}
+
+nb::object ask(nb::handle self, nb::handle prompt) {
+    // The usage figures of this call start from zero.
+    vcall(get_attr(global(n::usage_module), n::begin_call), {self.ptr()});
+    begin_turn(self, prompt);
     return call_method(self, n::core_call);
 }
 
 nb::object invoke(Args a) { return turn::run_call(a[0], false, ask, a[1]); }
 
+nb::object begin_turn_impl(Args a) {
+    begin_turn(a[0], a[1]);
+    return nb::none();
+}
+
+// The failure path for a driver outside this module: the same path, given
+// the exception instead of catching it; the caller raises it again.
+nb::object fail_impl(Args a) {
+    nb::handle model = a[0], prefix = a[1], exc = a[3];
+    if (!PyExceptionInstance_Check(exc.ptr()))
+        raise_format(PyExc_TypeError, "_fail() needs an exception instance, not %.200s", Py_TYPE(exc.ptr())->tp_name);
+    const bool add_fallback = truthy(a[2]);
+    restore_exception(exc);
+    PythonError error;
+    try {
+        exchange::fail(model, prefix, add_fallback, error);
+    } catch (PythonError &raised) {
+        if (!raised.value().is(exc)) throw;
+    }
+    return nb::none();
+}
+
+// ---- whole answers --------------------------------------------------------------
+
+nb::object decode_whole(Args a) {
+    nb::handle self = a[0], response = a[1];
+    AnswerDecoder decoder;
+    bool recorded = false;
+    try {
+        nb::object message = decoder.whole(self, fast_json::answer_document(response));
+        recorded = true;
+        record_exchange(self, decoder.usage());
+        if (truthy(get_attr(self, n::tool_calls))) {
+            // This record has empty texts and the default status, so the sum
+            // carries this exchange's calls and results with the follow-up's
+            // texts and status.
+            static const KwNames kw{&n::tool_calls, &n::tool_results};
+            nb::object calls = call_method(self, n::t_calls_beautify, {get_attr(self, n::tool_calls).ptr()});
+            nb::object results = call_method(self, n::t_results_beautify, {calls.ptr(), call_method(self, n::run_tool_calls).ptr()});
+            nb::object record = vcall(global(n::LLMResult), {calls.ptr(), results.ptr()}, kw.ptr());
+            nb::object follow_up = call_method(self, n::core_call);
+            return own(PyNumber_Add(record.ptr(), follow_up.ptr()));
+        }
+        call_method(self, n::reset);
+        return exchange::make_record(global(n::LLMResult), status_member(n::idle), message);
+    } catch (PythonError &error) {
+        // An answer that arrived but did not decode still counts, with the
+        // usage it reported.
+        if (!recorded && error.matches(PyExc_Exception)) record_failed_exchange(self, decoder.usage());
+        exchange::fail(self, n::parse_error, !decoder.already_added(), error);
+    }
+}
+
+// ---- streamed answers -----------------------------------------------------------
+
+// The body of _stream_response.  Every suspension point lies inside the
+// guarded region, so an Exception thrown in by the consumer takes the failure
+// path too.  A stream abandoned by its consumer (GeneratorExit: closed, or
+// dropped) or cut short by KeyboardInterrupt or SystemExit takes not that
+// path but discards the per-call state, so that the tool calls it collected
+// never run later.  Each step runs as a call of the model (turn.hpp); a step
+// of a stream that a newer turn has superseded touches nothing of the model.
+class StreamDecoder final : public GeneratorBody {
+public:
+    StreamDecoder(nb::handle self, nb::handle response)
+        : self_(nb::borrow(self)), response_(nb::borrow(response)), open_(self) {}
+
+    ~StreamDecoder() override {
+        // Dropped before its first step: the answer is not read any further.
+        if (state_ == State::start) abandon_response();
+    }
+
+    Step resume(Resume how, nb::handle value) override {
+        if (open_.superseded()) return superseded(how, value);
+        turn::Running running(self_);
+        try {
+            if (how == Resume::exception) raise_exception(value);
+            Step next = step();
+            if (next.kind == Step::Kind::finish) open_.end();
+            return next;
+        } catch (PythonError &error) {
+            // Stopped by an error, or closed or dropped by the consumer,
+            // with part of the answer unread.
+            end_usage_wait();
+            if (state_ == State::start || lines_open_) abandon_response();
+            open_.end();
+            if (!error.matches(PyExc_Exception)) turn::discard_and_raise(self_, error);
+            if (state_ != State::start && !recorded_) {
+                recorded_ = true;
+                record_failed_exchange(self_, decoder_.usage());
+            }
+            exchange::fail(self_, n::parse_error, !decoder_.already_added(), error);
+        }
+    }
+
+    int traverse(visitproc visit, void *arg) override {
+        QV_VISIT(self_);
+        QV_VISIT(response_);
+        QV_VISIT(body_);
+        if (int rc = lines_.traverse(visit, arg)) return rc;
+        if (int rc = decoder_.traverse(visit, arg)) return rc;
+        QV_VISIT(result_type_);
+        QV_VISIT(calls_map_);
+        QV_VISIT(usage_wait_);
+        return 0;
+    }
+
+private:
+    enum class State {
+        start,               // nothing read yet
+        reading,             // paused after a reason or answer record
+        tool_calls_shown,    // paused after the tool_calls record; the tools run next
+        tool_results_shown,  // paused after the tool_results record; the follow-up is next
+        following,           // the follow-up's records are being passed through
+    };
+
+    Step step() {
+        switch (state_) {
+            case State::start:
+                begin();
+                state_ = State::reading;
+                [[fallthrough]];
+            case State::reading:
+                if (nb::object record = next_record(); record.is_valid()) return Step::yield(std::move(record));
+                return after_lines();
+            case State::tool_calls_shown:
+                // The consumer has seen the calls and may have asked to stop.
+                if (stop_requested()) return end();
+                return run_tools();
+            case State::tool_results_shown:
+                state_ = State::following;
+                return Step::delegate(own(PyObject_GetIter(call_method(self_, n::core_call).ptr())));
+            case State::following:
+                break;
+        }
+        return end();
+    }
+
+    // What the line loop calls for every chunk is looked up once per run.
+    void begin() {
+        body_ = vcall(exchange::transport_function(n::stream_body), {response_.ptr(), self_.ptr()});
+        lines_.open(body_);
+        lines_open_ = true;
+        decoder_.bind_stream(self_);
+        close_flag_.bind(self_, n::close_flag);
+        result_type_ = global(n::LLMResult);
+    }
+
+    // Reads lines until one yields a record; a null object when the line
+    // loop ends (end of body, finishing chunk, [DONE] or _close).
+    nb::object next_record() {
+        if (nb::object record = decoder_.queued(); record.is_valid()) return record;
+        if (decoder_.done() || ended_) return {};
+        for (;;) {
+            bool more;
+            try {
+                more = lines_.next();
+            } catch (PythonError &error) {
+                // A body closed by quorvel.cancel fails its read: the stream
+                // stops as the close flag stops it.
+                if (cancelled()) return stop();
+                // So does a body closed when the wait for the usage chunk
+                // ran out: the answer itself is complete.
+                if (decoder_.finished() && error.matches(PyExc_Exception)) return usage_wait_over();
+                throw;
+            }
+            if (!more) {
+                lines_open_ = false;  // the body has been read to its end
+                ended_ = true;
+                end_usage_wait();
+                call_method(body_, n::end);
+                if (cancelled()) return stop();
+                decoder_.end_of_stream();
+                return decoder_.queued();
+            }
+
+            // Honoured at the next line received, whatever the line is.
+            if (stop_requested()) return {};
+
+            nb::object record;
+            if (lines_.split_here()) {
+                record = decoder_.line(lines_.line_data(), lines_.line_size());
+            } else if (nb::object line = lines_.line_object(); PyBytes_Check(line.ptr())) {
+                record = decoder_.line(PyBytes_AS_STRING(line.ptr()), PyBytes_GET_SIZE(line.ptr()), line);
+            } else {
+                if (!truthy(line)) continue;
+                nb::object text_line = call_method(line, names::decode, {names::utf8.ptr()});
+                Py_ssize_t size;
+                const char *p = PyUnicode_AsUTF8AndSize(text_line.ptr(), &size);
+                if (!p) raise_current();
+                record = decoder_.line(p, size, line);
+            }
+            if (decoder_.done()) {
+                end_usage_wait();
+                finish_response();
+                decoder_.end_of_stream();
+            } else if (decoder_.finished() && !usage_wait_.is_valid()) {
+                // Reading on for the usage chunk, for a bounded time.
+                usage_wait_ = vcall(exchange::transport_function(n::bound_usage_wait), {body_.ptr()});
+            }
+            if (record.is_valid()) return record;
+            if (nb::object queued = decoder_.queued(); queued.is_valid()) return queued;
+            if (decoder_.done()) return {};
+        }
+    }
+
+    // The wait for the usage chunk ran out and closed the body: the stream
+    // ends as a finished one, with its connection closed.
+    nb::object usage_wait_over() {
+        end_usage_wait();
+        ended_ = true;
+        if (lines_open_) {
+            lines_open_ = false;
+            call_method(body_, n::abandon);
+        }
+        decoder_.end_of_stream();
+        return decoder_.queued();
+    }
+
+    void end_usage_wait() {
+        if (!usage_wait_.is_valid()) return;
+        nb::object wait = std::move(usage_wait_);
+        call_method(wait, n::cancel);
+    }
+
+    // The finishing chunk has been read: nothing more is read from the
+    // answer; the body decides what becomes of its connection.
+    void finish_response() {
+        lines_open_ = false;
+        call_method(body_, n::finish);
+    }
+
+    bool cancelled() const { return body_.is_valid() && truthy(get_attr(body_, n::cancelled)); }
+
+    // The stream ends with part of the answer unread: the transport closes
+    // its connection.  Runs while another exception is on its way (or in a
+    // destructor), so a failure here is reported as unraisable, never raised;
+    // only the forced unwind of an ending thread passes (hence not noexcept).
+    void abandon_response() {
+        lines_open_ = false;
+        if (!response_.is_valid()) return;
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        try {
+            // Before the first step there is no body yet.
+            if (body_.is_valid())
+                call_method(body_, n::abandon);
+            else
+                vcall(exchange::transport_function(n::abandon_stream), {response_.ptr()});
+        } catch (PythonError &error) {
+            error.restore();
+            PyErr_WriteUnraisable(response_.ptr());
+        }
+        QV_RETHROW_FORCED_UNWIND
+        catch (...) {
+        }
+        PyErr_Restore(type, value, tb);
+    }
+
+    // Whoever holds the model may ask the stream to stop (`_close`): the
+    // response is closed if still being read, the flag cleared and the
+    // per-call state reset, so the tool calls collected so far are dropped
+    // and never run.
+    bool stop_requested() {
+        if (!truthy(close_flag_.read(self_))) return false;
+        exchange::write_private(self_, n::close_flag, Py_False);
+        stop();
+        return true;
+    }
+
+    // Stops reading: the answer is closed if still being read, the per-call
+    // state reset, so the tool calls collected so far are dropped.
+    nb::object stop() {
+        end_usage_wait();
+        if (lines_open_) {
+            lines_open_ = false;
+            call_method(body_, n::stop);
+        }
+        call_method(self_, n::reset);
+        return {};
+    }
+
+    // A newer turn has begun since this stream was made: the per-call state
+    // is that turn's, so nothing is read, run, recorded or reset any more,
+    // and an answer still unread is abandoned.  An exception thrown in
+    // (GeneratorExit included) is raised back as it is.
+    Step superseded(Resume how, nb::handle value) {
+        if (state_ == State::start || lines_open_) abandon_response();
+        if (how == Resume::exception) raise_exception(value);
+        return Step::finish();
+    }
+
+    Step after_lines() {
+        if (!recorded_) {
+            recorded_ = true;
+            record_exchange(self_, decoder_.usage());
+        }
+        // Cancelled after its last line was read: the calls never run.
+        if (!truthy(get_attr(self_, n::tool_calls)) || cancelled()) return end();
+        shapes::complete_tool_calls(get_attr(self_, n::tool_calls));
+        calls_map_ = call_method(self_, n::t_calls_beautify, {get_attr(self_, n::tool_calls).ptr()});
+        nb::object count = exchange::read_private(self_, n::tool_calls_count);
+        nb::object limit = get_attr(self_, n::tool_calls_limit);
+        // At the limit the calls are not announced: _tool_calls refuses them.
+        if (check(PyObject_RichCompareBool(count.ptr(), limit.ptr(), Py_LT))) {
+            static const KwNames kw{&n::tool_calls, &n::status};
+            nb::object status = status_member(n::tool_calls);
+            state_ = State::tool_calls_shown;
+            return Step::yield(vcall(result_type_, {calls_map_.ptr(), status.ptr()}, kw.ptr()));
+        }
+        return run_tools();
+    }
+
+    // The tools run only once the consumer has seen the calls.
+    Step run_tools() {
+        static const KwNames kw{&n::tool_results, &n::status};
+        nb::object results = call_method(self_, n::t_results_beautify, {calls_map_.ptr(), call_method(self_, n::run_tool_calls).ptr()});
+        calls_map_.reset();
+        nb::object status = status_member(n::tool_results);
+        state_ = State::tool_results_shown;
+        return Step::yield(vcall(result_type_, {results.ptr(), status.ptr()}, kw.ptr()));
+    }
+
+    Step end() {
+        call_method(self_, n::reset);
+        return Step::finish();
+    }
+
+    State state_ = State::start;
+    bool lines_open_ = false;  // the answer is being read and not finished
+    bool ended_ = false;       // the body has been read to its end (or closed for good)
+    bool recorded_ = false;    // the usage figures have this exchange
+    nb::object usage_wait_;    // the bound on the wait for the usage chunk, while it runs
+    nb::object self_, response_, body_;
+    LineSource lines_;
+    AnswerDecoder decoder_;
+    nb::object result_type_;
+    exchange::PrivateReader close_flag_;
+    nb::object calls_map_;
+    turn::OpenStream open_;
+};
+
+nb::object decode_stream(Args a) {
+    return make_generator(std::make_unique<StreamDecoder>(a[0], a[1]), names::stream_response_method, names::stream_response_qualname);
+}
+
 }  // namespace
+
+const FunctionDef begin_turn_def{
+    "_begin_turn", "_begin_turn",
+    "What invoke does before its first request: checks the prompt and the transport settings, opens the "
+    "history with the system prompt, records the user turn.",
+    {{"model", "LLModal"}, {"prompt", "str", &PyUnicode_Type}}, "None", Kind::plain, begin_turn_impl,
+};
+const FunctionDef fail_def{
+    "_fail", "_fail",
+    "The failure path of an exchange: for an Exception, prints prefix and the error, records the fallback "
+    "answer when add_fallback, resets the per-call state.  Does not raise.",
+    {{"model", "LLModal"}, {"prefix", "str", &PyUnicode_Type}, {"add_fallback", "bool"}, {"exc", "BaseException"}},
+    "None", Kind::plain, fail_impl,
+};
 
 const FunctionDef core_call_def{
     "_core_call", "LLModal._core_call", nullptr, {{"self"}}, "LLMResult | Iterator[LLMResult]", Kind::plain, core_call,
@@ -71,6 +465,15 @@ const FunctionDef core_call_def{
 const FunctionDef invoke_def{
     "invoke", "LLModal.invoke", nullptr, {{"self"}, {"prompt", "str", &PyUnicode_Type}},
     "LLMResult | Iterator[LLMResult]", Kind::plain, invoke,
+};
+
+const FunctionDef response_def{
+    "_response", "LLModal._response", nullptr, {{"self"}, {"response", "requests.Response"}}, "LLMResult",
+    Kind::plain, decode_whole,
+};
+const FunctionDef stream_response_def{
+    "_stream_response", "LLModal._stream_response", nullptr, {{"self"}, {"response", "requests.Response"}},
+    "Iterator[LLMResult]", Kind::generator, decode_stream,
 };
 
 }  // namespace qv::modal

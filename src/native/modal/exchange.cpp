@@ -63,11 +63,13 @@ bool shadowed_by_instance(nb::handle self, const Name &attr) {
 
 nb::object read_private(nb::handle self, const Name &attr) {
     nb::object value;
-    if (!type_lookup(Py_TYPE(self.ptr()), attr.ptr()) && !shadowed_by_instance(self, attr)) {
+    const bool direct = private_attribute.taken_if([&] {
+        if (type_lookup(Py_TYPE(self.ptr()), attr.ptr()) || shadowed_by_instance(self, attr)) return false;
         nb::object priv = get_attr(self, names::pydantic_private);
         value = nb::borrow(private_value(self, priv, attr));
-    }
-    if (private_attribute.taken(value.is_valid())) return value;
+        return value.is_valid();
+    });
+    if (direct) return value;
     return get_attr(self, attr);
 }
 
@@ -86,13 +88,15 @@ void PrivateReader::bind(nb::handle self, const Name &attr) {
 
 nb::object PrivateReader::read(nb::handle self) const {
     nb::object value;
-    if (Py_TYPE(self.ptr()) == type_ && !shadowed_by_instance(self, *attr_)) {
+    const bool direct = private_attribute_slot.taken_if([&] {
+        if (Py_TYPE(self.ptr()) != type_ || shadowed_by_instance(self, *attr_)) return false;
         // Read the slot only now: the lookup above may have run a key's
         // __eq__, which can replace __pydantic_private__ and free the old one.
         nb::object priv = nb::borrow(*(PyObject **) ((char *) self.ptr() + offset_));
         value = nb::borrow(private_value(self, priv, *attr_));
-    }
-    if (private_attribute_slot.taken(value.is_valid())) return value;
+        return value.is_valid();
+    });
+    if (direct) return value;
     return read_private(self, *attr_);
 }
 
@@ -185,7 +189,7 @@ void raise_if_server_error(nb::handle document) {
 
 namespace {
 
-void report(const Name &prefix, nb::handle exc) {
+void report(nb::handle prefix, nb::handle exc) {
     static const KwNames kw{&names::flush};
     nb::object text = own(PyObject_Str(exc.ptr()));
     text = own(PyUnicode_Concat(prefix.ptr(), text.ptr()));
@@ -220,7 +224,7 @@ void record_fallback(nb::handle self) {
 
 }  // namespace
 
-void fail(nb::handle self, const Name &prefix, bool add_fallback, PythonError &error) {
+void fail(nb::handle self, nb::handle prefix, bool add_fallback, PythonError &error) {
     if (error.matches(PyExc_Exception)) {
         try {
             report(prefix, error.value());

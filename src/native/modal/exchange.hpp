@@ -85,6 +85,6 @@ void raise_if_server_error(nb::handle document);
 // not already end with it), reset the per-call state.  Always raises `error`
 // again, the same exception object; anything outside the Exception family
 // (GeneratorExit, KeyboardInterrupt) passes through untouched.
-[[noreturn]] void fail(nb::handle self, const Name &prefix, bool add_fallback, PythonError &error);
+[[noreturn]] void fail(nb::handle self, nb::handle prefix, bool add_fallback, PythonError &error);
 
 }  // namespace qv::modal::exchange

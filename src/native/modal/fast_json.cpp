@@ -21,9 +21,7 @@ struct Originals {
     Held default_decoder;  // json._default_decoder, which json.loads uses
     Held requests_models;  // requests.models
     Held response_type;
-    Held response_json;  // Response.json, Response.iter_lines, Response.iter_content
-    Held iter_lines;
-    Held iter_content;
+    Held response_json;  // Response.json
     Held orjson_loads;  // null until first needed; None when orjson is missing
 };
 Originals originals;
@@ -81,12 +79,19 @@ bool has_long_digit_run(const char *p, Py_ssize_t size) {
     return false;
 }
 
+// orjson can parse the text: it is there and the text holds no digit run
+// it would round (a text refused for that is counted as refused).
+bool parsable(const char *p, Py_ssize_t size) {
+    if (!orjson_loads()) return false;
+    if (!has_long_digit_run(p, size)) return true;
+    fast::json_refused.add();
+    return false;
+}
+
+// orjson's parse, once a fast path has decided for it (parsable() held); a
+// null object when orjson refused the text.
 nb::object parse(const char *p, Py_ssize_t size, PyObject *whole = nullptr) {
     PyObject *loads = orjson_loads();
-    if (!loads || has_long_digit_run(p, size)) {
-        fast::count(fast::json_refused);
-        return {};
-    }
     // A view of the caller's buffer (orjson reads it and keeps nothing),
     // unless the buffer is a whole bytes object already.
     nb::object view;
@@ -99,7 +104,7 @@ nb::object parse(const char *p, Py_ssize_t size, PyObject *whole = nullptr) {
     // Whatever orjson objects to, json.loads decides, with its own message.
     if (!PyErr_ExceptionMatches(PyExc_Exception)) raise_current();
     PyErr_Clear();
-    fast::count(fast::json_refused);
+    fast::json_refused.add();
     return {};
 }
 
@@ -144,8 +149,6 @@ void remember_originals() {
     nb::object response = own(PyObject_GetAttrString(models.ptr(), "Response"));
     if (!PyType_Check(response.ptr())) return;
     originals.response_json.set(nb::steal(class_attr(response.ptr(), "json")));
-    originals.iter_lines.set(nb::steal(class_attr(response.ptr(), "iter_lines")));
-    originals.iter_content.set(nb::steal(class_attr(response.ptr(), "iter_content")));
     originals.requests_models.set(models);
     originals.response_type.set(response);
 }
@@ -161,33 +164,40 @@ bool is_requests_own(nb::handle response, const Name &name, PyObject *original) 
     return true;
 }
 
-PyObject *requests_iter_lines() { return originals.iter_lines.ptr(); }
-PyObject *requests_iter_content() { return originals.iter_content.ptr(); }
 
 void LineParser::bind(nb::handle loads) { fast_ = is_standard_loads(loads.ptr()); }
 
 nb::object LineParser::try_parse(const char *p, Py_ssize_t size) const {
-    if (!fast_) return {};
-    nb::object result = parse(p, size);
-    fast::json_line.taken(result.is_valid());
-    return result;
+    if (!fast::json_line.taken_if([&] { return fast_ && parsable(p, size); })) return {};
+    return parse(p, size);
 }
 
 nb::object answer_document(nb::handle response) {
-    if (whole_answer_is_plain(response)) {
+    nb::object content;
+    const bool fast = fast::json_answer.taken_if([&] {
+        if (!whole_answer_is_plain(response)) return false;
         // Reading the body first is what Response.json does too; a failure
         // here is the one it would raise.
-        nb::object content = get_attr(response, names::content);
+        content = get_attr(response, names::content);
         nb::object encoding = get_attr(response, names::encoding);
-        if (PyBytes_CheckExact(content.ptr()) && decoded_as_utf8(encoding, PyBytes_GET_SIZE(content.ptr()))) {
-            nb::object document = parse(PyBytes_AS_STRING(content.ptr()), PyBytes_GET_SIZE(content.ptr()), content.ptr());
-            if (document.is_valid()) {
-                fast::count(fast::json_answer);
-                return document;
-            }
-        }
+        return PyBytes_CheckExact(content.ptr()) && decoded_as_utf8(encoding, PyBytes_GET_SIZE(content.ptr())) &&
+               parsable(PyBytes_AS_STRING(content.ptr()), PyBytes_GET_SIZE(content.ptr()));
+    });
+    if (fast) {
+        nb::object document = parse(PyBytes_AS_STRING(content.ptr()), PyBytes_GET_SIZE(content.ptr()), content.ptr());
+        if (document.is_valid()) return document;
     }
     return call_method(response, names::json);
+}
+
+nb::object body_document(nb::handle body) {
+    nb::object loads = get_attr(global(names::json), names::loads);
+    const char *p = PyBytes_AS_STRING(body.ptr());
+    const Py_ssize_t size = PyBytes_GET_SIZE(body.ptr());
+    if (fast::json_answer.taken_if([&] { return is_standard_loads(loads.ptr()) && parsable(p, size); })) {
+        if (nb::object document = parse(p, size, body.ptr()); document.is_valid()) return document;
+    }
+    return vcall(loads, {body.ptr()});
 }
 
 }  // namespace qv::modal::fast_json

@@ -36,13 +36,12 @@ private:
 // Response and would decode the body as UTF-8 for the standard json.loads.
 nb::object answer_document(nb::handle response);
 
+// json.loads(body) for the bytes of a whole answer read by another
+// transport, by orjson when json.loads is the standard library's own.
+nb::object body_document(nb::handle body);
+
 // Whether `obj.<name>` on a plain requests.Response reaches requests' own
 // function `original` (the class attribute, not shadowed on the instance).
 bool is_requests_own(nb::handle response, const Name &name, PyObject *original);
-
-// requests' own Response.iter_lines and Response.iter_content (borrowed;
-// null before start-up).
-PyObject *requests_iter_lines();
-PyObject *requests_iter_content();
 
 }  // namespace qv::modal::fast_json

@@ -8,8 +8,7 @@ qv::FastPath json_line{"json_line",
 qv::FastPath json_answer{"json_answer",
                          "Response.json and the json.loads it calls are the libraries' own and the body is UTF-8 "
                          "as requests would decode it"};
-qv::FastPath json_refused{"json_refused", "orjson refused the text: json.loads parsed it"};
-qv::FastPath native_lines{"native_lines", "iter_lines and iter_content are requests' own, on a plain Response"};
+qv::FastPath native_lines{"native_lines", "the body's lines would be requests' own splitting of its own reads"};
 qv::FastPath direct_record{"direct_record",
                            "LLMResult is the class this module built, unchanged, and the values are what "
                            "validation would keep as they are"};
@@ -21,5 +20,7 @@ qv::FastPath kept_entry{"kept_entry",
 qv::FastPath direct_write{"direct_write",
                           "the class keeps BaseModel.__setattr__ and pydantic has memoised its own field or "
                           "private-attribute handler for the name"};
+
+qv::Counter json_refused{"json_refused", "orjson refused the text: json.loads parsed it"};
 
 }  // namespace qv::modal::fast

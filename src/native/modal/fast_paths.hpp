@@ -1,7 +1,8 @@
 // The client's own fast paths for decoding and records, in the runtime's
 // idiom (runtime/fast_path.hpp): each a qv::FastPath with its stated
-// precondition, counted where it is decided.  `quorvel.modal._fast_paths()`
-// gives (taken, bypassed) by name and `_fast_path_counts()` the taken counts.
+// precondition, decided before any of its work and counted there.
+// `quorvel.modal._fast_paths()` gives (taken, bypassed) by name;
+// `_counters()` the plain counts (json_refused).
 //
 //   json_line       a streamed line parsed by orjson (json.loads is the
 //                   standard library's own, the line holds no digit run that
@@ -9,9 +10,8 @@
 //   json_answer     a whole answer parsed by orjson (Response.json and the
 //                   json.loads it calls are the libraries' own, the body is
 //                   UTF-8 as requests would decode it)
-//   json_refused    a line or answer orjson refused: json.loads parsed it
-//   native_lines    a stream whose lines were split natively (iter_lines and
-//                   iter_content are requests' own, on a plain Response)
+//   native_lines    a stream whose lines were split natively (the body says
+//                   the response's line reader is requests' own)
 //   direct_record   a record assembled without validation (LLMResult is the
 //                   class this module built, unchanged; the values are what
 //                   validation would keep as they are)
@@ -29,11 +29,9 @@
 
 namespace qv::modal::fast {
 
-extern qv::FastPath json_line, json_answer, json_refused, native_lines, direct_record, direct_entry, kept_entry,
-    direct_write;
+extern qv::FastPath json_line, json_answer, native_lines, direct_record, direct_entry, kept_entry, direct_write;
 
-// Records that `path` was taken (for decisions made where only the taken
-// side is visible).
-inline void count(qv::FastPath &path) noexcept { path.taken(true); }
+// A line or answer that orjson refused: json.loads parsed it (a plain count).
+extern qv::Counter json_refused;
 
 }  // namespace qv::modal::fast

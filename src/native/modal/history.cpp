@@ -467,6 +467,13 @@ nb::object message_process(Args a) {
 // reached without message_latest's scan: the entry kept is the history's
 // last, an assistant entry with content, so the scan would stop at it.
 bool AnswerEntry::extend(nb::handle self, nb::handle role, nb::handle content) {
+    if (!fast::kept_entry.taken_if([&] { return still_last(self, role, content); })) return false;
+    continue_version(entry_, content);
+    return true;
+}
+
+// The kept entry may be continued in place: see extend.
+bool AnswerEntry::still_last(nb::handle self, nb::handle role, nb::handle content) const {
     if (!own_ || !entry_.is_valid() || !PyUnicode_CheckExact(content.ptr())) return false;
     nb::object assistant = role_member(names::assistant);
     if (!role.is(assistant)) return false;
@@ -480,10 +487,7 @@ bool AnswerEntry::extend(nb::handle self, nb::handle role, nb::handle content) {
     // without a call.
     nb::object contents = get_attr(entry_, names::contents);
     const bool plain_truth = message_truth_is_contents(entry_) && PyList_CheckExact(contents.ptr());
-    if (plain_truth ? PyList_GET_SIZE(contents.ptr()) == 0 : !truthy(entry_)) return false;
-    continue_version(entry_, content);
-    fast::count(fast::kept_entry);
-    return true;
+    return plain_truth ? PyList_GET_SIZE(contents.ptr()) != 0 : truthy(entry_);
 }
 
 void AnswerEntry::bind(nb::handle self) {

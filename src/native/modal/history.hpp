@@ -23,6 +23,8 @@ public:
     int traverse(visitproc visit, void *arg) const;
 
 private:
+    bool still_last(nb::handle self, nb::handle role, nb::handle content) const;
+
     nb::object entry_;
     bool own_ = false;
 };

@@ -10,49 +10,87 @@
 #include "modal/fast_paths.hpp"
 
 namespace qv::modal {
-namespace {
 
-
-constexpr Py_ssize_t requests_chunk_size = 512;  // requests.models.ITER_CHUNK_SIZE
-constexpr Py_ssize_t block_size = 64 * 1024;
-
-// Whether a read of `block_size` returns as soon as some of the body is
-// there: a body already read into memory, an in-memory raw stream, or
-// urllib3 reading a chunked transfer (one transfer chunk at most per read).
-Held bytes_io;  // io.BytesIO
-
-bool reads_return_early(nb::handle response) {
-    if (truthy(get_attr(response, names::content_consumed))) return true;
-    nb::object raw = get_attr(response, names::raw);
-    if (!bytes_io) bytes_io.set(import_from("io", "BytesIO"));
-    if (is_instance(raw, bytes_io.h())) return true;
-    PyObject *chunked = nullptr;
-    if (get_optional_attr(raw.ptr(), names::chunked.ptr(), &chunked) < 0) raise_current();
-    nb::object held = nb::steal(chunked);
-    if (!chunked || chunked != Py_True) return false;
-    PyObject *supports = nullptr;
-    if (get_optional_attr(raw.ptr(), names::supports_chunked_reads.ptr(), &supports) < 0) raise_current();
-    if (!supports) return false;
-    nb::object method = nb::steal(supports);
-    return truthy(own(PyObject_CallNoArgs(method.ptr())));
+void LineSplitter::push(nb::handle block) {
+    if (PyBytes_GET_SIZE(block.ptr()) == 0) return;
+    block_ = nb::borrow(block);
+    pos_ = 0;
+    if (skip_newline_ && PyBytes_AS_STRING(block.ptr())[0] == '\n') pos_ = 1;
+    skip_newline_ = false;
 }
 
-}  // namespace
-
-void LineSource::open(nb::handle response) {
-    native_ = fast_json::is_requests_own(response, names::iter_lines, fast_json::requests_iter_lines()) &&
-              fast_json::is_requests_own(response, names::iter_content, fast_json::requests_iter_content());
-    if (!fast::native_lines.taken(native_)) {
-        source_ = own(PyObject_GetIter(call_method(response, names::iter_lines).ptr()));
-        return;
+bool LineSplitter::next(const char *&data, Py_ssize_t &size) {
+    if (pending_taken_) {
+        pending_taken_ = false;
+        pending_.clear();
+        // The buffer of a long line is not kept at its peak size.
+        if (pending_.capacity() > 256 * 1024) std::string().swap(pending_);
     }
-    nb::object size = own(PyLong_FromSsize_t(reads_return_early(response) ? block_size : requests_chunk_size));
-    source_ = own(PyObject_GetIter(call_method(response, names::iter_content, {size.ptr()}).ptr()));
+    if (!block_.is_valid()) return false;
+    const Py_ssize_t total = PyBytes_GET_SIZE(block_.ptr());
+    if (pos_ >= total) {
+        block_.reset();
+        return false;
+    }
+    const char *start = PyBytes_AS_STRING(block_.ptr()) + pos_;
+    const Py_ssize_t left = total - pos_;
+    const char *const limit = start + left;
+    // The first \n, then a \r before it if any: both searches are memchr.
+    const char *end = (const char *) std::memchr(start, '\n', (size_t) left);
+    if (!end) end = limit;
+    if (const char *cr = (const char *) std::memchr(start, '\r', (size_t) (end - start))) end = cr;
+    if (end == limit) {
+        pending_.append(start, (size_t) left);
+        block_.reset();
+        return false;
+    }
+    const Py_ssize_t length = end - start;
+    pos_ += length + 1;
+    if (*end == '\r') {
+        if (end + 1 < limit) {
+            if (end[1] == '\n') ++pos_;
+        } else {
+            skip_newline_ = true;
+        }
+    }
+    if (pending_.empty()) {
+        data = start;
+        size = length;
+    } else {
+        pending_.append(start, (size_t) length);
+        pending_taken_ = true;
+        data = pending_.data();
+        size = (Py_ssize_t) pending_.size();
+    }
+    return true;
+}
+
+bool LineSplitter::rest(const char *&data, Py_ssize_t &size) {
+    if (pending_taken_ || pending_.empty()) return false;
+    pending_taken_ = true;
+    data = pending_.data();
+    size = (Py_ssize_t) pending_.size();
+    return true;
+}
+
+int LineSplitter::traverse(visitproc visit, void *arg) const {
+    if (block_.ptr()) Py_VISIT(block_.ptr());
+    return 0;
+}
+
+void LineSource::open(nb::handle body) {
+    native_ = fast::native_lines.taken_if([&] { return truthy(get_attr(body, names::splittable)); });
+    source_ = own(PyObject_GetIter(call_method(body, native_ ? names::blocks : names::lines).ptr()));
 }
 
 bool LineSource::next() {
     line_.reset();
-    if (native_) return next_native();
+    if (native_) {
+        for (;;) {
+            if (splitter_.next(data_, size_)) return true;
+            if (!take_block()) return splitter_.rest(data_, size_);
+        }
+    }
     PyObject *raw = into_python([&] { return PyIter_Next(source_.ptr()); });
     if (!raw) {
         if (PyErr_Occurred()) raise_current();
@@ -67,77 +105,25 @@ nb::object LineSource::line_object() {
     return line_;
 }
 
-// The next block from iter_content; false at the end of the body.
+// The next block of the body, handed to the splitter; false at the end
+// of the body.
 bool LineSource::take_block() {
-    for (;;) {
-        PyObject *raw = into_python([&] { return PyIter_Next(source_.ptr()); });
-        if (!raw) {
-            if (PyErr_Occurred()) raise_current();
-            block_.reset();
-            return false;
-        }
-        block_ = nb::steal(raw);
-        if (!PyBytes_Check(block_.ptr()))
-            raise_format(PyExc_TypeError, "iter_content() gave %.200s, not bytes", Py_TYPE(block_.ptr())->tp_name);
-        pos_ = 0;
-        if (PyBytes_GET_SIZE(block_.ptr()) == 0) continue;
-        if (skip_newline_ && PyBytes_AS_STRING(block_.ptr())[0] == '\n') pos_ = 1;
-        skip_newline_ = false;
-        return true;
+    PyObject *raw = into_python([&] { return PyIter_Next(source_.ptr()); });
+    if (!raw) {
+        if (PyErr_Occurred()) raise_current();
+        return false;
     }
-}
-
-bool LineSource::next_native() {
-    pending_.clear();
-    // The buffer of a long line is not kept at its peak size.
-    if (pending_.capacity() > 4 * block_size) std::string().swap(pending_);
-    for (;;) {
-        if (!block_.is_valid() || pos_ >= PyBytes_GET_SIZE(block_.ptr())) {
-            if (!take_block()) {
-                if (pending_.empty()) return false;
-                data_ = pending_.data();
-                size_ = (Py_ssize_t) pending_.size();
-                return true;
-            }
-        }
-        const char *start = PyBytes_AS_STRING(block_.ptr()) + pos_;
-        const Py_ssize_t left = PyBytes_GET_SIZE(block_.ptr()) - pos_;
-        const char *const limit = start + left;
-        // The first \n, then a \r before it if any: both searches are memchr.
-        const char *end = (const char *) std::memchr(start, '\n', (size_t) left);
-        if (!end) end = limit;
-        if (const char *cr = (const char *) std::memchr(start, '\r', (size_t) (end - start))) end = cr;
-        if (end == limit) {
-            pending_.append(start, (size_t) left);
-            pos_ += left;
-            continue;
-        }
-        const Py_ssize_t length = end - start;
-        pos_ += length + 1;
-        if (*end == '\r') {
-            if (end + 1 < limit) {
-                if (end[1] == '\n') ++pos_;
-            } else {
-                skip_newline_ = true;
-            }
-        }
-        if (pending_.empty()) {
-            data_ = start;
-            size_ = length;
-        } else {
-            pending_.append(start, (size_t) length);
-            data_ = pending_.data();
-            size_ = (Py_ssize_t) pending_.size();
-        }
-        return true;
-    }
+    nb::object block = nb::steal(raw);
+    if (!PyBytes_Check(block.ptr()))
+        raise_format(PyExc_TypeError, "the body gave %.200s, not bytes", Py_TYPE(block.ptr())->tp_name);
+    splitter_.push(block);
+    return true;
 }
 
 int LineSource::traverse(visitproc visit, void *arg) const {
     if (source_.ptr()) Py_VISIT(source_.ptr());
     if (line_.ptr()) Py_VISIT(line_.ptr());
-    if (block_.ptr()) Py_VISIT(block_.ptr());
-    return 0;
+    return splitter_.traverse(visit, arg);
 }
 
 }  // namespace qv::modal

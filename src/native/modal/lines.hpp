@@ -1,15 +1,18 @@
-// The lines of a streamed body, as response.iter_lines() gives them.
+// Lines of a streamed body.
 //
-// When iter_lines (and the iter_content it reads through) are requests' own
-// on a plain Response, the body is read through iter_content and split here:
-// each byte is looked at once, so one line of any length costs linear time
+// LineSplitter splits bytes pushed block by block into lines, for every
+// path that reads a stream (the synchronous reader below and the push
+// decoder an async transport feeds): each byte is looked at once, so one line
+// of any length costs linear time.  Lines end at \n, \r or \r\n, as
+// bytes.splitlines() splits them, also when a \r\n pair is split between two
+// blocks.
+//
+// LineSource is the synchronous reader of a stream's body (quorvel._body):
+// when the body says its blocks may be split here (the response's line
+// reader is requests' own), its blocks are read and split by a LineSplitter
 // (requests rejoins the pending text with every 512-byte chunk, which is
-// quadratic on a long line).  Bodies whose reads return what is there (held
-// in memory, or sent with chunked transfer encoding) are read in large
-// blocks; any other body in requests' 512 bytes, so that no line waits for
-// more of the body than requests would have waited for.  Lines end at \n, \r
-// or \r\n, as bytes.splitlines() splits them.  Otherwise the lines are what
-// iter_lines() yields, whatever it is.
+// quadratic on a long line); otherwise its lines are what the response's own
+// line reader yields, whatever it is, taken as they come.
 #pragma once
 
 #include <string>
@@ -18,9 +21,30 @@
 
 namespace qv::modal {
 
+class LineSplitter {
+public:
+    // Appends the next block of the body (an exact bytes object, held until
+    // its lines are taken).
+    void push(nb::handle block);
+    // The next complete line of what was pushed; false when none is complete
+    // yet.  The line stays valid until the next call.
+    bool next(const char *&data, Py_ssize_t &size);
+    // At the end of the body: the last line when it was not terminated;
+    // false when there is none.
+    bool rest(const char *&data, Py_ssize_t &size);
+    int traverse(visitproc visit, void *arg) const;
+
+private:
+    nb::object block_;           // the block being split (bytes)
+    Py_ssize_t pos_ = 0;         // where the rest of block_ starts
+    std::string pending_;        // the start of a line that continues in a later block
+    bool pending_taken_ = false; // pending_ was handed out as a line: cleared at the next call
+    bool skip_newline_ = false;  // the last block ended on \r: a \n opening the next one ends no line
+};
+
 class LineSource {
 public:
-    void open(nb::handle response);
+    void open(nb::handle body);
     // Moves to the next line; false at the end of the body.  A line split
     // here is then at line_data(); any other line is line_object().
     bool next();
@@ -35,16 +59,12 @@ public:
     int traverse(visitproc visit, void *arg) const;
 
 private:
-    bool next_native();
     bool take_block();
 
     bool native_ = false;
-    nb::object source_;   // iterator over iter_lines() or iter_content(size)
-    nb::object line_;     // the current line object, if any
-    nb::object block_;    // the block being split (bytes)
-    Py_ssize_t pos_ = 0;  // where the rest of block_ starts
-    std::string pending_;  // the start of a line that continues in a later block
-    bool skip_newline_ = false;  // the last block ended on \r: a \n opening the next one ends no line
+    nb::object source_;  // iterator over the body's blocks or lines
+    nb::object line_;    // the current line object, if any
+    LineSplitter splitter_;
     const char *data_ = nullptr;
     Py_ssize_t size_ = 0;
 };

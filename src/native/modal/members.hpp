@@ -30,11 +30,9 @@ extern const FunctionDef t_calls_beautify_def;  // _t_calls_beautify (staticmeth
 extern const FunctionDef t_results_beautify_def;// _t_results_beautify (staticmethod)
 extern const FunctionDef tool_calls_def;        // _tool_calls()
 
-// decode.cpp: response decoding
+// driver.cpp: the call driver (post, decode, tools, post again)
 extern const FunctionDef response_def;          // _response(response)
 extern const FunctionDef stream_response_def;   // _stream_response(response), generator
-
-// driver.cpp: call driver
 extern const FunctionDef core_call_def;         // _core_call()
 extern const FunctionDef invoke_def;            // invoke(prompt)
 

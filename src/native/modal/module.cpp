@@ -6,6 +6,7 @@
 // this module's globals while each class is built.
 #include "modal/fast_json.hpp"
 #include "modal/members.hpp"
+#include "modal/private_api.hpp"
 #include "modal/records.hpp"
 #include "runtime/classes.hpp"
 #include "runtime/generator.hpp"
@@ -53,6 +54,9 @@ void body(nb::module_) {
     define_llmodal();
     fast_json::remember_originals();
     prepare_direct_entries(PyDict_GetItemString(module_globals(), "Message"));
+    define_private_types();
+    set_global("_fail", make_function(fail_def));
+    set_global("_begin_turn", make_function(begin_turn_def));
     set_global("__all__", own(Py_BuildValue("[sssss]", "ServerError", "LLMStatus", "ToolContent", "LLMResult", "LLModal")));
 }
 

@@ -109,7 +109,6 @@ inline Name reason{"reason"};
 
 // the response and the wire format
 inline Name status_code{"status_code"};
-inline Name iter_lines{"iter_lines"};
 inline Name close{"close"};
 inline Name choices{"choices"};
 inline Name message{"message"};
@@ -126,16 +125,21 @@ inline Name parse_error{"Error parsing LLM response: "};
 inline Name transport{"_transport"};
 inline Name send{"send"};
 inline Name check_settings{"check_settings"};
-inline Name finish_stream{"finish_stream"};
 inline Name abandon_stream{"abandon_stream"};
+inline Name stream_body{"stream_body"};
+
+// the body of a streamed answer (quorvel._body.Body)
+inline Name splittable{"splittable"};
+inline Name blocks{"blocks"};
+inline Name lines{"lines"};
+inline Name finish{"finish"};
+inline Name stop{"stop"};
+inline Name abandon{"abandon"};
+inline Name end{"end"};
+inline Name cancelled{"cancelled"};
 inline Name answer_error{"answer_error"};
 
 // the decoders: reply shapes, native line splitting, fast JSON
-inline Name iter_content{"iter_content"};
-inline Name content_consumed{"_content_consumed"};
-inline Name raw{"raw"};
-inline Name chunked{"chunked"};
-inline Name supports_chunked_reads{"supports_chunked_reads"};
 inline Name thinking_type{"thinking"};
 inline Name reasoning_text_type{"reasoning.text"};
 inline Name reasoning_summary_type{"reasoning.summary"};

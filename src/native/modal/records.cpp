@@ -63,7 +63,10 @@ void prepare_direct_entries(nb::handle message_class) {
 }
 
 nb::object direct_entry(nb::handle cls, nb::handle role, nb::handle text) {
-    if (!role_type || (PyObject *) Py_TYPE(role.ptr()) != role_type.ptr() || !PyUnicode_CheckExact(text.ptr()) || !entry_model.applies(cls))
+    if (!fast::direct_entry.taken_if([&] {
+            return role_type && (PyObject *) Py_TYPE(role.ptr()) == role_type.ptr() && PyUnicode_CheckExact(text.ptr()) &&
+                   entry_model.applies(cls);
+        }))
         return {};
     nb::object contents = own(PyList_New(1));
     PyList_SET_ITEM(contents.ptr(), 0, Py_NewRef(text.ptr()));
@@ -72,14 +75,14 @@ nb::object direct_entry(nb::handle cls, nb::handle role, nb::handle text) {
     dict_set(fields, names::contents, contents);
     dict_set(fields, names::tool_call_id, names::empty);
     dict_set(fields, names::tool_calls, own(PyList_New(0)));
-    nb::object entry = entry_model.assemble(fields, given_entry_fields.h());
-    fast::count(fast::direct_entry);
-    return entry;
+    return entry_model.assemble(fields, given_entry_fields.h());
 }
 
 nb::object direct_result(nb::handle cls, nb::handle status, nb::handle reasoning, nb::handle content) {
-    if (!status_class_ref || (PyObject *) Py_TYPE(status.ptr()) != status_class_ref.ptr() || !PyUnicode_CheckExact(reasoning.ptr()) ||
-        !PyUnicode_CheckExact(content.ptr()) || !result_model.applies(cls))
+    if (!fast::direct_record.taken_if([&] {
+            return status_class_ref && (PyObject *) Py_TYPE(status.ptr()) == status_class_ref.ptr() &&
+                   PyUnicode_CheckExact(reasoning.ptr()) && PyUnicode_CheckExact(content.ptr()) && result_model.applies(cls);
+        }))
         return {};
     nb::object fields = own(new_presized_dict(5));
     dict_set(fields, names::tool_calls, own(PyDict_New()));
@@ -87,9 +90,7 @@ nb::object direct_result(nb::handle cls, nb::handle status, nb::handle reasoning
     dict_set(fields, names::reasoning_content, reasoning);
     dict_set(fields, names::content, content);
     dict_set(fields, names::status, status);
-    nb::object record = result_model.assemble(fields, given_fields.h());
-    fast::count(fast::direct_record);
-    return record;
+    return result_model.assemble(fields, given_fields.h());
 }
 
 }  // namespace qv::modal

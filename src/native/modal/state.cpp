@@ -12,9 +12,9 @@ nb::object reset(Args a) {
     // A new list, not clear(): the assistant message that recorded the
     // previous batch may still share the old one.
     nb::object calls = own(PyList_New(0)), count_ = own(PyLong_FromLong(0));
-    if (!fast::direct_write.taken(set_as_pydantic_would(self, names::tool_calls, calls)))
+    if (!set_as_pydantic_would(self, names::tool_calls, calls, fast::direct_write))
         set_attr(self, names::tool_calls, calls);
-    if (!fast::direct_write.taken(set_as_pydantic_would(self, names::tool_calls_count, count_)))
+    if (!set_as_pydantic_would(self, names::tool_calls_count, count_, fast::direct_write))
         set_attr(self, names::tool_calls_count, count_);
     return nb::none();
 }

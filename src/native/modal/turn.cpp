@@ -9,10 +9,13 @@ namespace qv::modal::turn {
 namespace {
 
 // Instances running a call right now: a handful at most, so a vector
-// scanned from the end beats any map.
+// scanned from the end beats any map.  A call belongs to the thread that
+// made it; a call held by a guard (`_call_guard`, the async client's) belongs
+// to that guard alone, so nothing else re-enters it, not even on its thread.
 struct RunningCall {
     PyObject *model;
     PyThreadState *thread;
+    const void *guard;  // null for a synchronous call
     int depth;
 };
 std::vector<RunningCall> running_calls;
@@ -38,18 +41,39 @@ Running::Running(nb::handle model, bool reentrant) : model_(model.ptr()) {
     PyThreadState *thread = PyThreadState_Get();
     if (RunningCall *call = find_running(model_)) {
         if (call->thread != thread) refuse(model_, " in another thread");
-        if (!reentrant) refuse(model_, "");
+        if (!reentrant || call->guard) refuse(model_, "");
         ++call->depth;
         outermost_ = false;
         return;
     }
-    running_calls.push_back({model_, thread, 1});
+    running_calls.push_back({model_, thread, nullptr, 1});
     outermost_ = true;
 }
 
 Running::~Running() {
     RunningCall *call = find_running(model_);
     if (call && --call->depth == 0) running_calls.erase(running_calls.begin() + (call - running_calls.data()));
+}
+
+void enter_guarded(nb::handle model, const void *guard) {
+    PyObject *m = model.ptr();
+    PyThreadState *thread = PyThreadState_Get();
+    if (RunningCall *call = find_running(m)) refuse(m, call->thread != thread ? " in another thread" : "");
+    running_calls.push_back({m, thread, guard, 1});
+    try {
+        if (supersede_open_streams(model)) call_method(model, names::reset);
+    } catch (...) {
+        leave_guarded(model, guard);
+        throw;
+    }
+}
+
+void leave_guarded(nb::handle model, const void *guard) noexcept {
+    for (auto it = running_calls.begin(); it != running_calls.end(); ++it)
+        if (it->model == model.ptr() && it->guard == guard) {
+            running_calls.erase(it);
+            return;
+        }
 }
 
 OpenStream::OpenStream(nb::handle model) : model_(model.ptr()) {

@@ -2,10 +2,11 @@
 // an older one left behind.
 //
 // Running: while a call of an LLModal executes (invoke, _core_call, or one
-// step of a stream), the instance is marked as running on the calling thread.
-// A call from another thread then fails at once with RuntimeError, before it
-// has changed anything; the same thread may enter again (the decoders call
-// _core_call for every follow-up exchange).  A stream paused between two
+// step of a stream), the instance is marked as running on the calling thread,
+// or held by the guard of an async call.  A call from another thread, or
+// from another task while a guard holds it, then fails at once with
+// RuntimeError, before it has changed anything; the same thread may enter a
+// synchronous call again (the driver's follow-up exchanges).  A stream paused between two
 // records is not running, so its consumer may leave it unfinished and make
 // another call on the same instance.
 //
@@ -66,6 +67,15 @@ private:
 
 // Marks every open stream of `model` as superseded; true when there was one.
 bool supersede_open_streams(nb::handle model);
+
+// A call held by a guard object across awaits (the async client's
+// `_call_guard`): the instance is running a call of that guard's from here
+// to `leave_guarded`, and any other call is refused meanwhile, made from
+// this thread or another, by a synchronous caller or another task.  Entering
+// is refused with the same RuntimeError when anything runs a call on
+// `model`; it starts a new turn (open streams superseded, see above).
+void enter_guarded(nb::handle model, const void *guard);
+void leave_guarded(nb::handle model, const void *guard) noexcept;
 
 // Runs `body` as a call of `model` (invoke, _core_call): refused when another
 // thread runs a call on it, and when this thread does unless `reentrant` (the

@@ -1,5 +1,7 @@
 #include "runtime/direct_model.hpp"
 
+#include "runtime/fast_path.hpp"
+
 #include <structmember.h>
 
 #include "runtime/module.hpp"
@@ -48,70 +50,83 @@ bool constructs_plainly(PyTypeObject *type, const PlainPydantic &p) {
            lookup_is(type, post_init_name, Py_None);
 }
 
+// pydantic's own __setattr__ and the handlers it memoises, held by the
+// module state (found on first use).
 struct SetattrHandlers {
-    PyObject *base_setattr = nullptr;  // BaseModel.__setattr__
-    PyObject *field = nullptr;         // pydantic's handler for a model field
-    PyObject *private_attr = nullptr;  // ... and for a private attribute
+    Held base_setattr;  // BaseModel.__setattr__
+    Held field;         // pydantic's handler for a model field
+    Held private_attr;  // ... and for a private attribute
     bool known = false;
 };
+SetattrHandlers handlers;
 
 const SetattrHandlers &setattr_handlers() {
-    static SetattrHandlers h;  // references kept for the process
+    SetattrHandlers &h = handlers;
     if (!h.known) {
         h.known = true;
         nb::object base = import_from("pydantic", "BaseModel");
-        h.base_setattr = Py_XNewRef(type_lookup((PyTypeObject *) base.ptr(), setattr_name.ptr()));
-        PyObject *handlers = nullptr;
+        h.base_setattr.set(type_lookup((PyTypeObject *) base.ptr(), setattr_name.ptr()));
+        PyObject *found = nullptr;
         if (PyObject *main = PyImport_ImportModule("pydantic.main")) {
-            handlers = PyObject_GetAttrString(main, "_SIMPLE_SETATTR_HANDLERS");
+            found = PyObject_GetAttrString(main, "_SIMPLE_SETATTR_HANDLERS");
             Py_DECREF(main);
         }
+        nb::object memo = nb::steal(found);
         // Older pydantic memoises nothing: the ordinary path always runs.
-        if (!handlers || !PyDict_Check(handlers)) {
+        if (!memo.is_valid() || !PyDict_Check(memo.ptr())) {
             PyErr_Clear();
-            Py_XDECREF(handlers);
             return h;
         }
-        h.field = Py_XNewRef(PyDict_GetItemString(handlers, "model_field"));
-        h.private_attr = Py_XNewRef(PyDict_GetItemString(handlers, "private"));
-        Py_DECREF(handlers);
+        h.field.set(PyDict_GetItemString(memo.ptr(), "model_field"));
+        h.private_attr.set(PyDict_GetItemString(memo.ptr(), "private"));
     }
     return h;
 }
 
 }  // namespace
 
-bool set_as_pydantic_would(nb::handle model, const Name &name, nb::handle value) {
-    const SetattrHandlers &h = setattr_handlers();
-    PyTypeObject *type = Py_TYPE(model.ptr());
-    if (!h.base_setattr || !h.field || type_lookup(type, setattr_name.ptr()) != h.base_setattr) return false;
-    PyObject *memo = type_lookup(type, setattr_handlers_name.ptr());
-    if (!memo || !PyDict_CheckExact(memo)) return false;
-    nb::object handler = nb::borrow(PyDict_GetItemWithError(memo, name.ptr()));
-    if (!handler.is_valid()) {
-        if (PyErr_Occurred()) raise_current();
-        return false;
-    }
-    if (handler.ptr() == h.field) {
-        // model.__dict__[name] = val; model.__pydantic_fields_set__.add(name)
-        nb::object dict = get_attr(model, dict_name);
-        check(PyObject_SetItem(dict.ptr(), name.ptr(), value.ptr()));
-        nb::object fields_set = get_attr(model, fields_set_name);
-        if (PySet_CheckExact(fields_set.ptr()))
-            check(PySet_Add(fields_set.ptr(), name.ptr()));
-        else
-            own(PyObject_CallMethodOneArg(fields_set.ptr(), add_name.ptr(), name.ptr()));
+bool set_as_pydantic_would(nb::handle model, const Name &name, nb::handle value, FastPath &path) {
+    // Decided first: which of pydantic's handlers the name has memoised.
+    enum class Handler { none, field, private_attr } handler = Handler::none;
+    nb::object priv;
+    const bool direct = path.taken_if([&] {
+        const SetattrHandlers &h = setattr_handlers();
+        PyTypeObject *type = Py_TYPE(model.ptr());
+        if (!h.base_setattr || !h.field || type_lookup(type, setattr_name.ptr()) != h.base_setattr.ptr()) return false;
+        PyObject *memo = type_lookup(type, setattr_handlers_name.ptr());
+        if (!memo || !PyDict_CheckExact(memo)) return false;
+        PyObject *found = PyDict_GetItemWithError(memo, name.ptr());
+        if (!found) {
+            if (PyErr_Occurred()) raise_current();
+            return false;
+        }
+        if (found == h.field.ptr()) {
+            handler = Handler::field;
+            return true;
+        }
+        if (found != h.private_attr.ptr()) return false;
+        PyObject *held = nullptr;
+        if (get_optional_attr(model.ptr(), pydantic_private_name.ptr(), &held) < 0) raise_current();
+        priv = nb::steal(held);
+        // pydantic's handler creates __pydantic_private__ first.
+        if (!priv.is_valid() || priv.is_none()) return false;
+        handler = Handler::private_attr;
         return true;
-    }
-    if (handler.ptr() == h.private_attr) {
-        PyObject *found = nullptr;
-        if (get_optional_attr(model.ptr(), pydantic_private_name.ptr(), &found) < 0) raise_current();
-        nb::object priv = nb::steal(found);
-        if (!priv.is_valid() || priv.is_none()) return false;  // pydantic's handler creates it first
+    });
+    if (!direct) return false;
+    if (handler == Handler::private_attr) {
         check(PyObject_SetItem(priv.ptr(), name.ptr(), value.ptr()));
         return true;
     }
-    return false;
+    // model.__dict__[name] = val; model.__pydantic_fields_set__.add(name)
+    nb::object dict = get_attr(model, dict_name);
+    check(PyObject_SetItem(dict.ptr(), name.ptr(), value.ptr()));
+    nb::object fields_set = get_attr(model, fields_set_name);
+    if (PySet_CheckExact(fields_set.ptr()))
+        check(PySet_Add(fields_set.ptr(), name.ptr()));
+    else
+        own(PyObject_CallMethodOneArg(fields_set.ptr(), add_name.ptr(), name.ptr()));
+    return true;
 }
 
 void DirectModel::prepare(nb::handle cls) {

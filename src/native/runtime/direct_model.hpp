@@ -17,6 +17,8 @@
 
 namespace qv {
 
+class FastPath;
+
 // Declared as a static: what it holds lives in the module state.
 class DirectModel {
 public:
@@ -39,9 +41,10 @@ private:
 // and __pydantic_fields_set__, a private attribute into
 // __pydantic_private__.  Done here, without the Python frames of
 // __setattr__, only while the class keeps BaseModel.__setattr__ and the
-// handler memoised for the name is one of those two of pydantic's own; false,
-// with nothing done, otherwise (the caller then sets the attribute the
-// ordinary way, which also memoises the handler for next time).
-bool set_as_pydantic_would(nb::handle model, const Name &name, nb::handle value);
+// handler memoised for the name is one of those two of pydantic's own, and
+// `path` (the caller's fast path) is on; false, with nothing done, otherwise
+// (the caller then sets the attribute the ordinary way, which also memoises
+// the handler for next time).
+bool set_as_pydantic_would(nb::handle model, const Name &name, nb::handle value, FastPath &path);
 
 }  // namespace qv

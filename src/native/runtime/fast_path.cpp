@@ -12,6 +12,11 @@ std::vector<FastPath *> &registry() {
     return paths;
 }
 
+std::vector<Counter *> &counters() {
+    static std::vector<Counter *> list;
+    return list;
+}
+
 // Whether the build switched the fast path `name` off (see the header).
 bool disabled_by_build(const char *name) {
 #ifdef QUORVEL_DISABLE_FAST_PATHS
@@ -48,13 +53,25 @@ nb::object fast_path_counts() {
     return counts;
 }
 
-nb::object fast_path_taken_counts() {
+nb::object counter_counts() {
     nb::object counts = own(PyDict_New());
-    for (const FastPath *path : registry()) {
-        nb::object taken = own(PyLong_FromUnsignedLongLong(path->taken_count()));
-        check(PyDict_SetItemString(counts.ptr(), path->name(), taken.ptr()));
+    for (const Counter *counter : counters()) {
+        nb::object count = own(PyLong_FromUnsignedLongLong(counter->count()));
+        check(PyDict_SetItemString(counts.ptr(), counter->name(), count.ptr()));
     }
     return counts;
 }
+
+nb::object fast_paths_off() {
+    nb::object names = own(PySet_New(nullptr));
+    for (const FastPath *path : registry()) {
+        if (path->enabled()) continue;
+        nb::object name = own(PyUnicode_FromString(path->name()));
+        check(PySet_Add(names.ptr(), name.ptr()));
+    }
+    return own(PyFrozenSet_New(names.ptr()));
+}
+
+Counter::Counter(const char *name, const char *meaning) : name_(name), meaning_(meaning) { counters().push_back(this); }
 
 }  // namespace qv

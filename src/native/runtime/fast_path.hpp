@@ -12,6 +12,9 @@
 //     if (direct_records.taken(validates_directly(type))) return <skip>;
 //     return <ordinary path>;
 //
+// or, when the test itself looks things up, `taken_if([&] { return ...; })`:
+// the test then does not even run in a build that switched the path off.
+//
 // - The precondition is one boolean expression, stated in the FastPath's
 //   text and computed in one place.  It is decided once where what it
 //   concerns is fixed for a while (a stream's own methods once per stream,
@@ -21,6 +24,9 @@
 //   attribute cache, so a per-call check costs a cache probe.
 // - The ordinary path always follows as the fallback and gives the same
 //   result; the fast path only saves time.
+// - The decision comes first: nothing of the fast path's work is done before
+//   `taken` has said yes, so a build that switches it off runs the ordinary
+//   path alone.
 // - `taken` counts each decision.  Every module has a private function
 //   `_fast_paths()` returning {name: (taken, bypassed)} for its fast paths, so
 //   tests can show that a path is taken on the plain classes and
@@ -29,7 +35,10 @@
 //   benchmark.  The counters are plain integers updated under the GIL.
 // - A build can switch fast paths off to check that the tests notice and that
 //   the ordinary paths alone give the same results:
-//   cmake -DQUORVEL_DISABLE_FAST_PATHS="name,name" (or "all").
+//   cmake -DQUORVEL_DISABLE_FAST_PATHS="name,name" (or "all").  The module
+//   global `_FAST_PATHS_OFF` (a frozenset of names) tells tests which.
+// - Events that are not a decision between two paths (a text the fast parser
+//   refused) are plain `Counter`s, listed by the module's `_counters()`.
 #pragma once
 
 #include <cstdint>
@@ -53,6 +62,14 @@ public:
         ++(precondition ? taken_ : bypassed_);
         return precondition;
     }
+    // The same with the test as a callable, run only when the path is on.
+    template <class Test>
+    bool taken_if(Test &&test) {
+        const bool yes = enabled_ && test();
+        ++(yes ? taken_ : bypassed_);
+        return yes;
+    }
+    bool enabled() const noexcept { return enabled_; }
 
     const char *name() const noexcept { return name_; }
     const char *precondition() const noexcept { return precondition_; }
@@ -66,6 +83,24 @@ private:
     std::uint64_t taken_ = 0, bypassed_ = 0;
 };
 
+// A plain count of an event (declared at namespace scope, like a FastPath).
+class Counter {
+public:
+    Counter(const char *name, const char *meaning);
+    Counter(const Counter &) = delete;
+    Counter &operator=(const Counter &) = delete;
+
+    void add() noexcept { ++count_; }
+    const char *name() const noexcept { return name_; }
+    const char *meaning() const noexcept { return meaning_; }
+    std::uint64_t count() const noexcept { return count_; }
+
+private:
+    const char *name_;
+    const char *meaning_;
+    std::uint64_t count_ = 0;
+};
+
 // The fast paths registered in this module.
 const std::vector<FastPath *> &fast_paths();
 
@@ -73,7 +108,11 @@ const std::vector<FastPath *> &fast_paths();
 // module's private `_fast_paths()`).
 nb::object fast_path_counts();
 
-// {name: taken} (the value of the module's private `_fast_path_counts()`).
-nb::object fast_path_taken_counts();
+// {name: count} for this module's plain counters (`_counters()`).
+nb::object counter_counts();
+
+// The names of this module's fast paths that the build switched off
+// (`_FAST_PATHS_OFF`).
+nb::object fast_paths_off();
 
 }  // namespace qv

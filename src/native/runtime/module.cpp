@@ -57,12 +57,11 @@ const FunctionDef fast_paths_def{
     {}, "dict[str, tuple[int, int]]", Kind::plain, fast_paths_impl,
 };
 
-nb::object fast_path_taken_impl(Args) { return fast_path_taken_counts(); }
+nb::object counters_impl(Args) { return counter_counts(); }
 
-const FunctionDef fast_path_counts_def{
-    "_fast_path_counts", "_fast_path_counts",
-    "How many times each fast path of this module was taken, by name (for tests and diagnostics).", {},
-    "dict[str, int]", Kind::plain, fast_path_taken_impl,
+const FunctionDef counters_def{
+    "_counters", "_counters", "{name: count}: how often each event this module counts has happened.", {},
+    "dict[str, int]", Kind::plain, counters_impl,
 };
 
 }  // namespace
@@ -91,7 +90,8 @@ int exec_module(PyObject *module, const char *name, ModuleBody body) {
         create_module_state(module);
         init_function_type(name);
         set_global("_fast_paths", make_function(fast_paths_def));
-        set_global("_fast_path_counts", make_function(fast_path_counts_def));
+        set_global("_counters", make_function(counters_def));
+        set_global("_FAST_PATHS_OFF", fast_paths_off());
         body(nb::borrow<nb::module_>(module));
         g_initialised = true;
         return 0;

@@ -1,0 +1,300 @@
+#include "modal/answer_decoder.hpp"
+
+#include <cstring>
+
+#include "modal/members.hpp"
+#include "modal/reply_shapes.hpp"
+#include "runtime/module.hpp"
+
+namespace qv::modal {
+
+namespace n = names;
+
+nb::object item(nb::handle obj, const Name &key) {
+    if (PyDict_CheckExact(obj.ptr())) {
+        if (PyObject *value = PyDict_GetItemWithError(obj.ptr(), key.ptr())) return nb::borrow(value);
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.ptr());
+        raise_current();
+    }
+    return getitem(obj, key);
+}
+
+nb::object status_member(const Name &member) { return get_attr(global(n::LLMStatus), member); }
+
+namespace {
+
+// obj.get(key); a null object for a missing key of a dict.
+nb::object get(nb::handle obj, const Name &key) {
+    if (PyDict_Check(obj.ptr())) {
+        PyObject *value = PyDict_GetItemWithError(obj.ptr(), key.ptr());
+        if (!value && PyErr_Occurred()) raise_current();
+        return nb::borrow(value);
+    }
+    return call_method(obj, names::get, {key.ptr()});
+}
+
+PyObject *add_message_kw() {
+    static const KwNames kw{&n::role, &n::content};
+    return kw.ptr();
+}
+
+// The JSON text of a data line, `start` bytes in.  Decoding only what follows
+// the prefix gives what decoding the whole line and stripping it gives, but
+// an invalid line must fail as decoding the whole line does, with positions
+// counted from the line's start.
+nb::object payload_text(nb::handle line, const char *p, Py_ssize_t size, Py_ssize_t start) {
+    if (PyObject *text = PyUnicode_DecodeUTF8(p + start, size - start, nullptr)) return nb::steal(text);
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) raise_current();
+    PythonError partial;  // raised only if the whole line were to decode after all
+    nb::object held = line.is_valid() ? nb::borrow(line) : own(PyBytes_FromStringAndSize(p, size));
+    call_method(held, names::decode, {names::utf8.ptr()});
+    throw partial;
+}
+
+bool is_data_prefix_char(char c) { return c == 'd' || c == 'a' || c == 't' || c == ':' || c == ' '; }
+
+bool is_sse_field_without_data(const char *p, Py_ssize_t size) {
+    auto starts = [&](const char *prefix, Py_ssize_t len) { return size >= len && std::memcmp(p, prefix, len) == 0; };
+    return starts("event:", 6) || starts("id:", 3) || starts("retry:", 6);
+}
+
+// a + b for texts, where either may be missing (a null object).
+nb::object joined(nb::handle a, nb::handle b) {
+    if (!a.is_valid()) return nb::borrow(b);
+    if (!b.is_valid()) return nb::borrow(a);
+    return own(PyNumber_Add(a.ptr(), b.ptr()));
+}
+
+bool has_text(nb::handle text) { return text.is_valid() && truthy(text); }
+
+// With think_tags on, a whole answer's leading <think>...</think> moves from
+// its content to its reasoning (after any reasoning the server sent apart).
+nb::object split_think_tags(nb::handle message) {
+    ThinkTags tags;
+    ThinkTags::Split head = tags.feed(item(message, n::content));
+    ThinkTags::Split tail = tags.finish();
+    nb::object thought = joined(head.reasoning, tail.reasoning);
+    nb::object answer = joined(head.content, tail.content);
+    nb::object reasoning = item(message, n::reasoning_content);
+    if (has_text(thought)) reasoning = has_text(reasoning) ? joined(reasoning, thought) : thought;
+    nb::object split = own(PyDict_New());
+    dict_set(split, n::reasoning_content, reasoning);
+    dict_set(split, n::content, answer.is_valid() ? answer : nb::borrow(names::empty.h()));
+    return split;
+}
+
+}  // namespace
+
+AnswerSettings AnswerSettings::read(nb::handle self) {
+    nb::object read = get_attr(global(n::answer_settings_module), n::read_answer_settings);
+    nb::object settings = vcall(read, {global(n::Configurator).ptr(), get_attr(self, n::section).ptr()});
+    nb::object stream_usage = own(PySequence_GetItem(settings.ptr(), 0));
+    nb::object think_tags = own(PySequence_GetItem(settings.ptr(), 1));
+    return {truthy(stream_usage), truthy(think_tags)};
+}
+
+void AnswerDecoder::bind_stream(nb::handle self) {
+    self_ = nb::borrow(self);
+    loads_ = get_attr(global(n::json), n::loads);
+    parser_.bind(loads_);
+    message_process_.bind(self, n::message_process, &message_process_def);
+    add_message_.bind(self, n::add_message, &add_message_def);
+    answer_entry_.bind(self);
+    result_type_ = global(n::LLMResult);
+    reason_ = status_member(n::reason);
+    answer_ = status_member(n::answer);
+    assistant_ = exchange::message_role(n::assistant);
+    settings_ = AnswerSettings::read(self);
+}
+
+void AnswerDecoder::note_usage(nb::handle document) {
+    if (!PyDict_Check(document.ptr())) return;
+    PyObject *usage = PyDict_GetItemWithError(document.ptr(), n::usage.ptr());
+    if (!usage) {
+        if (PyErr_Occurred()) raise_current();
+        return;
+    }
+    if (usage != Py_None) usage_ = nb::borrow(usage);
+}
+
+nb::object AnswerDecoder::line(const char *p, Py_ssize_t size, nb::handle line) {
+    if (done_) return {};
+    // Keep-alive blank lines, comments (":" first) and the event fields
+    // other than data carry nothing.
+    if (size == 0 || p[0] == ':' || is_sse_field_without_data(p, size)) return {};
+    if (finished_) {
+        usage_line(p, size, line);
+        return {};
+    }
+    // lstrip("data: ") strips that set of characters, all ASCII, so it can
+    // be done on the bytes before decoding.
+    Py_ssize_t start = 0;
+    while (start < size && is_data_prefix_char(p[start])) ++start;
+    if (size - start == 6 && std::memcmp(p + start, "[DONE]", 6) == 0) {
+        done_ = true;
+        return {};
+    }
+
+    nb::object chunk = parser_.try_parse(p + start, size - start);
+    if (!chunk.is_valid()) {
+        nb::object text = payload_text(line, p, size, start);
+        chunk = vcall(loads_, {text.ptr()});
+    }
+    exchange::raise_if_server_error(chunk);
+    note_usage(chunk);
+    // Some providers open the stream, or send usage, with no choice (the key
+    // missing, null or an empty list); of several answers ("n" > 1) only the
+    // first is this exchange's.
+    nb::object choice = shapes::chunk_choice(chunk);
+    if (!choice.is_valid()) return {};
+    answered_ = true;
+
+    nb::object record;
+    nb::object delta = get(choice, n::delta);
+    if (delta.is_valid() && !delta.is_none()) delta_seen_ = true;
+    if (delta.is_valid() && !delta.is_none() && message_process_.native() && PyDict_CheckExact(delta.ptr())) {
+        // _message_process is this module's own: its two texts without the
+        // dict that carries them.
+        nb::object reasoning, content;
+        message_texts(self_, delta, reasoning, content);
+        if (settings_.think_tags) {
+            record = think_records(reasoning, content);
+        } else if (truthy(reasoning)) {
+            record = exchange::make_text_record(result_type_, reason_, reasoning, content);
+        } else if (truthy(content)) {
+            add_answer_text(content);
+            record = exchange::make_text_record(result_type_, answer_, reasoning, content);
+        }
+    } else if (delta.is_valid() && !delta.is_none()) {
+        nb::object message = message_process_({delta.ptr()});
+        nb::object content;
+        if (settings_.think_tags) {
+            record = think_records(item(message, n::reasoning_content), item(message, n::content));
+        } else if (truthy(item(message, n::reasoning_content))) {
+            record = exchange::make_record(result_type_, reason_, message);
+        } else if (truthy(content = item(message, n::content))) {
+            add_answer_text(content);
+            record = exchange::make_record(result_type_, answer_, message);
+        }
+    }
+    nb::object finish_reason = get(choice, n::finish_reason);
+    if (finish_reason.is_valid() && !finish_reason.is_none()) {
+        // An answer that finished without ever sending a delta (an output
+        // filter's verdict) is a failure, not an empty answer.
+        if (!delta_seen_) shapes::raise_no_message(finish_reason);
+        finished_ = true;
+        // Asked for usage, servers send it in a chunk of its own after this
+        // one; unless it came already, it is read next.
+        done_ = !(settings_.stream_usage && !usage_.is_valid());
+        if (settings_.think_tags) flush_think_tags();
+    }
+    return record;
+}
+
+// After the finishing chunk, awaiting the usage chunk: nothing read here
+// becomes a record or a failure; a line that is not a chunk ends the reading.
+void AnswerDecoder::usage_line(const char *p, Py_ssize_t size, nb::handle line) {
+    Py_ssize_t start = 0;
+    while (start < size && is_data_prefix_char(p[start])) ++start;
+    if (size - start == 6 && std::memcmp(p + start, "[DONE]", 6) == 0) {
+        done_ = true;
+        return;
+    }
+    nb::object chunk;
+    try {
+        chunk = parser_.try_parse(p + start, size - start);
+        if (!chunk.is_valid()) chunk = vcall(loads_, {payload_text(line, p, size, start).ptr()});
+    } catch (PythonError &error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        done_ = true;
+        return;
+    }
+    note_usage(chunk);
+    if (usage_.is_valid()) done_ = true;
+}
+
+// With think_tags on, a delta's content passes the tag splitter first: what
+// lies inside the tags is reasoning.  A delta that holds the end of the
+// reasoning and the start of the answer makes two records; the answer's is
+// queued.
+nb::object AnswerDecoder::think_records(nb::handle reasoning, nb::handle content) {
+    ThinkTags::Split split = think_.feed(content);
+    nb::object thought = nb::borrow(reasoning);
+    if (split.reasoning.is_valid()) thought = has_text(thought) ? joined(thought, split.reasoning) : split.reasoning;
+    if (!has_text(thought)) return has_text(split.content) ? answer_record(split.content) : nb::object();
+    nb::object record = exchange::make_text_record(result_type_, reason_, thought, names::empty.h());
+    if (has_text(split.content)) queued_.push_back(answer_record(split.content));
+    return record;
+}
+
+nb::object AnswerDecoder::answer_record(nb::handle content) {
+    add_answer_text(content);
+    return exchange::make_text_record(result_type_, answer_, names::empty.h(), content);
+}
+
+// The end of the answer: what the tag splitter held back (a tag cut short,
+// blanks) is queued.
+void AnswerDecoder::flush_think_tags() {
+    ThinkTags::Split rest = think_.finish();
+    if (rest.reasoning.is_valid())
+        queued_.push_back(exchange::make_text_record(result_type_, reason_, rest.reasoning, names::empty.h()));
+    else if (has_text(rest.content))
+        queued_.push_back(answer_record(rest.content));
+}
+
+nb::object AnswerDecoder::queued() {
+    if (queued_.empty()) return {};
+    nb::object record = std::move(queued_.front());
+    queued_.pop_front();
+    return record;
+}
+
+void AnswerDecoder::end_of_stream() {
+    if (!answered_) raise_format(PyExc_ValueError, "The server ended the stream without an answer");
+    if (settings_.think_tags) flush_think_tags();
+}
+
+// Into the history before the consumer sees the chunk.
+void AnswerDecoder::add_answer_text(nb::handle content) {
+    if (!answer_entry_.extend(self_, assistant_, content)) {
+        add_message_({assistant_.ptr(), content.ptr()}, add_message_kw());
+        answer_entry_.remember(self_);
+    }
+    already_added_ = true;
+}
+
+nb::object AnswerDecoder::whole(nb::handle self, nb::handle document) {
+    settings_ = AnswerSettings::read(self);
+    exchange::raise_if_server_error(document);
+    note_usage(document);
+    nb::object choice = shapes::answer_choice(item(document, n::choices));
+    if (!choice.is_valid()) raise_format(PyExc_ValueError, "The server's answer has no choice with index 0");
+    nb::object message = call_method(self, n::message_process, {shapes::choice_message(choice).ptr()});
+    shapes::complete_tool_calls(get_attr(self, n::tool_calls));
+    if (settings_.think_tags) message = split_think_tags(message);
+    nb::object content = item(message, n::content);
+    if (!truthy(get_attr(self, n::tool_calls)) || truthy(content)) {
+        exchange::add_message_to(self, exchange::message_role(n::assistant), content);
+        already_added_ = true;
+    }
+    done_ = true;
+    return message;
+}
+
+int AnswerDecoder::traverse(visitproc visit, void *arg) const {
+    if (self_.ptr()) Py_VISIT(self_.ptr());
+    if (usage_.ptr()) Py_VISIT(usage_.ptr());
+    if (int rc = answer_entry_.traverse(visit, arg)) return rc;
+    if (loads_.ptr()) Py_VISIT(loads_.ptr());
+    if (int rc = message_process_.traverse(visit, arg)) return rc;
+    if (int rc = add_message_.traverse(visit, arg)) return rc;
+    if (result_type_.ptr()) Py_VISIT(result_type_.ptr());
+    if (reason_.ptr()) Py_VISIT(reason_.ptr());
+    if (answer_.ptr()) Py_VISIT(answer_.ptr());
+    if (assistant_.ptr()) Py_VISIT(assistant_.ptr());
+    for (const nb::object &record : queued_)
+        if (record.ptr()) Py_VISIT(record.ptr());
+    return 0;
+}
+
+}  // namespace qv::modal

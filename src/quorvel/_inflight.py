@@ -1,0 +1,88 @@
+"""The calls in flight on each model, so that :func:`cancel` can stop them.
+
+A transport that opens a body for a model registers a closer here with
+:func:`track` and removes it with :func:`untrack` when the body is done.
+:func:`cancel`, callable from any thread, runs every closer registered for
+the model.  The table is keyed weakly by the model: a collected model
+leaves nothing behind.  Models are pydantic models, which are not hashable,
+so the key is the model's identity, held with a weak reference whose
+callback drops the entry.
+"""
+
+from __future__ import annotations
+
+import itertools
+import threading
+import weakref
+from collections.abc import Callable
+from typing import Any
+
+__all__ = ["track", "untrack", "cancel"]
+
+_lock = threading.Lock()
+# id(model) -> (weak reference to the model, {token: closer})
+_open: dict[int, tuple[weakref.ref[Any], dict[int, Callable[[], None]]]] = {}
+_tokens = itertools.count(1)
+
+
+def _forget(key: int, ref: weakref.ref[Any]) -> None:
+    with _lock:
+        entry = _open.get(key)
+        if entry is not None and entry[0] is ref:
+            del _open[key]
+
+
+def _closers(model: Any) -> dict[int, Callable[[], None]] | None:
+    entry = _open.get(id(model))
+    if entry is None or entry[0]() is not model:
+        return None
+    return entry[1]
+
+
+def track(model: Any, closer: Callable[[], None]) -> int:
+    """Register ``closer`` as the way to stop a body open for ``model``;
+    returns the token that :func:`untrack` takes."""
+    token = next(_tokens)
+    key = id(model)
+    with _lock:
+        closers = _closers(model)
+        if closers is None:
+            ref = weakref.ref(model, lambda ref: _forget(key, ref))
+            closers = {}
+            _open[key] = (ref, closers)
+        closers[token] = closer
+    return token
+
+
+def untrack(model: Any, token: int) -> None:
+    """Forget the body registered under ``token``; unknown tokens are ignored."""
+    with _lock:
+        closers = _closers(model)
+        if closers is not None:
+            closers.pop(token, None)
+            if not closers:
+                del _open[id(model)]
+
+
+def cancel(model: Any) -> bool:
+    """Stop the call in flight on ``model``, from any thread or task.
+
+    The open connection is closed at once (the server sees it end), even when
+    the server has gone silent; the call ends as a stream stopped by the
+    model's close flag ends.  Returns whether anything was in flight; with
+    nothing in flight it does nothing.
+    """
+    with _lock:
+        closers = _closers(model)
+        if closers is not None:
+            del _open[id(model)]
+    if not closers:
+        return False
+    for closer in list(closers.values()):
+        try:
+            closer()
+        except Exception:
+            # A body that is already closed, or fails to close, is stopped
+            # as far as this model is concerned; the others still get closed.
+            pass
+    return True
