@@ -218,7 +218,7 @@ def closed_port_url():
     [
         (["chat", "-m", "hi"], "no endpoint given: pass --endpoint URL or set QUORVEL_LLM_ENDPOINT"),
         (["chat", "--endpoint", "localhost:8000", "-m", "hi"], "invalid endpoint 'localhost:8000'"),
-        (["chat", "--endpoint", "{closed}", "-m", "hi"], "cannot connect to {closed}: Connection refused"),
+        (["chat", "--endpoint", "{closed}", "--retries", "0", "-m", "hi"], "cannot connect to {closed}: Connection refused"),
         (["chat", "--endpoint", "{url}", "--image", "{tmp}/missing.png", "-m", "hi"], "image file not found: "),
         (["chat", "--endpoint", "{url}", "--tools", "quorvel_no_such_module", "-m", "hi"],
          "cannot import module 'quorvel_no_such_module': ModuleNotFoundError"),

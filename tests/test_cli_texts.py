@@ -5,7 +5,7 @@ from __future__ import annotations
 import pytest
 
 from quorvel.cli import CliError
-from quorvel.cli.endpoint import chat_url
+from quorvel.cli.endpoint import chat_url, same_origin, without_credentials
 from quorvel.cli.failure import failure_text
 
 URL = "http://h:1/v1/chat/completions"
@@ -77,3 +77,32 @@ def test_chat_url(given, url):
 def test_chat_url_refuses(given):
     with pytest.raises(CliError, match="invalid endpoint"):
         chat_url(given)
+
+
+@pytest.mark.parametrize(
+    ("given", "shown"),
+    [
+        ("http://me:s3cret@h:1/v1", "http://h:1/v1"),
+        ("https://token@h/v1?x=1", "https://h/v1?x=1"),
+        ("http://h:1/v1", "http://h:1/v1"),
+        ("http://h/a@b", "http://h/a@b"),  # an "@" in the path is no credential
+    ],
+)
+def test_without_credentials(given, shown):
+    assert without_credentials(given) == shown
+
+
+@pytest.mark.parametrize(
+    ("first", "second", "same"),
+    [
+        ("http://H:80/v1", "http://h/other/chat/completions", True),
+        ("https://u:p@h/v1", "https://h:443", True),
+        ("https://h/v1", "http://h/v1", False),
+        ("http://h:8000/v1", "http://h:8001/v1", False),
+        ("http://h.example/v1", "http://h.example.evil/v1", False),
+        ("http://h:x/v1", "http://h:x/v1", False),  # unreadable port: never the same
+        ("ftp://h/v1", "ftp://h/v1", False),
+    ],
+)
+def test_same_origin(first, second, same):
+    assert same_origin(first, second) is same

@@ -97,6 +97,23 @@ def test_tool_round_limit_is_said_in_words_after_the_calls_that_ran(cli_env, ser
     assert len(server.requests) == 2  # the limit of 1 was used, not the default of 3
 
 
+@pytest.mark.parametrize("mode", [[], ["--no-stream"]], ids=["stream", "whole"])
+def test_tool_rounds_are_shown_as_they_run_when_the_follow_up_fails(cli_env, server, tmp_path, mode):
+    module = write_module(
+        tmp_path, "loud", "def add(a: int, b: int) -> int:\n    print('adding now')\n    return a + b\n"
+    )
+    server.add(
+        Reply.tool_calls([("c1", "add", {"a": 2, "b": 3})], stream=not mode),
+        Reply.status(500, {"error": {"message": "follow-up failed"}}),
+    )
+    proc = run_cli(cli_env, "chat", "--endpoint", server.url, "--retries", "0", *mode, "--tools", str(module), "-m", "go")
+    assert proc.returncode == 1 and proc.stdout == ""
+    err = proc.stderr
+    assert err.index("tool call  add(a=2, b=3)  [c1]") < err.index("adding now") < err.index("tool result  add -> 5  [c1]")
+    assert err.count("tool call") == 1 and err.count("tool result") == 1
+    assert err.endswith(ERROR + "request failed: 500 server error: follow-up failed\n")
+
+
 def test_failed_turn_is_not_sent_back_as_an_answer_and_retry_asks_again(cli_env, server):
     server.add(
         Reply.status(500, {"error": {"message": "overloaded"}}),
@@ -243,7 +260,8 @@ def test_save_then_load_resumes_the_conversation(cli_env, server, tmp_path):
         ("user", ["hello"]), ("assistant", ["First answer"])
     ]
 
-    # The endpoint and the model come from the file when not given.
+    # The endpoint (on the section's server) and the model come from the file when not given.
+    cli_env["QUORVEL_LLM_ENDPOINT"] = server.base_url.replace("/v1", "/elsewhere")
     proc = run_cli(cli_env, "chat", "--load", str(saved), "-m", "and now?")
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == "Resumed\n"

@@ -36,7 +36,7 @@ from urllib.parse import urlsplit
 import requests
 from requests.adapters import HTTPAdapter
 
-from quorvel import _answer_settings, _body
+from quorvel import _answer_settings, _body, _retry_watch
 from quorvel import usage as _usage
 from quorvel._server_error import ServerError, answer_error, status_error
 
@@ -282,8 +282,10 @@ def send(
                 response = requests_module.post(url, headers=headers, json=body, stream=stream)
         except (requests.exceptions.ConnectionError, requests.exceptions.Timeout) as exc:
             if retry >= settings.max_retries:
+                _retry_watch.tell(retry + 1, settings.max_retries + 1, None, exc)
                 raise
             reason = f"{type(exc).__name__}: {exc}"
+            failure: BaseException = exc
         else:
             status = response.status_code
             if status == 200:
@@ -294,8 +296,10 @@ def send(
             # connection for the next try.
             error = status_error(status, response.content)
             if retry >= settings.max_retries or not _retryable_status(status):
+                _retry_watch.tell(retry + 1, settings.max_retries + 1, None, error)
                 raise error
             reason = f"status {status}"
+            failure = error
             wait = _retry_after(response)
         if wait is None:
             wait = _backoff(retry)
@@ -304,6 +308,7 @@ def send(
             "request to %s failed (%s); retry %d of %d in %.2f s",
             _host(url), reason, retry, settings.max_retries, wait,
         )
+        _retry_watch.tell(retry, settings.max_retries + 1, wait, failure)
         _sleep(wait)
 
 

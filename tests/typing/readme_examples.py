@@ -11,10 +11,13 @@ import asyncio
 from typing import Any, Iterator
 
 from fastmcp import FastMCP
+from pydantic import BaseModel
 
 from quorvel.cython import CythonBaseModel, CythonFunctionTool, get_cached_typeadapter
 from quorvel.message import Message, MessageRole
 from quorvel.modal import LLModal, LLMResult, LLMStatus, ServerError, ToolContent
+from quorvel.structured import OutputError, ask
+from quorvel.testing import ChatServer, Reply
 from quorvel.tools import Tools
 
 
@@ -145,3 +148,34 @@ def usage_figures() -> float:
         counts: int = last.requests + last.exchanges
         print(tokens, counts, usage(model) == spent.usage == last, last + spent.usage)
         return last.cost(2.50, 10.00, cached_input_per_million=1.25)
+
+
+# ---- Structured output ---------------------------------------------------------------
+
+class City(BaseModel):
+    name: str
+    population: int
+
+
+def population(city: str) -> int:
+    """Population of a city."""
+    return 2_100_000
+
+
+def structured() -> list[City]:
+    with ChatServer() as server:
+        server.add(Reply.text('{"name": "Paris", "population": 2100000}'))
+        city: City = ask(LLModal(endpoint_url=server.url), "Biggest city of France?", City)
+        model = LLModal(endpoint_url=server.url, tools=Tools(population))
+        cities: list[City] = ask(model, "Two cities?", list[City], mode="tool", schema_in_prompt=True,
+                                 retries=2, strict=False)
+        first = server.requests[0].json
+        assert "response_format" in first
+        try:
+            ask(model, "Paris?", City, mode="prompted")
+        except OutputError as error:
+            attempts: int = error.attempts
+            raw: str = error.raw
+            errors: list[dict[str, Any]] = error.errors
+            print(attempts, raw, errors)
+        return [city, *cities]

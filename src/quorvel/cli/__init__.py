@@ -18,9 +18,12 @@ Commands:
 Bad input is reported as one line on standard error with exit status 1.
 
 The package holds one concern per module: ``text`` (errors and one-line texts),
-``loading`` (native and user modules), ``printing`` (records on screen), ``turn``
-(one exchange, Ctrl-C, failure text), ``chat``, ``demo``, ``mcp_serve`` and
-``parser`` (arguments and :func:`main`).
+``screen`` (server text made safe for a terminal), ``files`` (reading and
+writing the chat's files), ``loading`` (native and user modules), ``printing``
+(records on screen), ``live_tools`` (tool batches shown as they run), ``turn``
+(one exchange, Ctrl-C, retries, failure text), ``failure`` (the words of a
+failure), ``history`` (repairs and conversation files), ``endpoint`` (URLs),
+``chat``, ``demo``, ``mcp_serve`` and ``parser`` (arguments and :func:`main`).
 """
 
 from __future__ import annotations

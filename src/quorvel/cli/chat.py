@@ -11,18 +11,21 @@ import os
 import re
 import sys
 from collections.abc import Iterator
-from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from rich.console import Console
 
 from quorvel.cli import history
-from quorvel.cli.endpoint import chat_url
+from quorvel.cli.endpoint import chat_url, same_origin, without_credentials
+from quorvel.cli.files import read_file, user_path
+from quorvel.cli.live_tools import live_registry
 from quorvel.cli.loading import native, tools_from
 from quorvel.cli.printing import Printer
+from quorvel.cli.screen import visible
 from quorvel.cli.spending import Tally, tokens_text, totals_text
 from quorvel.cli.text import PROG, CliError, describe, one_line
 from quorvel.cli.turn import run_turn
+from quorvel.cli.structured import load_output, run_structured_turn
 
 if TYPE_CHECKING:
     from quorvel.modal import LLModal
@@ -94,13 +97,9 @@ def _transport_settings(args: argparse.Namespace) -> Iterator[None]:
 
 
 def _read_image(path: str) -> str:
-    try:
-        data = Path(path).read_bytes()
-    except FileNotFoundError:
-        raise CliError(f"image file not found: {path}") from None
-    except OSError as exc:
-        raise CliError(f"cannot read image {path}: {exc.strerror or describe(exc)}") from None
-    return base64.b64encode(data).decode("ascii")
+    if not user_path(path).exists():
+        raise CliError(f"image file not found: {path}")
+    return base64.b64encode(read_file(path, "read image")).decode("ascii")
 
 
 def _config_value(section: str, option: str) -> str | None:
@@ -126,8 +125,47 @@ def _conversation(args: argparse.Namespace, one_shot: bool, err: Console) -> his
         return None
 
 
-def _build_model(args: argparse.Namespace, loaded: history.Conversation | None) -> LLModal:
-    endpoint = args.endpoint or _config_value(args.section, "endpoint") or (loaded.endpoint if loaded else None)
+def _ask(console: Console, question: str) -> bool:
+    """A yes/no question at the terminal; anything but yes (end of input, Ctrl-C too) is no."""
+    try:
+        console.print(visible(question) + " [y/N] ", end="", soft_wrap=True, markup=False, highlight=False)
+        answer = console.input()
+    except (EOFError, KeyboardInterrupt):
+        console.print()
+        return False
+    return answer.strip().lower() in ("y", "yes")
+
+
+def _endpoint(args: argparse.Namespace, loaded: history.Conversation | None, ask: Console | None) -> str | None:
+    """The endpoint to post to: ``--endpoint``, else the section's, else the one a loaded conversation names.
+
+    The API key of the section goes wherever the chat posts, and a conversation
+    file may come from anyone.  Its endpoint is therefore used only when it is
+    on the server configured for the section, or when the person at the
+    terminal (``ask``) agrees; without one to ask, it is refused.
+    """
+    if args.endpoint:
+        return str(args.endpoint)
+    configured = _config_value(args.section, "endpoint")
+    named = loaded.endpoint if loaded is not None else None
+    if configured:
+        return named if named and same_origin(named, configured) else configured
+    if not named:
+        return None
+    shown = without_credentials(named)
+    if ask is None:
+        raise CliError(
+            f"{args.load} names the endpoint {shown}, which is not configured for section [{args.section}]; "
+            f"to send the conversation (and the API key) there, pass --endpoint {shown}"
+        )
+    if not _ask(ask, f"{args.load} names the endpoint {shown}, which is not configured for section "
+                f"[{args.section}]. Send the conversation (and the API key) there?"):
+        raise CliError(f"not using the endpoint named in {args.load}; pass --endpoint URL to choose one")
+    return named
+
+
+def _build_model(args: argparse.Namespace, loaded: history.Conversation | None, ask: Console | None) -> LLModal:
+    endpoint = _endpoint(args, loaded, ask)
     if not endpoint:
         env = native("config").Configurator.env_name(args.section, "endpoint")
         raise CliError(f"no endpoint given: pass --endpoint URL or set {env}")
@@ -135,7 +173,7 @@ def _build_model(args: argparse.Namespace, loaded: history.Conversation | None) 
     if args.tool_rounds is not None and args.tool_rounds < 0:
         raise CliError("--tool-rounds must not be negative")
     images = [_read_image(path) for path in args.image]
-    tools = tools_from(args.tools)
+    tools = tools_from(args.tools, live_registry())
 
     extra_body: dict[str, Any] = {}
     model_name = args.model or _config_value(args.section, "model") or (loaded.model if loaded else None)
@@ -181,7 +219,7 @@ def _has_user_turn(model: LLModal) -> bool:
 
 
 def _report(err: Console, text: str) -> None:
-    err.print(f"{PROG}: error: {text}", style="red", soft_wrap=True, markup=False, highlight=False)
+    err.print(visible(f"{PROG}: error: {text}"), style="red", soft_wrap=True, markup=False, highlight=False)
 
 
 def _read_line(console: Console) -> str | None:
@@ -206,18 +244,42 @@ def _after_turn(model: LLModal, tally: Tally, show: bool, console: Console) -> N
         console.print(tokens_text(spent), style="dim", soft_wrap=True, markup=False, highlight=False)
 
 
-def _interactive(model: LLModal, console: Console, err: Console, tally: Tally, show_usage: bool) -> int:
+def _save(model: LLModal, filename: str, console: Console, err: Console, tally: Tally) -> None:
+    """``/save FILE``: an existing file is replaced only when the user says so."""
+    if user_path(filename).exists() and not _ask(console, f"{filename} exists; overwrite it?"):
+        console.print(visible(f"not saved: {filename} is unchanged"), style="dim", soft_wrap=True, markup=False)
+        return
+    try:
+        count = history.save(model, filename, usage=tally.to_json())
+    except OSError as exc:
+        _report(err, f"cannot write {filename}: {exc.strerror or describe(exc)}")
+        return
+    text = f"saved {history.messages_text(count)} to {filename}"
+    console.print(visible(text), style="dim", soft_wrap=True, markup=False, highlight=False)
+
+
+def _interactive(
+    model: LLModal,
+    console: Console,
+    err: Console,
+    raw: bool,
+    turn: Any = run_turn,
+    tally: Tally | None = None,
+    show_usage: bool = False,
+) -> int:
+    tally = tally or Tally()
     with contextlib.suppress(ImportError):
         import readline  # noqa: F401  (line editing and history for input())
 
-    printer = Printer(console, answer_label="assistant: ")
-    details = [model.endpoint_url]
+    printer = Printer(console, answer_label="assistant: ", err=err, raw=raw)
+    details = [without_credentials(model.endpoint_url)]
     if "model" in model.extra_body:
         details.append(f"model {model.extra_body['model']}")
     details.append("streaming" if model.stream else "whole answers")
     if model.tools:
         details.append("tools: " + ", ".join(model.tools.names))
-    console.print("quorvel chat · " + " · ".join(details), style="dim", soft_wrap=True, markup=False, highlight=False)
+    banner = visible("quorvel chat · " + " · ".join(details))
+    console.print(banner, style="dim", soft_wrap=True, markup=False, highlight=False)
     console.print("/help for commands, /quit to leave", style="dim", highlight=False)
 
     def report(text: str) -> None:
@@ -261,12 +323,7 @@ def _interactive(model: LLModal, console: Console, err: Console, tally: Tally, s
                 if not rest:
                     report("usage: /save FILE")
                     continue
-                try:
-                    count = history.save(model, rest, usage=tally.to_json())
-                except OSError as exc:
-                    report(f"cannot write {rest}: {exc.strerror or describe(exc)}")
-                    continue
-                console.print(f"saved {count} messages to {rest}", style="dim", highlight=False)
+                _save(model, rest, console, err, tally)
             elif command == "/load":
                 if not rest:
                     report("usage: /load FILE")
@@ -279,14 +336,14 @@ def _interactive(model: LLModal, console: Console, err: Console, tally: Tally, s
                 model.messages = loaded.messages
                 model.retry = False
                 tally = Tally.from_json(loaded.usage)
-                console.print(_loaded_note(loaded, rest), style="dim", soft_wrap=True, markup=False, highlight=False)
+                console.print(visible(_loaded_note(loaded, rest)), style="dim", soft_wrap=True, markup=False, highlight=False)
             elif command == "/usage":
                 console.print(totals_text(tally.usage, tally.turns), style="dim", soft_wrap=True, markup=False, highlight=False)
             else:
                 report(f"unknown command {command}; /help lists the commands")
         if prompt is None:
             continue
-        outcome = run_turn(model, prompt, printer)
+        outcome = turn(model, prompt, printer)
         if outcome == "stopped":
             printer.note("(stopped)")
         elif outcome is not None:
@@ -296,13 +353,24 @@ def _interactive(model: LLModal, console: Console, err: Console, tally: Tally, s
 
 
 def _loaded_note(loaded: history.Conversation, filename: str) -> str:
-    note = f"loaded {len(loaded.messages)} messages from {filename}"
-    held = [f"model {loaded.model}" if loaded.model else "", loaded.endpoint or "", loaded.saved_at or ""]
+    note = f"loaded {history.messages_text(len(loaded.messages))} from {filename}"
+    endpoint = without_credentials(loaded.endpoint) if loaded.endpoint else ""
+    held = [f"model {loaded.model}" if loaded.model else "", endpoint, loaded.saved_at or ""]
     held = [part for part in held if part]
     return note + (f" ({', '.join(held)})" if held else "")
 
 
+def _replace_what_cannot_be_encoded() -> None:
+    """A terminal or pipe whose encoding lacks a character shows "?" for it instead of failing the answer."""
+    for stream in (sys.stdout, sys.stderr):
+        reconfigure = getattr(stream, "reconfigure", None)
+        if reconfigure is not None and getattr(stream, "errors", None) == "strict":
+            with contextlib.suppress(ValueError, OSError):
+                reconfigure(errors="replace")
+
+
 def cmd_chat(args: argparse.Namespace) -> int:
+    _replace_what_cannot_be_encoded()
     # Bound to the real standard output: while a turn runs, sys.stdout stands
     # for the library's own lines, which go to standard error.
     out = Console(file=sys.stdout, highlight=False)
@@ -310,16 +378,28 @@ def cmd_chat(args: argparse.Namespace) -> int:
     question = args.message
     if question == "-":
         question = sys.stdin.read()
+    output = load_output(args.schema) if args.schema else None
     loaded = _conversation(args, question is not None, err)
-    model = _build_model(args, loaded)
+    at_terminal = question is None and sys.stdin.isatty()
+    model = _build_model(args, loaded, out if at_terminal else None)
     tally = Tally.from_json(loaded.usage if loaded is not None else None)
+    turn: Any = run_turn
+    if output is not None:
+
+        def turn(model: LLModal, prompt: str, printer: Printer) -> str | None:
+            def show(text: str) -> None:
+                out.print(visible(text, args.raw), soft_wrap=True, markup=False, highlight=False)
+
+            return run_structured_turn(model, prompt, output, args.schema_mode, show)
+
     with _transport_settings(args):
         if question is None:
             if loaded is not None:
-                out.print(_loaded_note(loaded, args.load), style="dim", soft_wrap=True, markup=False, highlight=False)
-            return _interactive(model, out, err, tally, args.usage)
-        printer = Printer(out, err)
-        outcome = run_turn(model, question, printer)
+                note = visible(_loaded_note(loaded, args.load))
+                out.print(note, style="dim", soft_wrap=True, markup=False, highlight=False)
+            return _interactive(model, out, err, args.raw, turn, tally, args.usage)
+        printer = Printer(out, err, raw=args.raw)
+        outcome = turn(model, question, printer)
         _after_turn(model, tally, args.usage, err)
     if outcome == "stopped":
         raise KeyboardInterrupt

@@ -30,3 +30,36 @@ def chat_url(endpoint: str) -> str:
         return endpoint
     path = (path or "/v1") + CHAT_PATH
     return urlunsplit((parts.scheme, parts.netloc, path, parts.query, parts.fragment))
+
+
+def without_credentials(url: str) -> str:
+    """``url`` without the ``user:password@`` it may carry: for showing and for saving."""
+    try:
+        parts = urlsplit(url)
+    except ValueError:
+        return url
+    if "@" not in parts.netloc:
+        return url
+    return urlunsplit(parts._replace(netloc=parts.netloc.rpartition("@")[2]))
+
+
+_DEFAULT_PORTS = {"http": 80, "https": 443}
+
+
+def origin(url: str) -> tuple[str, str, int | None] | None:
+    """Scheme, host and port of ``url`` (the default port filled in), or None when it has none."""
+    try:
+        parts = urlsplit(url.strip())
+        port = parts.port
+    except ValueError:
+        return None
+    scheme = parts.scheme.lower()
+    if not parts.hostname or scheme not in _DEFAULT_PORTS:
+        return None
+    return scheme, parts.hostname.lower(), port if port is not None else _DEFAULT_PORTS[scheme]
+
+
+def same_origin(first: str, second: str) -> bool:
+    """Whether the two URLs lead to one server (scheme, host and port alike)."""
+    mine = origin(first)
+    return mine is not None and mine == origin(second)

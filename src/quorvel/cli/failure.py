@@ -155,6 +155,31 @@ def failure_text(exc: BaseException, endpoint: str) -> str:
     return f"request failed: {head}: {message}" if message else f"request failed: {head}"
 
 
+def _try_reason(exc: BaseException) -> str:
+    """What went wrong with one try, in a few words."""
+    import requests
+
+    timed_out = isinstance(exc, requests.exceptions.ConnectionError) and "timed out" in str(exc).lower()
+    if isinstance(exc, requests.exceptions.Timeout) or timed_out:
+        return f"timed out{_timeout_detail(exc)}"
+    if isinstance(exc, requests.exceptions.ConnectionError):
+        return f"cannot connect: {_connection_reason(exc)}"
+    status = _status_failure(exc)
+    if status is not None and status[0] is not None:
+        return f"{status[0]} {status_words(status[0])}".rstrip()
+    return shorten(describe(exc), _MESSAGE_LIMIT)
+
+
+def retry_text(reason_of: BaseException, wait: float, next_try: int, tries: int) -> str:
+    """The line that tells of a retry: "429 rate limited; retrying in 1.5 s (try 2 of 3)"."""
+    return f"{_try_reason(reason_of)}; retrying in {wait:.1f} s (try {next_try} of {tries})"
+
+
+def tries_text(tries: int) -> str:
+    """Said after a failure's line when the request was sent more than once."""
+    return f" (after {tries} tries)"
+
+
 def tool_limit_text(rounds: int, limit: int) -> str:
     """The tool-round limit, said in words with the option that raises it."""
     ran = "no tool round ran" if rounds == 0 else f"{rounds} tool round{'s' if rounds != 1 else ''} ran"

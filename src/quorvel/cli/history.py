@@ -10,10 +10,12 @@ that the user's question stands unanswered and ``/retry`` asks it again.
 from __future__ import annotations
 
 import json
+import re
 from datetime import datetime, timezone
-from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from quorvel.cli.endpoint import without_credentials
+from quorvel.cli.files import read_file, write_private
 from quorvel.cli.text import CliError, describe, one_line
 
 if TYPE_CHECKING:
@@ -100,23 +102,43 @@ def prepare_retry(model: LLModal) -> None:
 # ---------------------------------------------------------------------------
 
 
+# Half of a UTF-16 pair, as a JSON "\\ud83d" escape gives it: UTF-8 cannot carry it.
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def _json_text(document: Any) -> str:
+    """JSON text of ``document`` that UTF-8 can carry: non-ASCII text as it is,
+    halves of surrogate pairs as the escapes they came in (read back unchanged)."""
+    text = json.dumps(document, indent=2, ensure_ascii=False)
+    return _SURROGATE.sub(lambda match: f"\\u{ord(match.group()):04x}", text) + "\n"
+
+
 def save(model: LLModal, filename: str, usage: dict[str, Any] | None = None) -> int:
     """Write the conversation with the model name, the endpoint, the time and
-    the token totals (``usage``, when given); returns the entry count."""
+    the token totals (``usage``, when given); returns the entry count.
+
+    The file is readable by the user alone and replaces an old one only once
+    written whole; the endpoint is kept without the credentials a URL may hold.
+    """
     history = [message.model_dump(mode="json") for message in model.messages]
     document = {
         "format": FORMAT,
         "version": FORMAT_VERSION,
         "saved_at": datetime.now(timezone.utc).isoformat(timespec="seconds"),
         "model": model.extra_body.get("model"),
-        "endpoint": model.endpoint_url,
+        "endpoint": without_credentials(model.endpoint_url),
         "system_prompt": model.system_prompt,
         "messages": history,
     }
     if usage is not None:
         document["usage"] = usage
-    Path(filename).write_text(json.dumps(document, indent=2, ensure_ascii=False) + "\n", encoding="utf-8")
+    write_private(filename, _json_text(document).encode("utf-8"))
     return len(history)
+
+
+def messages_text(count: int) -> str:
+    """"1 message", "2 messages"."""
+    return f"{count} message" if count == 1 else f"{count} messages"
 
 
 class Conversation:
@@ -150,12 +172,11 @@ def load(filename: str) -> Conversation:
 
     from quorvel.message import Message
 
+    data = read_file(filename, "load")
     try:
-        text = Path(filename).read_text(encoding="utf-8")
-    except FileNotFoundError:
-        raise CliError(f"cannot load {filename}: no such file") from None
-    except (OSError, UnicodeDecodeError) as exc:
-        raise CliError(f"cannot load {filename}: {getattr(exc, 'strerror', None) or describe(exc)}") from None
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise CliError(f"cannot load {filename}: {describe(exc)}") from None
     not_saved = f"cannot load {filename}: not a saved quorvel conversation"
     try:
         document = json.loads(text)

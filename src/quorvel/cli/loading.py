@@ -152,8 +152,9 @@ def module_functions(target: str) -> list[tuple[str, Callable[..., Any]]]:
     return functions
 
 
-def tools_from(targets: Sequence[str]) -> Tools:
-    tools = native("tools").Tools()
+def tools_from(targets: Sequence[str], registry: Tools | None = None) -> Tools:
+    """``registry`` (a new ``Tools`` by default) with the public functions of each target registered."""
+    tools = native("tools").Tools() if registry is None else registry
     for target in targets:
         for name, fn in module_functions(target):
             try:

@@ -11,6 +11,8 @@ from typing import TextIO
 from quorvel.cli.chat import CHAT_HELP, cmd_chat, parse_param, parse_retries, parse_seconds
 from quorvel.cli.demo import cmd_demo
 from quorvel.cli.mcp_serve import cmd_mcp_serve
+from quorvel.cli.screen import visible
+from quorvel.cli.structured import SCHEMA_HELP, SCHEMA_MODES
 from quorvel.cli.text import PROG, CliError, one_line
 
 
@@ -100,9 +102,28 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="after each answer, print the tokens it used (in, out, cached, reasoning) as one dim line",
     )
-    chat.add_argument("--load", metavar="FILE", help="resume a conversation written by /save")
+    chat.add_argument(
+        "--load",
+        metavar="FILE",
+        help="resume a conversation written by /save (the endpoint it names is used only when on the "
+        "section's server, or when you confirm it at the terminal)",
+    )
+    chat.add_argument(
+        "--raw",
+        action="store_true",
+        help="print answers, reasoning and tool records as received, control characters included "
+        "(by default they are shown escaped)",
+    )
     chat.add_argument(
         "-m", "--message", metavar="TEXT", help="ask one question, print the answer and exit ('-' reads stdin)"
+    )
+    chat.add_argument("--schema", metavar="MODULE:CLASS|FILE.json", help=SCHEMA_HELP)
+    chat.add_argument(
+        "--schema-mode",
+        choices=SCHEMA_MODES,
+        default="json_schema",
+        help="how --schema is asked for: response_format (json_schema, the default), a forced "
+        "final_result tool (tool) or instructions in the prompt (prompted)",
     )
     chat.set_defaults(handler=cmd_chat)
 
@@ -130,7 +151,7 @@ def _show_warning(
     """A warning is one plain line for a command-line user, without the Python source line."""
     stream = file if file is not None else sys.stderr
     try:
-        stream.write(f"{PROG}: warning: {one_line(message)}\n")
+        stream.write(visible(f"{PROG}: warning: {one_line(message)}\n"))
         stream.flush()
     except (OSError, ValueError):
         pass  # nowhere to say it
@@ -149,7 +170,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             return int(args.handler(args))
     except CliError as exc:
         sys.stdout.flush()
-        print(f"{PROG}: error: {one_line(exc)}", file=sys.stderr)
+        print(visible(f"{PROG}: error: {one_line(exc)}"), file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         sys.stdout.flush()

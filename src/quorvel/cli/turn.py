@@ -15,9 +15,13 @@ import sys
 from types import FrameType
 from typing import TYPE_CHECKING, Any, TextIO
 
+from quorvel import _retry_watch
 from quorvel.cli import history
-from quorvel.cli.failure import failure_text, tool_limit_text
+from quorvel.cli.endpoint import without_credentials
+from quorvel.cli.failure import failure_text, retry_text, tool_limit_text, tries_text
+from quorvel.cli.live_tools import showing, shows_live
 from quorvel.cli.printing import Printer
+from quorvel.cli.screen import visible
 
 if TYPE_CHECKING:
     from quorvel.modal import LLModal
@@ -67,8 +71,9 @@ class LibraryOutput(io.TextIOBase):
     replaces with its one line.
     """
 
-    def __init__(self, target: TextIO) -> None:
+    def __init__(self, target: TextIO, raw: bool = False) -> None:
         self.target = target
+        self.raw = raw
         self._pending = ""
 
     def writable(self) -> bool:
@@ -92,7 +97,7 @@ class LibraryOutput(io.TextIOBase):
     def _emit(self, text: str) -> None:
         if text.startswith(_LIBRARY_FAILURE_LINES):
             return
-        self.target.write(text)
+        self.target.write(visible(text, self.raw))
         self.target.flush()
 
     def flush(self) -> None:
@@ -125,27 +130,47 @@ def _show_tool_rounds(model: LLModal, start: int, printer: Printer | None) -> in
     return rounds
 
 
+class _Retries:
+    """Shows each retry of the turn's requests as it is decided; keeps the count of the try that failed last."""
+
+    def __init__(self, printer: Printer) -> None:
+        self.printer = printer
+        self.gave_up_after = 0
+
+    def __call__(self, failed: _retry_watch.FailedTry) -> None:
+        if failed.wait is None:
+            self.gave_up_after = failed.number
+            return
+        self.printer.end_line()
+        text = retry_text(failed.error, failed.wait, failed.number + 1, failed.tries)
+        self.printer.err.print(visible(text), style="dim", soft_wrap=True, markup=False, highlight=False)
+
+
 def run_turn(model: LLModal, prompt: str, printer: Printer) -> str | None:
     """Ask ``prompt`` (``""`` sends the history as it stands) and show the answer as it arrives.
 
     Returns ``None`` on success, ``"stopped"`` when the user interrupted, or the
     one-line description of a failure.  In every case the conversation is kept.
+    Retries are shown as they happen, and so are tool batches when the model's
+    registry shows them live (the chat's does).
     """
     streaming = bool(model.stream)
+    live_tools = shows_live(model.tools)
     outcome: str | None = None
     records: Any = None
     before = history.snapshot(model)
     guard = _StopOnInterrupt(model)
-    library = LibraryOutput(sys.stderr)
+    library = LibraryOutput(sys.stderr, printer.raw)
+    retries = _Retries(printer)
     try:
-        with guard, contextlib.redirect_stdout(library):
+        with guard, contextlib.redirect_stdout(library), _retry_watch.watching(retries), showing(printer):
             try:
                 records = model.invoke(prompt)
                 if streaming:
                     for record in records:
-                        printer.show(record)
+                        printer.show(record, tools=not live_tools)
                 else:
-                    printer.show(records)
+                    printer.show(records, tools=not live_tools)
             except KeyboardInterrupt:
                 if hasattr(records, "close"):
                     records.close()
@@ -153,7 +178,9 @@ def run_turn(model: LLModal, prompt: str, printer: Printer) -> str | None:
                 history.drop_unanswered_tool_calls(model)
                 outcome = "stopped"
             except Exception as exc:
-                outcome = _failure(model, exc, before[0], streaming, printer)
+                outcome = _failure(model, exc, before[0], streaming or live_tools, printer)
+                if retries.gave_up_after > 1:
+                    outcome += tries_text(retries.gave_up_after)
                 history.drop_fallback(model, before)
             finally:
                 library.flush()
@@ -166,10 +193,10 @@ def run_turn(model: LLModal, prompt: str, printer: Printer) -> str | None:
     return outcome
 
 
-def _failure(model: LLModal, exc: Exception, start: int, streaming: bool, printer: Printer) -> str:
+def _failure(model: LLModal, exc: Exception, start: int, rounds_shown: bool, printer: Printer) -> str:
     if type(exc) is ValueError and str(exc) == model._default:
         # The only failure whose text is the fallback answer: the tool-round limit.
-        # A stream showed the rounds as they ran; a whole answer shows them now.
-        rounds = _show_tool_rounds(model, start, None if streaming else printer)
+        # The rounds were shown as they ran, unless only a whole answer could show them.
+        rounds = _show_tool_rounds(model, start, None if rounds_shown else printer)
         return tool_limit_text(rounds, model.tool_calls_limit)
-    return failure_text(exc, model.endpoint_url)
+    return failure_text(exc, without_credentials(model.endpoint_url))
