@@ -422,11 +422,20 @@ def stream_body(response: Any, model: Any = None) -> Any:
 USAGE_WAIT = 2.0
 
 
+def _close_quietly(body: Any) -> None:
+    # On the timer's thread: nobody there to hear of a failure; the reader
+    # sees the body end either way.
+    try:
+        body.close()
+    except Exception:  # noqa: BLE001
+        pass
+
+
 def bound_usage_wait(body: Any) -> threading.Timer:
     """Bounds the wait for the usage chunk after a stream's finishing chunk:
     unless cancelled first, ``body`` is closed after :data:`USAGE_WAIT`
     seconds, which ends a read blocked on it."""
-    timer = threading.Timer(USAGE_WAIT, body.close)
+    timer = threading.Timer(USAGE_WAIT, _close_quietly, args=(body,))
     timer.daemon = True
     timer.start()
     return timer
