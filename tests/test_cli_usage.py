@@ -56,7 +56,7 @@ def test_interactive_usage_totals_are_saved_and_loaded(cli_env, server, tmp_path
                                  "requests": 2, "exchanges": 2, "turns": 2}
 
     # The totals go on from the file.
-    child = spawn_chat(cli_env, "--load", str(saved), "--no-stream")
+    child = spawn_chat(cli_env, "--endpoint", server.url, "--load", str(saved), "--no-stream")
     child.sendline("third")
     child.expect("assistant: three")
     child.expect("you> ")
