@@ -98,7 +98,15 @@ def test_limit_reached(model, limit):
         model._tool_calls()
     assert str(info.value) == FALLBACK and info.value.args == (FALLBACK,)
     assert ran == [] and model.tool_calls == [] and model._tool_calls_count == 0
-    assert [e.contents for e in model.messages] == [["sum?"], ["partial" + FALLBACK]]
+    # The answer that ends the history stays whole; without one the fallback
+    # is an entry of its own.
+    assert [e.contents for e in model.messages] == [["sum?"], ["partial"]]
+    model.messages.pop()
+    model.tool_calls = [call("c1", "add", '{"a": 1, "b": 2}')]
+    model._tool_calls_count = limit
+    with pytest.raises(ValueError):
+        model._tool_calls()
+    assert [e.contents for e in model.messages] == [["sum?"], [FALLBACK]]
 
 
 def test_limit_path_calls_members_through_the_instance():

@@ -161,8 +161,11 @@ def _boom(x: int = 0):
      (call("add", '{"b": 1}'), "Error: invalid arguments for tool 'add': a: Field required"),
      (call("add", '{"a": 1, "c": 2}'), "Error: invalid arguments for tool 'add': c: "),
      (call("_boom", "{}"), "Error: tool '_boom' raised ValueError: boom"),
-     ({"id": "call_1", "type": "function"}, "Error: malformed tool call"),
-     (call("", "{}"), "Error: malformed tool call"), ({"function": {"arguments": "{}"}}, "Error: malformed tool call")],
+     # A call that names no tool is refused as an unknown tool is.
+     ({"id": "call_1", "type": "function"}, "Error: unknown tool ''"),
+     (call("", "{}"), "Error: unknown tool ''"), ({"function": {"arguments": "{}"}}, "Error: unknown tool ''"),
+     ({"function": {"name": None}}, "Error: unknown tool ''"),
+     ({"id": "call_1", "function": "add"}, "Error: malformed tool call")],
 )
 def test_bad_model_input_becomes_error_message(tool_call, expected):
     messages = Tools(add, _boom)([tool_call, call("add", '{"a": 1}', id="ok")])

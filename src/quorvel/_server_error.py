@@ -10,7 +10,7 @@ from __future__ import annotations
 import json
 from typing import Any
 
-__all__ = ["ServerError", "status_error", "answer_error"]
+__all__ = ["ServerError", "status_error", "redirect_error", "answer_error"]
 
 
 class ServerError(ValueError):
@@ -25,7 +25,8 @@ class ServerError(ValueError):
             200 answer.
         code: ``error.code`` of the body, or None.
         message: ``error.message`` of the body (the ``error`` value itself
-            when it is not an object), or None.
+            when it is not an object), or None; for a redirect, the text
+            that names the new location.
         body: the raw body of a failed status, or None.
     """
 
@@ -71,7 +72,9 @@ def status_error(status_code: Any, content: Any) -> ServerError:
     code = message = None
     try:
         document = json.loads(content) if isinstance(content, (bytes, bytearray, str)) else None
-    except ValueError:
+    except (ValueError, RecursionError):
+        # Not JSON, or nested too deeply to read: the error carries the body
+        # without its fields (and a retryable status is still retried).
         document = None
     if isinstance(document, dict):
         error = document.get("error")
@@ -84,6 +87,14 @@ def status_error(status_code: Any, content: Any) -> ServerError:
         message=message,
         body=content,
     )
+
+
+def redirect_error(status_code: int, location: str, content: Any) -> ServerError:
+    """The error for a 3xx answer: the chat request is not sent on to
+    ``location`` (a redirected POST would arrive as a GET without its body),
+    the user is told to configure it instead."""
+    text = f"the server redirects to {location}: use that as the endpoint"
+    return ServerError(text, status_code=status_code, message=text, body=content)
 
 
 def answer_error(error: Any) -> ServerError:

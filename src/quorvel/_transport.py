@@ -7,7 +7,9 @@ A streamed answer is then read through :func:`stream_body`, the body object
 of :mod:`quorvel._body`.
 
 - Settings ``timeout``, ``connect_timeout`` and ``max_retries`` come from
-  ``Configurator`` in the model's section, read at every exchange.
+  ``Configurator`` in the model's section, read at every exchange.  A timeout
+  of ``NO_LIMIT_FROM`` seconds (about 32 years) or more means "no limit": the
+  socket layer cannot represent such deadlines.
 - Connections are kept alive in one ``requests.Session`` per thread, shared
   by every model on that thread.  When ``requests.post`` has been replaced
   (a test or a program patched it), the replacement is called with exactly
@@ -17,28 +19,37 @@ of :mod:`quorvel._body`.
   409, 429 or 5xx is retried up to ``max_retries`` times.  Nothing is retried
   once the status line of a 200 answer has arrived: from then on the caller
   owns the answer.
+- Redirects are not followed: a POST redirected becomes a GET without its
+  body, so a 3xx status is an error that names the new location.
+- Interrupts (an exception outside the ``Exception`` family, such as the
+  ``KeyboardInterrupt`` of a signal handler) can land anywhere: the pools
+  keep their connections in a queue that holds no lock (``_PoolQueue``), and
+  a thread whose exchange was interrupted gets a new session for its next
+  exchange, so that nothing half-changed by the interrupt is used again.
 """
 
 from __future__ import annotations
 
 import email.utils
+import functools
 import http.cookiejar
 import logging
 import math
+import queue
 import random
 import socket
 import threading
 import time
-from collections.abc import Iterator
-from typing import Any, NamedTuple
-from urllib.parse import urlsplit
+from collections.abc import Callable, Iterator
+from typing import Any, NamedTuple, TypeVar
+from urllib.parse import urljoin, urlsplit
 
 import requests
 from requests.adapters import HTTPAdapter
 
 from quorvel import _answer_settings, _body, _retry_watch
 from quorvel import usage as _usage
-from quorvel._server_error import ServerError, answer_error, status_error
+from quorvel._server_error import ServerError, answer_error, redirect_error, status_error
 
 __all__ = [
     "Settings",
@@ -58,6 +69,9 @@ log = logging.getLogger("quorvel")
 DEFAULT_TIMEOUT = 600.0
 DEFAULT_CONNECT_TIMEOUT = 10.0
 DEFAULT_MAX_RETRIES = 0
+# Timeouts from here on mean "no limit": beyond about 9.2e9 s the socket
+# layer raises OverflowError, and no exchange is meant to end that late.
+NO_LIMIT_FROM = 1e9
 
 RETRY_STATUSES = frozenset({408, 409, 429})
 RETRY_AFTER_CAP = 60.0
@@ -75,8 +89,10 @@ _sleep = time.sleep
 
 
 class Settings(NamedTuple):
-    timeout: float
-    connect_timeout: float
+    """The transport settings of one section; a timeout of None means no limit."""
+
+    timeout: float | None
+    connect_timeout: float | None
     max_retries: int
 
 
@@ -86,7 +102,7 @@ def _raw_option(configurator: Any, section: str, option: str) -> Any:
     return None
 
 
-def _seconds(section: str, option: str, value: Any, default: float) -> float:
+def _seconds(section: str, option: str, value: Any, default: float) -> float | None:
     if value is None:
         return default
     seconds: float | None = None
@@ -99,7 +115,7 @@ def _seconds(section: str, option: str, value: Any, default: float) -> float:
         raise ValueError(
             f"quorvel option {option!r} in section [{section}] must be a positive number of seconds, got {value!r}"
         )
-    return seconds
+    return None if seconds >= NO_LIMIT_FROM else seconds
 
 
 def _count(section: str, option: str, value: Any, default: int) -> int:
@@ -156,13 +172,70 @@ def check_settings(configurator: Any, section: str) -> None:
 # ---- the pool -----------------------------------------------------------------------
 
 
+class _PoolQueue(queue.LifoQueue):  # type: ignore[type-arg]
+    """The connection queue of a pool of the pooled sessions.
+
+    The standard queue takes a lock in Python code: an interrupt (a signal
+    handler raising KeyboardInterrupt) landing just after the lock was taken
+    leaves it taken, and the next use of the pool, often urllib3's own clean-up
+    of the very exchange that was interrupted, waits for it forever.  Here a
+    get or a put is one operation on the deque and nothing is held: an
+    interrupt loses at most the connection in hand, and the pool opens a new
+    one.  The pools never wait for a free connection (they are not in
+    blocking mode), so ``block`` and ``timeout`` have nothing to do.
+    """
+
+    def get(self, block: bool = True, timeout: float | None = None) -> Any:
+        try:
+            return self.queue.pop()
+        except IndexError:
+            raise queue.Empty from None
+
+    def put(self, item: Any, block: bool = True, timeout: float | None = None) -> None:
+        # Two threads may both pass the test: the pool then keeps one
+        # connection more than its size, which is harmless.
+        if 0 < self.maxsize <= len(self.queue):
+            raise queue.Full
+        self.queue.append(item)
+
+    def qsize(self) -> int:
+        return len(self.queue)
+
+
+_pool_classes: dict[type, type] = {}
+
+
+def _use_pool_queues(manager: Any) -> None:
+    """Pools that ``manager`` makes from now on keep their connections in a
+    :class:`_PoolQueue`."""
+    classes = {}
+    for scheme, cls in manager.pool_classes_by_scheme.items():
+        if cls not in _pool_classes:
+            _pool_classes[cls] = type(cls.__name__, (cls,), {"QueueCls": _PoolQueue, "__module__": __name__})
+        classes[scheme] = _pool_classes[cls]
+    manager.pool_classes_by_scheme = classes
+
+
 class _PoolAdapter(HTTPAdapter):
     """The adapter of the pooled sessions; an answer that came through one is
     an answer whose connection goes back to the pool."""
 
+    def init_poolmanager(self, *args: Any, **kwargs: Any) -> None:
+        super().init_poolmanager(*args, **kwargs)
+        _use_pool_queues(self.poolmanager)
+
+    def proxy_manager_for(self, proxy: Any, **proxy_kwargs: Any) -> Any:
+        known = proxy in self.proxy_manager
+        manager = super().proxy_manager_for(proxy, **proxy_kwargs)
+        if not known:
+            _use_pool_queues(manager)
+        return manager
+
 
 class _Sessions(threading.local):
     session: requests.Session | None = None
+    # An exchange of this thread was interrupted: its session is not used again.
+    interrupted: bool = False
 
 
 _sessions = _Sessions()
@@ -170,6 +243,12 @@ _sessions = _Sessions()
 
 def _session() -> requests.Session:
     session = _sessions.session
+    if session is not None and _sessions.interrupted:
+        # An interrupt may leave the session's state (its pools, the pools'
+        # bookkeeping) half-way through a change: the session is dropped,
+        # not closed, and its pools close their connections when collected.
+        _sessions.session = session = None
+    _sessions.interrupted = False
     if session is None:
         session = requests.Session()
         session.mount("http://", _PoolAdapter())
@@ -181,6 +260,12 @@ def _session() -> requests.Session:
     return session
 
 
+def _interrupted() -> None:
+    """An exception outside the Exception family went through this thread's
+    pool: the thread's next exchange gets a new session."""
+    _sessions.interrupted = True
+
+
 def _is_pooled(response: Any) -> bool:
     return isinstance(getattr(response, "connection", None), _PoolAdapter)
 
@@ -189,15 +274,24 @@ def _post_pooled(url: Any, headers: Any, body: Any, settings: Settings) -> reque
     # Always streamed on the wire: the status is known before the body is
     # read, and a whole answer is then read by _read_whole, outside the
     # retries (once the server has begun to answer, nothing is sent again).
+    # Redirects are not followed: requests would turn the POST into a GET
+    # without its body (303, and 301/302 by browser custom).
     return _session().post(
-        url, headers=headers, json=body, stream=True, timeout=(settings.connect_timeout, settings.timeout)
+        url,
+        headers=headers,
+        json=body,
+        stream=True,
+        timeout=(settings.connect_timeout, settings.timeout),
+        allow_redirects=False,
     )
 
 
 def _read_whole(response: requests.Response) -> None:
     try:
         response.content
-    except BaseException:
+    except BaseException as exc:
+        if not isinstance(exc, Exception):
+            _interrupted()
         response.close()
         raise
 
@@ -227,7 +321,9 @@ def _retry_after(response: Any) -> float | None:
             except ValueError:
                 when = email.utils.parsedate_to_datetime(value)
                 wait = when.timestamp() - time.time()
-    except (TypeError, ValueError, AttributeError):
+    except (TypeError, ValueError, AttributeError, OverflowError, OSError):
+        # Unreadable, or a date beyond what the platform's clock represents:
+        # the backoff applies.
         return None
     if not math.isfinite(wait):
         return None
@@ -247,10 +343,44 @@ def _host(url: Any) -> str:
         return "?"
 
 
+def _redirect_location(status: Any, response: Any) -> str | None:
+    """Where a 3xx answer sends the request, as an absolute URL; None for
+    any other answer, or a 3xx that names no location."""
+    if not isinstance(status, int) or not 300 <= status <= 399:
+        return None
+    location = getattr(response, "headers", {}).get("location")
+    if not location:
+        return None
+    try:
+        return urljoin(str(getattr(response, "url", None) or ""), location)
+    except ValueError:
+        return str(location)
+
+
 def _retryable_status(status: Any) -> bool:
     return isinstance(status, int) and (status in RETRY_STATUSES or 500 <= status <= 599)
 
 
+_F = TypeVar("_F", bound=Callable[..., Any])
+
+
+def _interruptible(function: _F) -> _F:
+    """``function`` uses this thread's pool: when an exception outside the
+    Exception family passes through it, the pool is not used again."""
+
+    @functools.wraps(function)
+    def guarded(*args: Any, **kwargs: Any) -> Any:
+        try:
+            return function(*args, **kwargs)
+        except BaseException as exc:
+            if not isinstance(exc, Exception):
+                _interrupted()
+            raise
+
+    return guarded  # type: ignore[return-value]
+
+
+@_interruptible
 def send(
     requests_module: Any,
     url: Any,
@@ -294,7 +424,11 @@ def send(
                 return response
             # Reading `content` reads the whole body, which also frees the
             # connection for the next try.
-            error = status_error(status, response.content)
+            location = _redirect_location(status, response)
+            if location is None:
+                error = status_error(status, response.content)
+            else:  # never retried: 3xx is not a retryable status
+                error = redirect_error(status, location, response.content)
             if retry >= settings.max_retries or not _retryable_status(status):
                 _retry_watch.tell(retry + 1, settings.max_retries + 1, None, error)
                 raise error
@@ -402,6 +536,10 @@ def finish_stream(response: Any, lines: Iterator[Any]) -> None:
                 return
     except Exception:
         pass
+    except BaseException:
+        _interrupted()
+        response.close()
+        raise
     finally:
         try:
             sock.settimeout(timeout)

@@ -28,7 +28,7 @@ import threading
 import typing
 import warnings
 from collections.abc import Awaitable, Callable, Iterable, Mapping
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import Future
 from dataclasses import dataclass, field
 from typing import Annotated, Any, TypeVar, overload
 
@@ -300,8 +300,7 @@ class Tools(BaseModel):
         calls = list(tool_calls)
         if len(calls) <= 1:
             return [self._run(call) for call in calls]
-        with ThreadPoolExecutor(max_workers=min(len(calls), _MAX_WORKERS)) as pool:
-            return list(pool.map(self._run, calls))
+        return _map_in_daemon_threads(self._run, calls, min(len(calls), _MAX_WORKERS))
 
     def _run(self, call: Any) -> Message:
         """Run one tool call; every failure becomes the message text."""
@@ -315,11 +314,15 @@ class Tools(BaseModel):
             raw_id = call.get("id")
             call_id = "" if raw_id is None else str(raw_id)
             function = call.get("function")
+            if function is None:
+                function = {}  # names no tool
             if not isinstance(function, Mapping):
                 raise _ToolError("malformed tool call: missing 'function'")
             name = function.get("name")
-            if not isinstance(name, str) or not name:
-                raise _ToolError("malformed tool call: missing tool name")
+            # A call that names no tool is refused as one naming an unknown
+            # tool: the empty name is no tool's.
+            if not isinstance(name, str):
+                name = ""
             tool = self._tools.get(name)
             if tool is None:
                 raise _ToolError(f"unknown tool {name!r}")
@@ -435,5 +438,38 @@ def _resolve(result: Any) -> Any:
     except RuntimeError:
         return asyncio.run(wait(result))
     # A loop is already running in this thread: give the coroutine its own loop.
-    with ThreadPoolExecutor(max_workers=1) as pool:
-        return pool.submit(asyncio.run, wait(result)).result()
+    (value,) = _map_in_daemon_threads(lambda awaitable: asyncio.run(wait(awaitable)), [result], 1)
+    return value
+
+
+_T = TypeVar("_T")
+_R = TypeVar("_R")
+
+
+def _map_in_daemon_threads(function: Callable[[_T], _R], items: list[_T], workers: int) -> list[_R]:
+    """``[function(item) for item in items]``, computed by ``workers`` threads.
+
+    The threads are daemon threads: a tool that never returns holds up its
+    caller, never the interpreter's exit (a ThreadPoolExecutor's workers are
+    joined at exit).  The first exception, in item order, is raised again.
+    """
+    futures: list[Future[_R]] = [Future() for _ in items]
+    queue = iter(list(enumerate(items)))
+    lock = threading.Lock()
+
+    def work() -> None:
+        while True:
+            with lock:
+                job = next(queue, None)
+            if job is None:
+                return
+            index, item = job
+            future = futures[index]
+            try:
+                future.set_result(function(item))
+            except BaseException as exc:  # handed to the caller, as an executor does
+                future.set_exception(exc)
+
+    for number in range(workers):
+        threading.Thread(target=work, name=f"quorvel-tools-{number}", daemon=True).start()
+    return [future.result() for future in futures]

@@ -1,5 +1,6 @@
 #include "modal/answer_decoder.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "modal/members.hpp"
@@ -117,8 +118,44 @@ void AnswerDecoder::note_usage(nb::handle document) {
     if (usage != Py_None) usage_ = nb::borrow(usage);
 }
 
+// Whether a line that is not a data line opens a stream of chunks sent
+// without the prefix (a chunk, or an error object),
+// rather than one JSON document (a whole chat completion on one line, or the
+// first line of one spread over several).
+bool AnswerDecoder::opens_chunks(const char *p, Py_ssize_t size, Py_ssize_t start, nb::handle line) {
+    nb::object chunk;
+    try {
+        chunk = parser_.try_parse(p + start, size - start);
+        if (!chunk.is_valid()) chunk = vcall(loads_, {payload_text(line, p, size, start).ptr()});
+    } catch (PythonError &error) {
+        if (!error.matches(PyExc_ValueError)) throw;
+        return false;
+    }
+    if (!PyDict_Check(chunk.ptr())) return true;  // fails as a chunk, as before
+    PyObject *choices = PyDict_GetItemWithError(chunk.ptr(), n::choices.ptr());
+    if (!choices) {
+        if (PyErr_Occurred()) raise_current();
+        // An error object is reported as in any stream; any other object
+        // without choices is no chunk.
+        PyObject *error = PyDict_GetItemWithError(chunk.ptr(), n::error.ptr());
+        if (!error && PyErr_Occurred()) raise_current();
+        return error != nullptr;
+    }
+    if (!PyList_Check(choices) || PyList_GET_SIZE(choices) == 0) return true;
+    nb::object first = nb::borrow(PyList_GET_ITEM(choices, 0));
+    if (!PyDict_Check(first.ptr())) return true;
+    PyObject *message = PyDict_GetItemWithError(first.ptr(), n::message.ptr());
+    if (!message && PyErr_Occurred()) raise_current();
+    return message == nullptr;
+}
+
 nb::object AnswerDecoder::line(const char *p, Py_ssize_t size, nb::handle line) {
     if (done_) return {};
+    if (form_ == Form::document) {
+        document_.push_back('\n');
+        document_.append(p, (size_t) size);
+        return {};
+    }
     // Keep-alive blank lines, comments (":" first) and the event fields
     // other than data carry nothing.
     if (size == 0 || p[0] == ':' || is_sse_field_without_data(p, size)) return {};
@@ -133,6 +170,16 @@ nb::object AnswerDecoder::line(const char *p, Py_ssize_t size, nb::handle line) 
     if (size - start == 6 && std::memcmp(p + start, "[DONE]", 6) == 0) {
         done_ = true;
         return {};
+    }
+    if (form_ == Form::undecided) {
+        const bool data_line = size >= 5 && std::memcmp(p, "data:", 5) == 0;
+        if (data_line || opens_chunks(p, size, start, line)) {
+            form_ = Form::chunks;
+        } else {
+            form_ = Form::document;
+            document_.assign(p, (size_t) size);
+            return {};
+        }
     }
 
     nb::object chunk = parser_.try_parse(p + start, size - start);
@@ -249,9 +296,53 @@ nb::object AnswerDecoder::queued() {
     return record;
 }
 
-void AnswerDecoder::end_of_stream() {
+nb::object AnswerDecoder::end_of_stream() {
+    if (form_ == Form::document) return whole_records();
     if (!answered_) raise_format(PyExc_ValueError, "The server ended the stream without an answer");
     if (settings_.think_tags) flush_think_tags();
+    return own(PyList_New(0));
+}
+
+// The body of a streamed request that is one JSON document: a whole chat
+// completion is decoded as a whole answer and given as the records a stream
+// of it would give; anything else fails with a message that says what the
+// body is not.
+nb::object AnswerDecoder::whole_records() {
+    form_ = Form::chunks;
+    nb::object body = own(PyBytes_FromStringAndSize(document_.data(), (Py_ssize_t) document_.size()));
+    std::string().swap(document_);
+    nb::object document;
+    fast_json::check_depth(PyBytes_AS_STRING(body.ptr()), PyBytes_GET_SIZE(body.ptr()));
+    try {
+        document = fast_json::body_document(body);
+    } catch (PythonError &error) {
+        if (!error.matches(PyExc_ValueError)) throw;
+        document = nb::object();
+    }
+    if (document.is_valid()) exchange::raise_if_server_error(document);
+    bool completion = false;
+    if (document.is_valid() && PyDict_Check(document.ptr())) {
+        PyObject *choices = PyDict_GetItemWithError(document.ptr(), n::choices.ptr());
+        if (!choices && PyErr_Occurred()) raise_current();
+        completion = choices && PyList_Check(choices) && shapes::answer_choice(nb::handle(choices)).is_valid();
+    }
+    if (!completion) {
+        nb::object start = own(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(body.ptr()),
+                                                    std::min<Py_ssize_t>(PyBytes_GET_SIZE(body.ptr()), 80), "replace"));
+        raise_format(PyExc_ValueError,
+                     "The server's answer to a streamed request is neither data lines nor one chat completion "
+                     "(it begins %R)",
+                     start.ptr());
+    }
+    nb::object message = whole(self_, document);
+    answered_ = true;
+    nb::object records = own(PyList_New(0));
+    nb::object reasoning = item(message, n::reasoning_content);
+    nb::object content = item(message, n::content);
+    nb::object empty = nb::borrow(n::empty.ptr());
+    if (truthy(reasoning)) append(records, exchange::make_text_record(result_type_, reason_, reasoning, empty));
+    if (truthy(content)) append(records, exchange::make_text_record(result_type_, answer_, empty, content));
+    return records;
 }
 
 // Into the history before the consumer sees the chunk.

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <deque>
+#include <string>
 
 #include "modal/exchange.hpp"
 #include "modal/fast_json.hpp"
@@ -44,9 +45,12 @@ public:
     nb::object queued();
 
     // The end of a stream's lines: a 200 stream that never carried the
-    // answer's choice is a failure, not an empty answer.  What the think-tag
-    // splitter held back is queued.
-    void end_of_stream();
+    // answer's choice is a failure, not an empty answer.  A body that turned
+    // out to be one JSON document (a server that ignored "stream": true) is
+    // decoded here as a whole answer: the list of its reason and answer
+    // records (its tool calls are gathered as usual); otherwise an empty
+    // list.  What the think-tag splitter held back is queued.
+    nb::object end_of_stream();
 
     // A whole answer's decoded document: records the answer text per the
     // whole-answer rules and returns what _message_process made of the
@@ -69,13 +73,22 @@ public:
     int traverse(visitproc visit, void *arg) const;
 
 private:
+    // What the body of a stream is, decided at its first line that carries
+    // something: data lines (or chunks sent without the prefix), or the
+    // lines of one JSON document, gathered in `document_` until the end.
+    enum class Form { undecided, chunks, document };
+
     void note_usage(nb::handle document);
     void add_answer_text(nb::handle content);
     nb::object think_records(nb::handle reasoning, nb::handle content);
     nb::object answer_record(nb::handle content);
     void flush_think_tags();
     void usage_line(const char *p, Py_ssize_t size, nb::handle line);
+    bool opens_chunks(const char *p, Py_ssize_t size, Py_ssize_t start, nb::handle line);
+    nb::object whole_records();
 
+    Form form_ = Form::undecided;
+    std::string document_;
     bool done_ = false, answered_ = false, already_added_ = false;
     bool finished_ = false;    // the finishing chunk has been read
     bool delta_seen_ = false;  // a chunk has carried the answer choice's delta

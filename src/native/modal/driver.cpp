@@ -125,6 +125,7 @@ nb::object decode_whole(Args a) {
     nb::handle self = a[0], response = a[1];
     AnswerDecoder decoder;
     bool recorded = false;
+    const Py_ssize_t history_start = exchange::history_length(self);
     try {
         nb::object message = decoder.whole(self, fast_json::answer_document(response));
         recorded = true;
@@ -146,7 +147,9 @@ nb::object decode_whole(Args a) {
         // An answer that arrived but did not decode still counts, with the
         // usage it reported.
         if (!recorded && error.matches(PyExc_Exception)) record_failed_exchange(self, decoder.usage());
-        exchange::fail(self, n::parse_error, !decoder.already_added(), error);
+        // No fallback where this exchange, or its follow-up, recorded text.
+        exchange::fail(self, n::parse_error,
+                       !decoder.already_added() && !exchange::answered_since(self, history_start), error);
     }
 }
 
@@ -162,7 +165,8 @@ nb::object decode_whole(Args a) {
 class StreamDecoder final : public GeneratorBody {
 public:
     StreamDecoder(nb::handle self, nb::handle response)
-        : self_(nb::borrow(self)), response_(nb::borrow(response)), open_(self) {}
+        : history_start_(exchange::history_length(self)), self_(nb::borrow(self)), response_(nb::borrow(response)),
+          open_(self) {}
 
     ~StreamDecoder() override {
         // Dropped before its first step: the answer is not read any further.
@@ -188,7 +192,9 @@ public:
                 recorded_ = true;
                 record_failed_exchange(self_, decoder_.usage());
             }
-            exchange::fail(self_, n::parse_error, !decoder_.already_added(), error);
+            // No fallback where this exchange, or its follow-up, recorded text.
+            exchange::fail(self_, n::parse_error,
+                           !decoder_.already_added() && !exchange::answered_since(self_, history_start_), error);
         }
     }
 
@@ -201,6 +207,7 @@ public:
         QV_VISIT(result_type_);
         QV_VISIT(calls_map_);
         QV_VISIT(usage_wait_);
+        QV_VISIT(pending_);
         return 0;
     }
 
@@ -248,7 +255,7 @@ private:
     // Reads lines until one yields a record; a null object when the line
     // loop ends (end of body, finishing chunk, [DONE] or _close).
     nb::object next_record() {
-        if (nb::object record = decoder_.queued(); record.is_valid()) return record;
+        if (nb::object record = next_left(); record.is_valid()) return record;
         if (decoder_.done() || ended_) return {};
         for (;;) {
             bool more;
@@ -269,8 +276,8 @@ private:
                 end_usage_wait();
                 call_method(body_, n::end);
                 if (cancelled()) return stop();
-                decoder_.end_of_stream();
-                return decoder_.queued();
+                pending_ = decoder_.end_of_stream();
+                return next_left();
             }
 
             // Honoured at the next line received, whatever the line is.
@@ -292,13 +299,13 @@ private:
             if (decoder_.done()) {
                 end_usage_wait();
                 finish_response();
-                decoder_.end_of_stream();
+                pending_ = decoder_.end_of_stream();
             } else if (decoder_.finished() && !usage_wait_.is_valid()) {
                 // Reading on for the usage chunk, for a bounded time.
                 usage_wait_ = vcall(exchange::transport_function(n::bound_usage_wait), {body_.ptr()});
             }
             if (record.is_valid()) return record;
-            if (nb::object queued = decoder_.queued(); queued.is_valid()) return queued;
+            if (nb::object left = next_left(); left.is_valid()) return left;
             if (decoder_.done()) return {};
         }
     }
@@ -312,14 +319,29 @@ private:
             lines_open_ = false;
             call_method(body_, n::abandon);
         }
-        decoder_.end_of_stream();
-        return decoder_.queued();
+        pending_ = decoder_.end_of_stream();
+        return next_left();
     }
 
     void end_usage_wait() {
         if (!usage_wait_.is_valid()) return;
         nb::object wait = std::move(usage_wait_);
         call_method(wait, n::cancel);
+    }
+
+    // The next record left to give: of those the end of the lines gave (a
+    // body that was one whole answer), then of those the decoder queued (a
+    // second record of one line, the think-tag splitter's rest).
+    nb::object next_left() {
+        if (nb::object record = next_pending(); record.is_valid()) return record;
+        return decoder_.queued();
+    }
+
+    // The next of the records that the end of the lines gave (a body that
+    // was one whole answer), or a null object.
+    nb::object next_pending() {
+        if (!pending_.is_valid() || pending_next_ >= PyList_GET_SIZE(pending_.ptr())) return {};
+        return nb::borrow(PyList_GET_ITEM(pending_.ptr(), pending_next_++));
     }
 
     // The finishing chunk has been read: nothing more is read from the
@@ -425,6 +447,9 @@ private:
         return Step::finish();
     }
 
+    Py_ssize_t history_start_;  // history entries when the exchange began
+    nb::object pending_;         // records still to give from the end of the lines
+    Py_ssize_t pending_next_ = 0;
     State state_ = State::start;
     bool lines_open_ = false;  // the answer is being read and not finished
     bool ended_ = false;       // the body has been read to its end (or closed for good)

@@ -88,17 +88,51 @@ bool parsable(const char *p, Py_ssize_t size) {
     return false;
 }
 
+// Whether the text opens more than max_depth arrays and objects inside one
+// another.  Brackets inside strings do not count.  A text with no more
+// opening brackets than the limit in all (the usual case, decided by one
+// pass that the compiler vectorises) cannot.
+bool nests_deeper_than_limit(const char *p, Py_ssize_t size) {
+    if (size <= max_depth) return false;
+    Py_ssize_t opens = 0;
+    for (Py_ssize_t i = 0; i < size; ++i) opens += (p[i] == '[') | (p[i] == '{');
+    if (opens <= max_depth) return false;
+    Py_ssize_t depth = 0;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        switch (p[i]) {
+            case '"':
+                for (++i; i < size && p[i] != '"'; ++i)
+                    if (p[i] == '\\') ++i;
+                break;
+            case '[':
+            case '{':
+                if (++depth > max_depth) return true;
+                break;
+            case ']':
+            case '}':
+                if (depth > 0) --depth;
+                break;
+            default:
+                break;
+        }
+    }
+    return false;
+}
+
 // orjson's parse, once a fast path has decided for it (parsable() held); a
 // null object when orjson refused the text.
 nb::object parse(const char *p, Py_ssize_t size, PyObject *whole = nullptr) {
     PyObject *loads = orjson_loads();
-    // A view of the caller's buffer (orjson reads it and keeps nothing),
-    // unless the buffer is a whole bytes object already.
-    nb::object view;
+    // orjson gets a bytes object of its own, never a view of the caller's
+    // buffer: on 3.11 the collector can run inside orjson's allocations, and
+    // a gc callback or finalizer reaching a view (gc.get_objects()) could
+    // keep it, and with it a pointer into memory that the caller frees once
+    // the line is done.  A bytes object owns its memory, whoever keeps it.
+    nb::object copy;
     PyObject *arg = whole;
     if (!arg) {
-        view = own(PyMemoryView_FromMemory(const_cast<char *>(p), size, PyBUF_READ));
-        arg = view.ptr();
+        copy = own(PyBytes_FromStringAndSize(p, size));
+        arg = copy.ptr();
     }
     if (PyObject *result = PyObject_Vectorcall(loads, &arg, 1, nullptr)) return nb::steal(result);
     // Whatever orjson objects to, json.loads decides, with its own message.
@@ -167,12 +201,25 @@ bool is_requests_own(nb::handle response, const Name &name, PyObject *original) 
 
 void LineParser::bind(nb::handle loads) { fast_ = is_standard_loads(loads.ptr()); }
 
+void check_depth(const char *p, Py_ssize_t size) {
+    if (nests_deeper_than_limit(p, size))
+        raise_format(PyExc_ValueError, "The server's answer is nested deeper than %d levels", (int) max_depth);
+}
+
 nb::object LineParser::try_parse(const char *p, Py_ssize_t size) const {
+    check_depth(p, size);
     if (!fast::json_line.taken_if([&] { return fast_ && parsable(p, size); })) return {};
     return parse(p, size);
 }
 
 nb::object answer_document(nb::handle response) {
+    if (is_requests_own(response, names::json, originals.response_json.ptr())) {
+        // Whichever json.loads requests' Response.json calls sees only what
+        // both parsers accept.  Reading the body first is what Response.json
+        // does too.
+        nb::object body = get_attr(response, names::content);
+        if (PyBytes_CheckExact(body.ptr())) check_depth(PyBytes_AS_STRING(body.ptr()), PyBytes_GET_SIZE(body.ptr()));
+    }
     nb::object content;
     const bool fast = fast::json_answer.taken_if([&] {
         if (!whole_answer_is_plain(response)) return false;
@@ -194,6 +241,7 @@ nb::object body_document(nb::handle body) {
     nb::object loads = get_attr(global(names::json), names::loads);
     const char *p = PyBytes_AS_STRING(body.ptr());
     const Py_ssize_t size = PyBytes_GET_SIZE(body.ptr());
+    check_depth(p, size);
     if (fast::json_answer.taken_if([&] { return is_standard_loads(loads.ptr()) && parsable(p, size); })) {
         if (nb::object document = parse(p, size, body.ptr()); document.is_valid()) return document;
     }

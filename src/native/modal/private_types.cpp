@@ -113,7 +113,10 @@ PyObject *push_finish(PyObject *self, PyObject *) {
             const char *p;
             Py_ssize_t size;
             if (!state.decoder.done() && state.splitter.rest(p, size)) append_record(records, state.decoder.line(p, size));
-            state.decoder.end_of_stream();
+            append_queued(records, state.decoder);
+            // A body that was one whole answer gives its records only now.
+            nb::object last = state.decoder.end_of_stream();
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(last.ptr()); ++i) append_record(records, nb::borrow(PyList_GET_ITEM(last.ptr(), i)));
             append_queued(records, state.decoder);
             return records;
         }

@@ -178,7 +178,15 @@ void complete_tool_calls(nb::handle tool_calls) {
         if (!PyDict_Check(call.ptr())) return;
         if (!has_id(call)) dict_set(call, names::id, generated_id());
         nb::object function = dict_value(call, names::function);
-        if (!function.is_valid() || !PyDict_Check(function.ptr())) return;
+        if (!function.is_valid() || function.is_none()) {
+            function = own(PyDict_New());
+            dict_set(call, names::function, function);
+        }
+        if (!PyDict_Check(function.ptr())) return;
+        // A call that names no tool is run like one naming an unknown tool:
+        // the registry refuses it, and the refusal answers the call.
+        nb::object name = dict_value(function, names::name);
+        if (!name.is_valid() || !PyUnicode_Check(name.ptr())) dict_set(function, names::name, names::empty);
         nb::object arguments = dict_value(function, names::arguments);
         if (!arguments.is_valid() || arguments.is_none())
             dict_set(function, names::arguments, names::no_arguments);

@@ -54,7 +54,9 @@ nb::object arguments_text(nb::handle arguments);
 // Completes the calls of a reply that has been read to its end: a call
 // without argument text (missing or None) gets "{}", a call without a
 // non-empty id gets a generated one, which is then the id everywhere the call
-// is seen (history, tool results, records).
+// is seen (history, tool results, records), and a call that names no tool (no
+// function, or a name that is missing or not text) gets the empty name, which
+// no tool can have: the registry refuses it as an unknown tool.
 void complete_tool_calls(nb::handle tool_calls);
 
 }  // namespace qv::modal::shapes

@@ -2,6 +2,7 @@
 // the registry against the per-call limit, and the maps of calls and results
 // that result records carry.
 #include "modal/calls.hpp"
+#include "modal/exchange.hpp"
 #include "modal/members.hpp"
 #include "runtime/module.hpp"
 #include "runtime/pydantic_fast.hpp"
@@ -73,11 +74,13 @@ nb::object run_tool_calls(Args a) {
     nb::object count = get_attr(self, names::tool_calls_count);
     nb::object limit = get_attr(self, names::tool_calls_limit);
     if (check(PyObject_RichCompareBool(count.ptr(), limit.ptr(), Py_GE))) {
-        nb::object assistant = get_attr(global(names::MessageRole), names::assistant);
-        nb::object fallback = get_attr(self, names::default_);
-        call_method(self, names::add_message, {assistant.ptr(), fallback.ptr()}, kw_turn.ptr());
+        // An answer that ends the history (this exchange's text before its
+        // calls) stays as it is; otherwise the fallback answers, as an entry
+        // of its own.  The failure path that follows decides again for the
+        // exchange as a whole.
+        if (!exchange::ends_with_answer(self)) exchange::record_fallback_entry(self);
         call_method(self, names::reset);
-        fallback = get_attr(self, names::default_);
+        nb::object fallback = get_attr(self, names::default_);
         nb::object error = own(PyObject_CallOneArg(PyExc_ValueError, fallback.ptr()));
         PyErr_SetObject(PyExc_ValueError, error.ptr());
         raise_current();

@@ -29,8 +29,15 @@ namespace qv {
 inline bool thread_has_state() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     return PyThreadState_GetUnchecked() != nullptr;
-#else
+#elif PY_VERSION_HEX >= 0x030C0000
     return _PyThreadState_UncheckedGet() != nullptr;
+#else
+    // 3.11 keeps one current thread state for the whole runtime, the GIL
+    // holder's: while the interpreter ends this thread, that is the
+    // finalizing thread's.  This thread's own is the one the GIL-state API
+    // keeps for it (thread-local, readable without the GIL).
+    PyThreadState *current = _PyThreadState_UncheckedGet();
+    return current != nullptr && current == PyGILState_GetThisThreadState();
 #endif
 }
 
