@@ -54,7 +54,8 @@ def test_whole_answer(model, field):
         (response_from_bytes(b"<html>busy</html>"), json.JSONDecodeError),
         (whole(None, id="x"), KeyError),
         (whole(None, choices=[]), IndexError),
-        (whole(None, choices=[{"index": 0}]), KeyError),
+        # A choice without a message names its finish reason (here none).
+        (whole(None, choices=[{"index": 0}]), ValueError),
         (whole(None, choices=[{"index": 1, "message": {"role": "assistant", "content": "other"}}]), ValueError),
         (whole({"role": "assistant", "content": None, "tool_calls": 3}), TypeError),
     ],

@@ -244,3 +244,52 @@ def test_begin_turn_records_what_invoke_records_before_posting(monkeypatch):
     with pytest.raises(ValueError, match="timeout"):
         _begin_turn(bad, "x")
     assert history(bad) == []
+
+
+# ---- usage chunk and think tags through the push decoder ---------------------------------
+
+
+@pytest.mark.parametrize("size", [1, 5, 1 << 20])
+@pytest.mark.parametrize("after", [
+    [{"choices": [], "usage": {"total_tokens": 9}}, b"data: never read"],
+    [b": keep-alive", b"data: [DONE]"],
+    [b"not a chunk at all"],
+], ids=["usage-chunk", "done", "garbage"])
+def test_with_stream_usage_the_decoder_reads_on_after_the_finishing_chunk(monkeypatch, size, after):
+    monkeypatch.setenv("QUORVEL_LLM_STREAM_USAGE", "1")
+    lines = [b"data: " + json.dumps(text_chunk("a")).encode(), b"data: " + json.dumps(chunk({}, "stop")).encode()]
+    lines += [item if isinstance(item, bytes) else b"data: " + json.dumps(item).encode() for item in after]
+    body = b"\n\n".join(lines) + b"\n\n"
+    decoder = _PushDecoder(LLModal(), True)
+    records, states = [], []
+    for block in blocks_of(body, size):
+        records += decoder.feed(block)
+        states.append((decoder.finished, decoder.done))
+        if decoder.done:
+            break
+    # Finished at the finishing chunk, done only once the awaited chunk came
+    # (fed byte by byte, the decoder is seen waiting in between); nothing
+    # read after the finishing chunk is a record or a failure.
+    assert states[-1] == (True, True)
+    if size == 1:
+        assert (True, False) in states
+    assert summary(records + decoder.finish()) == [(LLMStatus.answer, "", "a")]
+    assert decoder.usage == (after[0]["usage"] if isinstance(after[0], dict) else None)
+
+
+def test_without_stream_usage_the_finishing_chunk_is_the_end():
+    body = sse_body([text_chunk("a"), chunk({}, "stop"), {"choices": [], "usage": {"total_tokens": 9}}])
+    decoder, _ = fed(LLModal(), body, 3)
+    assert decoder.finished and decoder.done and decoder.usage is None
+
+
+@pytest.mark.parametrize("size", [1, 4, 1 << 20])
+def test_think_tags_split_across_blocks_and_lines(monkeypatch, size):
+    monkeypatch.setenv("QUORVEL_LLM_THINK_TAGS", "1")
+    body = sse_body([text_chunk("<thi"), text_chunk("nk>why"), text_chunk(" not</th"), text_chunk("ink>\n\nBe"),
+                     text_chunk("cause."), chunk({}, "stop")])
+    model = LLModal()
+    decoder, records = fed(model, body, size)
+    assert summary(records) == [(LLMStatus.reason, "why", ""), (LLMStatus.reason, " not", ""),
+                                (LLMStatus.answer, "", "Be"), (LLMStatus.answer, "", "cause.")]
+    assert history(model) == [("assistant", "Because.")]

@@ -15,6 +15,7 @@ from exchange_support import FALLBACK, history, isolated_config, printed, server
 from quorvel.modal import LLModal, LLMStatus, ToolContent
 from quorvel.testing import Reply, sse_body
 from quorvel.tools import Tools
+from quorvel.usage import last_usage
 
 FORMS = ["whole", "stream"]
 
@@ -294,3 +295,68 @@ def test_tool_call_arguments_sent_as_an_object(server, form):
     assert calls == {"c1": ToolContent(name="add", content={"a": 5, "b": 6})}
     assert results == {"c1": ToolContent(name="add", content="11")}
     assert follow_up[1]["tool_calls"][0]["function"]["arguments"] == sent["function"]["arguments"]
+
+
+# ---- content as an object, chunks without choices, choices without a message ----------
+
+@pytest.mark.parametrize("form", FORMS)
+def test_content_sent_as_an_object_is_its_json_text(server, form):
+    answer = {"city": "Zürich", "temperature": 14, "tags": ["rain"]}
+    if form == "whole":
+        reply = whole_reply({"role": "assistant", "content": answer})
+        expected = json.dumps(answer, ensure_ascii=False)
+    else:
+        reply = split_stream([delta(role="assistant"), delta(content=answer), delta(content={"n": 1}), delta("stop")])
+        expected = json.dumps(answer, ensure_ascii=False) + '{"n": 1}'
+    model, outcome = run(server, form, reply)
+    assert texts(form, outcome) == ("", expected)
+    assert json.loads(expected.removesuffix('{"n": 1}')) == answer
+    assert history(model) == [("user", "go"), ("assistant", expected)]
+
+
+@pytest.mark.parametrize("choices", ["missing", None, []], ids=["missing", "null", "empty"])
+def test_chunks_without_choices_carry_no_text_and_their_usage_is_read(server, choices):
+    def usage_only(tokens):
+        out = {"object": "chat.completion.chunk", "usage": {"prompt_tokens": tokens, "completion_tokens": 1}}
+        if choices != "missing":
+            out["choices"] = choices
+        return out
+
+    reply = split_stream([usage_only(1), delta(content="a"), usage_only(2), delta(content="b"),
+                          usage_only(3), delta("stop")])
+    model, outcome = run(server, "stream", reply)
+    assert texts("stream", outcome) == ("", "ab")
+    assert history(model) == [("user", "go"), ("assistant", "ab")]
+    # The last usage object of the answer is its usage.
+    assert (last_usage(model).input_tokens, last_usage(model).exchanges) == (3, 1)
+
+
+@pytest.mark.parametrize("form", FORMS)
+@pytest.mark.parametrize("finish", [{"finish_reason": "content_filter"}, {"finish_reason": None}, {}],
+                         ids=["content_filter", "null", "missing"])
+def test_a_choice_without_a_message_fails_naming_the_finish_reason(server, capsys, form, finish):
+    if form == "whole":
+        reply = Reply.json({"object": "chat.completion", "choices": [
+            {"index": 0, **finish, "content_filter_results": {"hate": {"filtered": True}}}]})
+    else:
+        # A stream whose answer finishes without ever sending a delta.
+        reply = split_stream([chunk({"index": 0, "finish_reason": finish.get("finish_reason") or "content_filter"})])
+    if form == "stream" or finish.get("finish_reason"):
+        named = "content_filter"
+    else:
+        named = "null"
+    server.add(reply)
+    model = LLModal(endpoint_url=server.url, extra_body={"stream": True} if form == "stream" else {})
+    with pytest.raises(ValueError) as raised:
+        outcome = model.invoke("go")
+        if form == "stream":
+            list(outcome)
+    assert str(raised.value) == f"The server sent no message (finish_reason: {named})"
+    assert [line for line in printed(capsys) if "seed" not in line] == [f"Error parsing LLM response: {raised.value}"]
+    assert history(model) == [("user", "go"), ("assistant", FALLBACK)]
+
+
+def test_a_choice_without_delta_after_deltas_still_ends_the_stream(server):
+    model, outcome = run(server, "stream", split_stream([delta(content="partial"),
+                                                         chunk({"index": 0, "finish_reason": "content_filter"})]))
+    assert texts("stream", outcome) == ("", "partial")

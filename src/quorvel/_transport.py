@@ -49,7 +49,8 @@ from urllib.parse import urljoin, urlsplit
 import requests
 from requests.adapters import HTTPAdapter
 
-from quorvel import _body, _retry_watch
+from quorvel import _answer_settings, _body, _retry_watch
+from quorvel import usage as _usage
 from quorvel._server_error import ServerError, answer_error, redirect_error, status_error
 from quorvel.config import Configurator
 
@@ -61,6 +62,7 @@ __all__ = [
     "finish_stream",
     "abandon_stream",
     "stream_body",
+    "bound_usage_wait",
     "answer_error",
     "ServerError",
 ]
@@ -193,9 +195,12 @@ def check_settings(configurator: Any, section: str) -> None:
     exchange's failure path as a failing ``api_key`` lookup does."""
     try:
         raw, own = _raw_options(configurator, section)
+        flags = [_raw_option(configurator, section, option) for option in ("stream_usage", "think_tags")]
     except Exception:
         return
     _settings_of(section, raw, own)
+    if any(flag is not None for flag in flags):
+        _answer_settings.check(configurator, section)
 
 
 # ---- the pool -----------------------------------------------------------------------
@@ -433,17 +438,22 @@ def send(
     stream: Any,
     configurator: Any,
     section: str,
+    model: Any = None,
 ) -> Any:
     """Post one exchange and return the answer whose status is 200.
 
     Raises the last error when every try failed: the error of requests, or
     :class:`ServerError` for a status other than 200 (its body read whole).
+    Every attempt is counted in the usage figures of ``model``.
     """
     settings = read_settings(configurator, section)
+    body = _answer_settings.with_usage_option(body, stream, configurator, section)
     pooled = requests_module is requests and requests_module.post is _ORIGINAL_POST
     retry = 0
     while True:
         wait: float | None = None
+        if model is not None:
+            _usage._record_request(model)
         try:
             if pooled:
                 response = _post_pooled(url, headers, body, settings)
@@ -592,6 +602,30 @@ def stream_body(response: Any, model: Any = None) -> Any:
     or anything with its reading methods) as the native decoder reads it,
     registered for ``model`` while it is open (see :mod:`quorvel._body`)."""
     return _body.Body(response, model)
+
+
+# With stream_usage on, a stream reads on after its finishing chunk for the
+# usage chunk, for at most this many seconds.
+USAGE_WAIT = 2.0
+
+
+def _close_quietly(body: Any) -> None:
+    # On the timer's thread: nobody there to hear of a failure; the reader
+    # sees the body end either way.
+    try:
+        body.close()
+    except Exception:  # noqa: BLE001
+        pass
+
+
+def bound_usage_wait(body: Any) -> threading.Timer:
+    """Bounds the wait for the usage chunk after a stream's finishing chunk:
+    unless cancelled first, ``body`` is closed after :data:`USAGE_WAIT`
+    seconds, which ends a read blocked on it."""
+    timer = threading.Timer(USAGE_WAIT, _close_quietly, args=(body,))
+    timer.daemon = True
+    timer.start()
+    return timer
 
 
 def abandon_stream(response: Any) -> None:

@@ -179,7 +179,12 @@ class _PushDecoder:
         idle record of the exchange, tools not run, per-call state not reset."""
     @property
     def done(self) -> bool:
-        """The finishing chunk or ``[DONE]`` was read: read no further."""
+        """The finishing chunk or ``[DONE]`` (or, awaited with the setting
+        ``stream_usage`` on, the usage chunk) was read: read no further."""
+    @property
+    def finished(self) -> bool:
+        """The finishing chunk was read.  While ``done`` is still false the
+        usage chunk is awaited: read on for at most 2 s, then call ``finish()``."""
     @property
     def already_added(self) -> bool:
         """This exchange put answer text into the history."""

@@ -66,6 +66,8 @@ __all__ = [
     "text_chunk",
     "tool_call_chunk",
     "finish_chunk",
+    "usage_chunk",
+    "usage_object",
     "sse_body",
     "response_from_bytes",
 ]
@@ -183,6 +185,49 @@ def finish_chunk(reason: str = "stop", **kwargs: Any) -> JSON:
     return completion_chunk({}, reason, **kwargs)
 
 
+def usage_object(
+    prompt_tokens: int,
+    completion_tokens: int,
+    *,
+    cached_tokens: int | None = None,
+    reasoning_tokens: int | None = None,
+) -> JSON:
+    """A ``usage`` object as OpenAI-compatible servers send it.
+
+    >>> usage_object(10, 5, cached_tokens=4)
+    {'prompt_tokens': 10, 'completion_tokens': 5, 'total_tokens': 15, 'prompt_tokens_details': {'cached_tokens': 4}}
+    """
+    usage: JSON = {
+        "prompt_tokens": prompt_tokens,
+        "completion_tokens": completion_tokens,
+        "total_tokens": prompt_tokens + completion_tokens,
+    }
+    if cached_tokens is not None:
+        usage["prompt_tokens_details"] = {"cached_tokens": cached_tokens}
+    if reasoning_tokens is not None:
+        usage["completion_tokens_details"] = {"reasoning_tokens": reasoning_tokens}
+    return usage
+
+
+def usage_chunk(
+    usage: JSON,
+    *,
+    completion_id: str = DEFAULT_ID,
+    model: str = DEFAULT_MODEL,
+    created: int = 0,
+) -> JSON:
+    """The chunk that servers send after the finishing chunk when asked for
+    usage (``stream_options.include_usage``): no choice, only ``usage``."""
+    return {
+        "id": completion_id,
+        "object": "chat.completion.chunk",
+        "created": created,
+        "model": model,
+        "choices": [],
+        "usage": usage,
+    }
+
+
 def _sse_lines(chunks: Iterable[JSON], done: bool = True) -> list[bytes]:
     lines: list[bytes] = []
     for chunk in chunks:
@@ -233,7 +278,7 @@ class Reply:
     seconds before every line but the first).
     """
 
-    __slots__ = ("status_code", "headers", "body", "lines", "delay", "newline", "abort")
+    __slots__ = ("status_code", "headers", "body", "lines", "delay", "newline", "abort", "hold_open")
 
     def __init__(
         self,
@@ -245,6 +290,7 @@ class Reply:
         delay: float = 0.0,
         newline: bytes = b"\n",
         abort: bool = False,
+        hold_open: float = 0.0,
     ) -> None:
         if (body is None) == (lines is None):
             raise ValueError("a reply has either a body or lines")
@@ -255,6 +301,7 @@ class Reply:
         self.delay = float(delay)
         self.newline = bytes(newline)
         self.abort = abort
+        self.hold_open = float(hold_open)
 
     def __repr__(self) -> str:
         kind = "body" if self.body is not None else f"{len(self.lines or ())} lines"
@@ -274,16 +321,18 @@ class Reply:
         message: JSON,
         finish_reason: str,
         completion_id: str,
+        usage: JSON | None = None,
     ) -> Reply:
-        return cls.json(
-            {
-                "id": completion_id,
-                "object": "chat.completion",
-                "created": int(time.time()),
-                "model": DEFAULT_MODEL,
-                "choices": [{"index": 0, "message": message, "finish_reason": finish_reason}],
-            }
-        )
+        document: JSON = {
+            "id": completion_id,
+            "object": "chat.completion",
+            "created": int(time.time()),
+            "model": DEFAULT_MODEL,
+            "choices": [{"index": 0, "message": message, "finish_reason": finish_reason}],
+        }
+        if usage is not None:
+            document["usage"] = usage
+        return cls.json(document)
 
     @classmethod
     def text(
@@ -294,15 +343,17 @@ class Reply:
         finish_reason: str = "stop",
         reasoning_field: str = "reasoning_content",
         completion_id: str = DEFAULT_ID,
+        usage: JSON | None = None,
     ) -> Reply:
         """A whole ``chat.completion`` answer with an assistant message.
 
-        The reasoning field is present only when ``reasoning`` is given.
+        The reasoning field is present only when ``reasoning`` is given, the
+        ``usage`` object only when ``usage`` is (see :func:`usage_object`).
         """
         message: JSON = {"role": "assistant", "content": content}
         if reasoning is not None:
             message[reasoning_field] = reasoning
-        return cls._completion(message, finish_reason, completion_id)
+        return cls._completion(message, finish_reason, completion_id, usage)
 
     @classmethod
     def error(
@@ -348,11 +399,15 @@ class Reply:
         done: bool,
         trailing_lines: Sequence[bytes] | None,
         delay: float,
+        usage: JSON | None = None,
+        hold_open: float = 0.0,
     ) -> Reply:
         if finish:
             chunks.append(finish_chunk(finish_reason, created=int(time.time())))
+        if usage is not None:
+            chunks.append(usage_chunk(usage, created=int(time.time())))
         lines = _sse_lines(chunks, done) + list(trailing_lines or ())
-        return cls.raw_lines(lines, delay=delay)
+        return cls.raw_lines(lines, delay=delay, hold_open=hold_open)
 
     @classmethod
     def stream(
@@ -366,14 +421,20 @@ class Reply:
         reasoning_field: str = "reasoning_content",
         trailing_lines: Sequence[bytes] | None = None,
         delay: float = 0.0,
+        usage: JSON | None = None,
+        hold_open: float = 0.0,
     ) -> Reply:
         """A streamed answer: role chunk, reasoning deltas, content deltas.
 
         Each item of ``reasoning`` and ``content`` becomes one delta chunk.  The
-        stream then ends with a finishing chunk (unless ``finish=False``),
-        ``data: [DONE]`` (unless ``done=False``) and ``trailing_lines``, raw
-        lines that a well-behaved client never reads.  ``delay`` is the pause,
-        in seconds, before every line after the first.
+        stream then ends with a finishing chunk (unless ``finish=False``), a
+        usage chunk carrying ``usage`` when it is given (after the finishing
+        chunk, as servers asked for ``stream_options.include_usage`` send
+        it), ``data: [DONE]`` (unless ``done=False``) and ``trailing_lines``,
+        raw lines that a well-behaved client never reads.  ``delay`` is the
+        pause, in seconds, before every line after the first; ``hold_open``
+        keeps the connection open that many seconds after the last line
+        before the body ends.
         """
         if isinstance(content, str):
             content = [content]
@@ -393,6 +454,8 @@ class Reply:
             done=done,
             trailing_lines=trailing_lines,
             delay=delay,
+            usage=usage,
+            hold_open=hold_open,
         )
 
     @classmethod
@@ -412,6 +475,8 @@ class Reply:
         reasoning_field: str = "reasoning_content",
         trailing_lines: Sequence[bytes] | None = None,
         delay: float = 0.0,
+        usage: JSON | None = None,
+        hold_open: float = 0.0,
     ) -> Reply:
         """An answer asking for tool calls.
 
@@ -426,7 +491,8 @@ class Reply:
         ``fragment`` characters (whole when ``None``).  With ``interleave``
         the calls advance round-robin (all openings, then first pieces of each
         call, and so on), otherwise one call after the other.  The remaining
-        options are those of :meth:`stream`.
+        options are those of :meth:`stream` (``usage`` goes into a whole
+        answer's document, and into a usage chunk of a stream).
         """
         normalised = [(cid, name, _arguments_text(args)) for cid, name, args in calls]
         if not stream:
@@ -440,7 +506,7 @@ class Reply:
             if reasoning is not None:
                 message[reasoning_field] = reasoning
             message["tool_calls"] = tool_calls
-            return cls._completion(message, finish_reason, DEFAULT_ID)
+            return cls._completion(message, finish_reason, DEFAULT_ID, usage)
 
         created = int(time.time())
         chunks = [role_chunk(created=created)]
@@ -466,6 +532,8 @@ class Reply:
             done=done,
             trailing_lines=trailing_lines,
             delay=delay,
+            usage=usage,
+            hold_open=hold_open,
         )
 
     @classmethod
@@ -479,16 +547,22 @@ class Reply:
         newline: bytes = b"\n",
         abort: bool = False,
         headers: dict[str, str] | None = None,
+        hold_open: float = 0.0,
     ) -> Reply:
         """Exactly these lines, each followed by ``newline``, flushed one by one.
 
         ``delay`` is the pause, in seconds, before every line after the first.
+        ``hold_open`` keeps the connection open that many seconds after the
+        last line, with the body not ended (a server that has more to say,
+        or a stalled one); the body then ends (or, with ``abort``, is cut).
         With ``abort`` the connection is cut after the last line without ending
         the chunked body, so the client sees a truncated transfer.
         """
         all_headers = {"Content-Type": content_type, "Cache-Control": "no-cache", **(headers or {})}
         data = [line.encode() if isinstance(line, str) else line for line in lines]
-        return cls(status, all_headers, lines=data, delay=delay, newline=newline, abort=abort)
+        return cls(
+            status, all_headers, lines=data, delay=delay, newline=newline, abort=abort, hold_open=hold_open
+        )
 
 
 # ---------------------------------------------------------------------------
@@ -646,7 +720,7 @@ class _Handler(BaseHTTPRequestHandler):
             self.send_header("Connection", "close")
         self.end_headers()
         closing = self.server.owner._closing
-        if reply.delay <= 0 and not reply.abort and not closing.is_set():
+        if reply.delay <= 0 and not reply.abort and reply.hold_open <= 0 and not closing.is_set():
             # Unpaced: the whole body in one write, so that a client always
             # finds the end of the body arrived with its last line (as it does
             # from servers that buffer their output).
@@ -666,6 +740,9 @@ class _Handler(BaseHTTPRequestHandler):
             self.wfile.write(b"%x\r\n%s\r\n" % (len(data), data) if chunked else data)
             record.lines_sent += 1
         else:
+            if reply.hold_open > 0 and closing.wait(reply.hold_open):
+                self.close_connection = True
+                return
             if reply.abort:
                 self.close_connection = True
                 self.connection.shutdown(socket.SHUT_RDWR)

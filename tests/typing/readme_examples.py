@@ -182,6 +182,26 @@ def batch_run(base_url: str) -> None:
     print(mapper({"prompt": ["Name a prime number above 10."]})["answer"])
 
 
+# ---- Usage ---------------------------------------------------------------------------
+
+def usage_figures() -> float:
+    from quorvel.testing import ChatServer, Reply, usage_object
+    from quorvel.usage import Usage, collect, last_usage, usage
+
+    with ChatServer() as server:
+        server.add(Reply.tool_calls([("call_1", "add", {"a": 2, "b": 3})], usage=usage_object(120, 18)),
+                   Reply.text("2 + 3 = 5", usage=usage_object(150, 9, cached_tokens=100)))
+        model = LLModal(endpoint_url=server.url, tools=Tools(add))
+        with collect() as spent:
+            result = model.invoke("What is 2 + 3?")
+            assert isinstance(result, LLMResult)
+        last: Usage = last_usage(model)
+        tokens: int | None = last.input_tokens
+        counts: int = last.requests + last.exchanges
+        print(tokens, counts, usage(model) == spent.usage == last, last + spent.usage)
+        return last.cost(2.50, 10.00, cached_input_per_million=1.25)
+
+
 # ---- Structured output ---------------------------------------------------------------
 
 class City(BaseModel):

@@ -59,7 +59,40 @@ bool is_sse_field_without_data(const char *p, Py_ssize_t size) {
     return starts("event:", 6) || starts("id:", 3) || starts("retry:", 6);
 }
 
+// a + b for texts, where either may be missing (a null object).
+nb::object joined(nb::handle a, nb::handle b) {
+    if (!a.is_valid()) return nb::borrow(b);
+    if (!b.is_valid()) return nb::borrow(a);
+    return own(PyNumber_Add(a.ptr(), b.ptr()));
+}
+
+bool has_text(nb::handle text) { return text.is_valid() && truthy(text); }
+
+// With think_tags on, a whole answer's leading <think>...</think> moves from
+// its content to its reasoning (after any reasoning the server sent apart).
+nb::object split_think_tags(nb::handle message) {
+    ThinkTags tags;
+    ThinkTags::Split head = tags.feed(item(message, n::content));
+    ThinkTags::Split tail = tags.finish();
+    nb::object thought = joined(head.reasoning, tail.reasoning);
+    nb::object answer = joined(head.content, tail.content);
+    nb::object reasoning = item(message, n::reasoning_content);
+    if (has_text(thought)) reasoning = has_text(reasoning) ? joined(reasoning, thought) : thought;
+    nb::object split = own(PyDict_New());
+    dict_set(split, n::reasoning_content, reasoning);
+    dict_set(split, n::content, answer.is_valid() ? answer : nb::borrow(names::empty.h()));
+    return split;
+}
+
 }  // namespace
+
+AnswerSettings AnswerSettings::read(nb::handle self) {
+    nb::object read = get_attr(global(n::answer_settings_module), n::read_answer_settings);
+    nb::object settings = vcall(read, {global(n::Configurator).ptr(), get_attr(self, n::section).ptr()});
+    nb::object stream_usage = own(PySequence_GetItem(settings.ptr(), 0));
+    nb::object think_tags = own(PySequence_GetItem(settings.ptr(), 1));
+    return {truthy(stream_usage), truthy(think_tags)};
+}
 
 void AnswerDecoder::bind_stream(nb::handle self) {
     self_ = nb::borrow(self);
@@ -72,6 +105,7 @@ void AnswerDecoder::bind_stream(nb::handle self) {
     reason_ = status_member(n::reason);
     answer_ = status_member(n::answer);
     assistant_ = exchange::message_role(n::assistant);
+    settings_ = AnswerSettings::read(self);
 }
 
 void AnswerDecoder::note_usage(nb::handle document) {
@@ -125,6 +159,10 @@ nb::object AnswerDecoder::line(const char *p, Py_ssize_t size, nb::handle line) 
     // Keep-alive blank lines, comments (":" first) and the event fields
     // other than data carry nothing.
     if (size == 0 || p[0] == ':' || is_sse_field_without_data(p, size)) return {};
+    if (finished_) {
+        usage_line(p, size, line);
+        return {};
+    }
     // lstrip("data: ") strips that set of characters, all ASCII, so it can
     // be done on the bytes before decoding.
     Py_ssize_t start = 0;
@@ -151,22 +189,24 @@ nb::object AnswerDecoder::line(const char *p, Py_ssize_t size, nb::handle line) 
     }
     exchange::raise_if_server_error(chunk);
     note_usage(chunk);
-    nb::object choices = item(chunk, n::choices);
-    // Some providers open the stream, or send usage, with no choice.
-    if (PyList_CheckExact(choices.ptr()) && PyList_GET_SIZE(choices.ptr()) == 0) return {};
-    // Of several answers ("n" > 1) only the first is this exchange's.
-    nb::object choice = shapes::answer_choice(choices);
+    // Some providers open the stream, or send usage, with no choice (the key
+    // missing, null or an empty list); of several answers ("n" > 1) only the
+    // first is this exchange's.
+    nb::object choice = shapes::chunk_choice(chunk);
     if (!choice.is_valid()) return {};
     answered_ = true;
 
     nb::object record;
     nb::object delta = get(choice, n::delta);
+    if (delta.is_valid() && !delta.is_none()) delta_seen_ = true;
     if (delta.is_valid() && !delta.is_none() && message_process_.native() && PyDict_CheckExact(delta.ptr())) {
         // _message_process is this module's own: its two texts without the
         // dict that carries them.
         nb::object reasoning, content;
         message_texts(self_, delta, reasoning, content);
-        if (truthy(reasoning)) {
+        if (settings_.think_tags) {
+            record = think_records(reasoning, content);
+        } else if (truthy(reasoning)) {
             record = exchange::make_text_record(result_type_, reason_, reasoning, content);
         } else if (truthy(content)) {
             add_answer_text(content);
@@ -175,7 +215,9 @@ nb::object AnswerDecoder::line(const char *p, Py_ssize_t size, nb::handle line) 
     } else if (delta.is_valid() && !delta.is_none()) {
         nb::object message = message_process_({delta.ptr()});
         nb::object content;
-        if (truthy(item(message, n::reasoning_content))) {
+        if (settings_.think_tags) {
+            record = think_records(item(message, n::reasoning_content), item(message, n::content));
+        } else if (truthy(item(message, n::reasoning_content))) {
             record = exchange::make_record(result_type_, reason_, message);
         } else if (truthy(content = item(message, n::content))) {
             add_answer_text(content);
@@ -183,13 +225,81 @@ nb::object AnswerDecoder::line(const char *p, Py_ssize_t size, nb::handle line) 
         }
     }
     nb::object finish_reason = get(choice, n::finish_reason);
-    if (finish_reason.is_valid() && !finish_reason.is_none()) done_ = true;
+    if (finish_reason.is_valid() && !finish_reason.is_none()) {
+        // An answer that finished without ever sending a delta (an output
+        // filter's verdict) is a failure, not an empty answer.
+        if (!delta_seen_) shapes::raise_no_message(finish_reason);
+        finished_ = true;
+        // Asked for usage, servers send it in a chunk of its own after this
+        // one; unless it came already, it is read next.
+        done_ = !(settings_.stream_usage && !usage_.is_valid());
+        if (settings_.think_tags) flush_think_tags();
+    }
+    return record;
+}
+
+// After the finishing chunk, awaiting the usage chunk: nothing read here
+// becomes a record or a failure; a line that is not a chunk ends the reading.
+void AnswerDecoder::usage_line(const char *p, Py_ssize_t size, nb::handle line) {
+    Py_ssize_t start = 0;
+    while (start < size && is_data_prefix_char(p[start])) ++start;
+    if (size - start == 6 && std::memcmp(p + start, "[DONE]", 6) == 0) {
+        done_ = true;
+        return;
+    }
+    nb::object chunk;
+    try {
+        chunk = parser_.try_parse(p + start, size - start);
+        if (!chunk.is_valid()) chunk = vcall(loads_, {payload_text(line, p, size, start).ptr()});
+    } catch (PythonError &error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        done_ = true;
+        return;
+    }
+    note_usage(chunk);
+    if (usage_.is_valid()) done_ = true;
+}
+
+// With think_tags on, a delta's content passes the tag splitter first: what
+// lies inside the tags is reasoning.  A delta that holds the end of the
+// reasoning and the start of the answer makes two records; the answer's is
+// queued.
+nb::object AnswerDecoder::think_records(nb::handle reasoning, nb::handle content) {
+    ThinkTags::Split split = think_.feed(content);
+    nb::object thought = nb::borrow(reasoning);
+    if (split.reasoning.is_valid()) thought = has_text(thought) ? joined(thought, split.reasoning) : split.reasoning;
+    if (!has_text(thought)) return has_text(split.content) ? answer_record(split.content) : nb::object();
+    nb::object record = exchange::make_text_record(result_type_, reason_, thought, names::empty.h());
+    if (has_text(split.content)) queued_.push_back(answer_record(split.content));
+    return record;
+}
+
+nb::object AnswerDecoder::answer_record(nb::handle content) {
+    add_answer_text(content);
+    return exchange::make_text_record(result_type_, answer_, names::empty.h(), content);
+}
+
+// The end of the answer: what the tag splitter held back (a tag cut short,
+// blanks) is queued.
+void AnswerDecoder::flush_think_tags() {
+    ThinkTags::Split rest = think_.finish();
+    if (rest.reasoning.is_valid())
+        queued_.push_back(exchange::make_text_record(result_type_, reason_, rest.reasoning, names::empty.h()));
+    else if (has_text(rest.content))
+        queued_.push_back(answer_record(rest.content));
+}
+
+nb::object AnswerDecoder::queued() {
+    if (queued_.empty()) return {};
+    nb::object record = std::move(queued_.front());
+    queued_.pop_front();
     return record;
 }
 
 nb::object AnswerDecoder::end_of_stream() {
     if (form_ == Form::document) return whole_records();
     if (!answered_) raise_format(PyExc_ValueError, "The server ended the stream without an answer");
+    if (settings_.think_tags) flush_think_tags();
     return own(PyList_New(0));
 }
 
@@ -245,12 +355,14 @@ void AnswerDecoder::add_answer_text(nb::handle content) {
 }
 
 nb::object AnswerDecoder::whole(nb::handle self, nb::handle document) {
+    settings_ = AnswerSettings::read(self);
     exchange::raise_if_server_error(document);
     note_usage(document);
     nb::object choice = shapes::answer_choice(item(document, n::choices));
     if (!choice.is_valid()) raise_format(PyExc_ValueError, "The server's answer has no choice with index 0");
-    nb::object message = call_method(self, n::message_process, {item(choice, n::message).ptr()});
+    nb::object message = call_method(self, n::message_process, {shapes::choice_message(choice).ptr()});
     shapes::complete_tool_calls(get_attr(self, n::tool_calls));
+    if (settings_.think_tags) message = split_think_tags(message);
     nb::object content = item(message, n::content);
     if (!truthy(get_attr(self, n::tool_calls)) || truthy(content)) {
         exchange::add_message_to(self, exchange::message_role(n::assistant), content);
@@ -271,6 +383,8 @@ int AnswerDecoder::traverse(visitproc visit, void *arg) const {
     if (reason_.ptr()) Py_VISIT(reason_.ptr());
     if (answer_.ptr()) Py_VISIT(answer_.ptr());
     if (assistant_.ptr()) Py_VISIT(assistant_.ptr());
+    for (const nb::object &record : queued_)
+        if (record.ptr()) Py_VISIT(record.ptr());
     return 0;
 }
 

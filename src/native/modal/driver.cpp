@@ -38,8 +38,24 @@ nb::object post(nb::handle self) {
     nb::object stream = get_attr(self, n::stream);
     nb::object configurator = global(n::Configurator);
     nb::object section = get_attr(self, n::section);
-    return vcall(exchange::transport_function(n::send),
-                 {requests.ptr(), url.ptr(), headers.ptr(), body.ptr(), stream.ptr(), configurator.ptr(), section.ptr()});
+    return vcall(exchange::transport_function(n::send), {requests.ptr(), url.ptr(), headers.ptr(), body.ptr(),
+                                                         stream.ptr(), configurator.ptr(), section.ptr(), self.ptr()});
+}
+
+// One answer has been read (or failed): its usage, the last usage object it
+// carried, goes to the usage figures of the model.
+void record_exchange(nb::handle self, nb::handle usage) {
+    nb::object record = get_attr(global(n::usage_module), n::record_exchange);
+    vcall(record, {self.ptr(), usage.is_valid() ? usage.ptr() : Py_None});
+}
+
+// The same, on a failure path: a failure here must not replace the one on
+// its way.
+void record_failed_exchange(nb::handle self, nb::handle usage) {
+    try {
+        record_exchange(self, usage);
+    } catch (PythonError &) {
+    }
 }
 
 nb::object exchange_once(nb::handle self, nb::handle) {
@@ -73,6 +89,8 @@ void begin_turn(nb::handle self, nb::handle prompt) {
 }
 
 nb::object ask(nb::handle self, nb::handle prompt) {
+    // The usage figures of this call start from zero.
+    vcall(get_attr(global(n::usage_module), n::begin_call), {self.ptr()});
     begin_turn(self, prompt);
     return call_method(self, n::core_call);
 }
@@ -106,9 +124,12 @@ nb::object fail_impl(Args a) {
 nb::object decode_whole(Args a) {
     nb::handle self = a[0], response = a[1];
     AnswerDecoder decoder;
+    bool recorded = false;
     const Py_ssize_t history_start = exchange::history_length(self);
     try {
         nb::object message = decoder.whole(self, fast_json::answer_document(response));
+        recorded = true;
+        record_exchange(self, decoder.usage());
         if (truthy(get_attr(self, n::tool_calls))) {
             // This record has empty texts and the default status, so the sum
             // carries this exchange's calls and results with the follow-up's
@@ -123,6 +144,9 @@ nb::object decode_whole(Args a) {
         call_method(self, n::reset);
         return exchange::make_record(global(n::LLMResult), status_member(n::idle), message);
     } catch (PythonError &error) {
+        // An answer that arrived but did not decode still counts, with the
+        // usage it reported.
+        if (!recorded && error.matches(PyExc_Exception)) record_failed_exchange(self, decoder.usage());
         // No fallback where this exchange, or its follow-up, recorded text.
         exchange::fail(self, n::parse_error,
                        !decoder.already_added() && !exchange::answered_since(self, history_start), error);
@@ -160,9 +184,14 @@ public:
         } catch (PythonError &error) {
             // Stopped by an error, or closed or dropped by the consumer,
             // with part of the answer unread.
+            end_usage_wait();
             if (state_ == State::start || lines_open_) abandon_response();
             open_.end();
             if (!error.matches(PyExc_Exception)) turn::discard_and_raise(self_, error);
+            if (state_ != State::start && !recorded_) {
+                recorded_ = true;
+                record_failed_exchange(self_, decoder_.usage());
+            }
             // No fallback where this exchange, or its follow-up, recorded text.
             exchange::fail(self_, n::parse_error,
                            !decoder_.already_added() && !exchange::answered_since(self_, history_start_), error);
@@ -177,6 +206,7 @@ public:
         if (int rc = decoder_.traverse(visit, arg)) return rc;
         QV_VISIT(result_type_);
         QV_VISIT(calls_map_);
+        QV_VISIT(usage_wait_);
         QV_VISIT(pending_);
         return 0;
     }
@@ -225,24 +255,29 @@ private:
     // Reads lines until one yields a record; a null object when the line
     // loop ends (end of body, finishing chunk, [DONE] or _close).
     nb::object next_record() {
-        if (nb::object record = next_pending(); record.is_valid()) return record;
-        if (decoder_.done()) return {};
+        if (nb::object record = next_left(); record.is_valid()) return record;
+        if (decoder_.done() || ended_) return {};
         for (;;) {
             bool more;
             try {
                 more = lines_.next();
-            } catch (PythonError &) {
+            } catch (PythonError &error) {
                 // A body closed by quorvel.cancel fails its read: the stream
                 // stops as the close flag stops it.
                 if (cancelled()) return stop();
+                // So does a body closed when the wait for the usage chunk
+                // ran out: the answer itself is complete.
+                if (decoder_.finished() && error.matches(PyExc_Exception)) return usage_wait_over();
                 throw;
             }
             if (!more) {
                 lines_open_ = false;  // the body has been read to its end
+                ended_ = true;
+                end_usage_wait();
                 call_method(body_, n::end);
                 if (cancelled()) return stop();
                 pending_ = decoder_.end_of_stream();
-                return next_pending();
+                return next_left();
             }
 
             // Honoured at the next line received, whatever the line is.
@@ -262,12 +297,44 @@ private:
                 record = decoder_.line(p, size, line);
             }
             if (decoder_.done()) {
+                end_usage_wait();
                 finish_response();
                 pending_ = decoder_.end_of_stream();
+            } else if (decoder_.finished() && !usage_wait_.is_valid()) {
+                // Reading on for the usage chunk, for a bounded time.
+                usage_wait_ = vcall(exchange::transport_function(n::bound_usage_wait), {body_.ptr()});
             }
             if (record.is_valid()) return record;
+            if (nb::object left = next_left(); left.is_valid()) return left;
             if (decoder_.done()) return {};
         }
+    }
+
+    // The wait for the usage chunk ran out and closed the body: the stream
+    // ends as a finished one, with its connection closed.
+    nb::object usage_wait_over() {
+        end_usage_wait();
+        ended_ = true;
+        if (lines_open_) {
+            lines_open_ = false;
+            call_method(body_, n::abandon);
+        }
+        pending_ = decoder_.end_of_stream();
+        return next_left();
+    }
+
+    void end_usage_wait() {
+        if (!usage_wait_.is_valid()) return;
+        nb::object wait = std::move(usage_wait_);
+        call_method(wait, n::cancel);
+    }
+
+    // The next record left to give: of those the end of the lines gave (a
+    // body that was one whole answer), then of those the decoder queued (a
+    // second record of one line, the think-tag splitter's rest).
+    nb::object next_left() {
+        if (nb::object record = next_pending(); record.is_valid()) return record;
+        return decoder_.queued();
     }
 
     // The next of the records that the end of the lines gave (a body that
@@ -325,6 +392,7 @@ private:
     // Stops reading: the answer is closed if still being read, the per-call
     // state reset, so the tool calls collected so far are dropped.
     nb::object stop() {
+        end_usage_wait();
         if (lines_open_) {
             lines_open_ = false;
             call_method(body_, n::stop);
@@ -344,6 +412,10 @@ private:
     }
 
     Step after_lines() {
+        if (!recorded_) {
+            recorded_ = true;
+            record_exchange(self_, decoder_.usage());
+        }
         // Cancelled after its last line was read: the calls never run.
         if (!truthy(get_attr(self_, n::tool_calls)) || cancelled()) return end();
         shapes::complete_tool_calls(get_attr(self_, n::tool_calls));
@@ -380,6 +452,9 @@ private:
     Py_ssize_t pending_next_ = 0;
     State state_ = State::start;
     bool lines_open_ = false;  // the answer is being read and not finished
+    bool ended_ = false;       // the body has been read to its end (or closed for good)
+    bool recorded_ = false;    // the usage figures have this exchange
+    nb::object usage_wait_;    // the bound on the wait for the usage chunk, while it runs
     nb::object self_, response_, body_;
     LineSource lines_;
     AnswerDecoder decoder_;

@@ -464,6 +464,9 @@ void texts_of(nb::handle self, nb::handle message, nb::object &reasoning_out, nb
         shapes::PartsText parts = shapes::split_parts(content);
         content = std::move(parts.content);
         if (is_empty_text(reasoning)) reasoning = std::move(parts.thinking);
+    } else if (PyDict_Check(content.ptr())) {
+        // An answer to a json_schema request, sent as the object itself.
+        content = shapes::object_content_text(content);
     }
     // Some routers put the reasoning only in "names::reasoning_details".
     if (is_empty_text(reasoning)) {

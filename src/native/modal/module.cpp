@@ -34,6 +34,9 @@ void import_globals() {
     // error a failed answer raises.
     set_global("_transport", own(PyImport_ImportModule("quorvel._transport")));
     set_global("ServerError", import_from("quorvel._server_error", "ServerError"));
+    // Usage figures of calls, and the settings that change how answers are read.
+    set_global("_usage", own(PyImport_ImportModule("quorvel.usage")));
+    set_global("_answer_settings", own(PyImport_ImportModule("quorvel._answer_settings")));
 }
 
 void define_llmodal() {

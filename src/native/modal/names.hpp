@@ -155,7 +155,17 @@ inline Name complexjson{"complexjson"};
 inline Name default_decoder{"_default_decoder"};
 inline Name reasoning_details{"reasoning_details"};
 
+inline Name null_text{"null"};
 inline Name usage{"usage"};
+inline Name usage_module{"_usage"};
+inline Name begin_call{"_begin_call"};
+inline Name record_exchange{"_record_exchange"};
+inline Name answer_settings_module{"_answer_settings"};
+inline Name read_answer_settings{"read"};
+inline Name stream_usage{"stream_usage"};
+inline Name think_tags{"think_tags"};
+inline Name bound_usage_wait{"bound_usage_wait"};
+inline Name cancel{"cancel"};
 
 inline Name empty{""};
 }  // namespace qv::modal::names

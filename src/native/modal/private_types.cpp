@@ -59,6 +59,11 @@ void append_record(nb::handle records, const nb::object &record) {
     if (record.is_valid()) check(PyList_Append(records.ptr(), record.ptr()));
 }
 
+// The records a line or the end made beyond the one returned.
+void append_queued(nb::handle records, AnswerDecoder &decoder) {
+    while (nb::object record = decoder.queued()) append_record(records, record);
+}
+
 PyObject *push_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     return boundary([&] {
         static const char *keywords[] = {"model", "stream", nullptr};
@@ -90,7 +95,10 @@ PyObject *push_feed(PyObject *self, PyObject *block) {
         state.splitter.push(block);
         const char *p;
         Py_ssize_t size;
-        while (!state.decoder.done() && state.splitter.next(p, size)) append_record(records, state.decoder.line(p, size));
+        while (!state.decoder.done() && state.splitter.next(p, size)) {
+            append_record(records, state.decoder.line(p, size));
+            append_queued(records, state.decoder);
+        }
         return records;
     });
 }
@@ -105,9 +113,11 @@ PyObject *push_finish(PyObject *self, PyObject *) {
             const char *p;
             Py_ssize_t size;
             if (!state.decoder.done() && state.splitter.rest(p, size)) append_record(records, state.decoder.line(p, size));
+            append_queued(records, state.decoder);
             // A body that was one whole answer gives its records only now.
             nb::object last = state.decoder.end_of_stream();
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(last.ptr()); ++i) append_record(records, nb::borrow(PyList_GET_ITEM(last.ptr(), i)));
+            append_queued(records, state.decoder);
             return records;
         }
         nb::object body = own(PyBytes_FromStringAndSize(state.body.data(), (Py_ssize_t) state.body.size()));
@@ -120,6 +130,9 @@ PyObject *push_finish(PyObject *self, PyObject *) {
 
 PyObject *push_done(PyObject *self, void *) {
     return boundary([&] { return nb::bool_(state_of(self).decoder.done()); });
+}
+PyObject *push_finished(PyObject *self, void *) {
+    return boundary([&] { return nb::bool_(state_of(self).decoder.finished()); });
 }
 PyObject *push_already_added(PyObject *self, void *) {
     return boundary([&] { return nb::bool_(state_of(self).decoder.already_added()); });
@@ -170,7 +183,14 @@ PyMethodDef push_methods[] = {
 };
 
 PyGetSetDef push_getset[] = {
-    {"done", push_done, nullptr, "The finishing chunk or [DONE] has been read: read no further.", nullptr},
+    {"done", push_done, nullptr,
+     "The finishing chunk or [DONE] (or, awaited with stream_usage on, the usage chunk) has been read: read no "
+     "further.",
+     nullptr},
+    {"finished", push_finished, nullptr,
+     "The finishing chunk has been read.  While done is still false the usage chunk is awaited: read on for at "
+     "most 2 s, then call finish().",
+     nullptr},
     {"already_added", push_already_added, nullptr, "This exchange has put answer text into the history.", nullptr},
     {"usage", push_usage, nullptr, "The last usage object the answer carried, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -106,6 +106,37 @@ nb::object answer_choice(nb::handle choices) {
     return {};
 }
 
+nb::object chunk_choice(nb::handle chunk) {
+    nb::object choices;
+    if (PyDict_Check(chunk.ptr())) {
+        choices = dict_value(chunk, names::choices);
+        if (!choices.is_valid() || choices.is_none()) return {};
+    } else {
+        choices = getitem(chunk, names::choices);
+    }
+    if (PyList_CheckExact(choices.ptr()) && PyList_GET_SIZE(choices.ptr()) == 0) return {};
+    return answer_choice(choices);
+}
+
+nb::object choice_message(nb::handle choice) {
+    if (!PyDict_Check(choice.ptr())) return getitem(choice, names::message);
+    nb::object message = dict_value(choice, names::message);
+    if (message.is_valid() && !message.is_none()) return message;
+    raise_no_message(dict_value(choice, names::finish_reason));
+}
+
+void raise_no_message(nb::handle finish_reason) {
+    nb::handle reason = finish_reason;
+    if (!reason.is_valid() || reason.is_none()) reason = names::null_text.h();
+    nb::object text = own(PyObject_Str(reason.ptr()));
+    raise_format(PyExc_ValueError, "The server sent no message (finish_reason: %U)", text.ptr());
+}
+
+nb::object object_content_text(nb::handle content) {
+    if (!PyDict_Check(content.ptr())) return nb::borrow(content);
+    return arguments_text(content);
+}
+
 PartsText split_parts(nb::handle parts) {
     Texts content, thinking;
     each(parts, [&](nb::handle part) {

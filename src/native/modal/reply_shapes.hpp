@@ -1,5 +1,6 @@
 // Reply shapes that real servers send beyond the plain chat-completion form:
-// several choices, content as typed parts, reasoning in `reasoning_details`,
+// several choices, content as typed parts or as a JSON object, reasoning in
+// `reasoning_details`, chunks without choices, choices without a message,
 // tool calls with arguments given as an object, without arguments or without
 // an id.  The decoders and the history members read replies through these.
 #pragma once
@@ -13,6 +14,27 @@ namespace qv::modal::shapes {
 // else a null object (the choices belong to other answers of an "n" request).
 // Anything but a list is read by position.
 nb::object answer_choice(nb::handle choices);
+
+// The answer's choice of a streamed chunk, or a null object when the chunk
+// carries none: "choices" missing, null or empty (the opening chunk of some
+// providers, or a usage-only chunk), or only other answers' choices.  A
+// chunk that is not a dict is read as before (and fails as before).
+nb::object chunk_choice(nb::handle chunk);
+
+// The "message" of a whole answer's choice.  A choice without one (an output
+// filter's verdict, say) fails with a ValueError naming the finish reason:
+// "The server sent no message (finish_reason: content_filter)".
+nb::object choice_message(nb::handle choice);
+
+// That ValueError, for a whole answer's choice without a message or a
+// stream whose answer finished without ever sending a delta; `finish_reason`
+// may be a null object (none was given).
+[[noreturn]] void raise_no_message(nb::handle finish_reason);
+
+// Content given as a JSON object (servers answering a json_schema request
+// may): that object's JSON text, as for object-valued tool arguments.
+// Anything else is returned as it is.
+nb::object object_content_text(nb::handle content);
 
 // Content given as a list of typed parts: the text of its "text" parts, and
 // the text of its "thinking" parts (a string, or a list of text parts).

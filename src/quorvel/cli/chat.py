@@ -22,6 +22,7 @@ from quorvel.cli.live_tools import live_registry
 from quorvel.cli.loading import native, tools_from
 from quorvel.cli.printing import Printer
 from quorvel.cli.screen import visible
+from quorvel.cli.spending import Tally, tokens_text, totals_text
 from quorvel.cli.text import PROG, CliError, describe, one_line
 from quorvel.cli.turn import run_turn
 from quorvel.cli.structured import load_output, run_structured_turn
@@ -205,7 +206,8 @@ commands:
   /retry        regenerate the last answer (kept as a new version of it),
                 or ask again a question that got no answer
   /image PATH   attach an image to the next message
-  /save FILE    write the conversation (with model, endpoint and time) as JSON
+  /usage        the tokens the conversation has used so far
+  /save FILE    write the conversation (with model, endpoint, time and usage) as JSON
   /load FILE    resume a conversation written by /save
   /quit         leave (Ctrl-D works too)
   //text        send a message that begins with "/"
@@ -232,13 +234,23 @@ def _read_line(console: Console) -> str | None:
             return None
 
 
-def _save(model: LLModal, filename: str, console: Console, err: Console) -> None:
+def _after_turn(model: LLModal, tally: Tally, show: bool, console: Console) -> None:
+    """Adds the turn's usage to the conversation's; with ``--usage``, one dim line says it."""
+    from quorvel.usage import last_usage
+
+    spent = last_usage(model)
+    tally.add(spent)
+    if show:
+        console.print(tokens_text(spent), style="dim", soft_wrap=True, markup=False, highlight=False)
+
+
+def _save(model: LLModal, filename: str, console: Console, err: Console, tally: Tally) -> None:
     """``/save FILE``: an existing file is replaced only when the user says so."""
     if user_path(filename).exists() and not _ask(console, f"{filename} exists; overwrite it?"):
         console.print(visible(f"not saved: {filename} is unchanged"), style="dim", soft_wrap=True, markup=False)
         return
     try:
-        count = history.save(model, filename)
+        count = history.save(model, filename, usage=tally.to_json())
     except OSError as exc:
         _report(err, f"cannot write {filename}: {exc.strerror or describe(exc)}")
         return
@@ -246,7 +258,16 @@ def _save(model: LLModal, filename: str, console: Console, err: Console) -> None
     console.print(visible(text), style="dim", soft_wrap=True, markup=False, highlight=False)
 
 
-def _interactive(model: LLModal, console: Console, err: Console, raw: bool, turn: Any = run_turn) -> int:
+def _interactive(
+    model: LLModal,
+    console: Console,
+    err: Console,
+    raw: bool,
+    turn: Any = run_turn,
+    tally: Tally | None = None,
+    show_usage: bool = False,
+) -> int:
+    tally = tally or Tally()
     with contextlib.suppress(ImportError):
         import readline  # noqa: F401  (line editing and history for input())
 
@@ -302,7 +323,7 @@ def _interactive(model: LLModal, console: Console, err: Console, raw: bool, turn
                 if not rest:
                     report("usage: /save FILE")
                     continue
-                _save(model, rest, console, err)
+                _save(model, rest, console, err, tally)
             elif command == "/load":
                 if not rest:
                     report("usage: /load FILE")
@@ -314,7 +335,10 @@ def _interactive(model: LLModal, console: Console, err: Console, raw: bool, turn
                     continue
                 model.messages = loaded.messages
                 model.retry = False
+                tally = Tally.from_json(loaded.usage)
                 console.print(visible(_loaded_note(loaded, rest)), style="dim", soft_wrap=True, markup=False, highlight=False)
+            elif command == "/usage":
+                console.print(totals_text(tally.usage, tally.turns), style="dim", soft_wrap=True, markup=False, highlight=False)
             else:
                 report(f"unknown command {command}; /help lists the commands")
         if prompt is None:
@@ -324,6 +348,7 @@ def _interactive(model: LLModal, console: Console, err: Console, raw: bool, turn
             printer.note("(stopped)")
         elif outcome is not None:
             report(outcome)
+        _after_turn(model, tally, show_usage, console)
         console.print()
 
 
@@ -357,6 +382,7 @@ def cmd_chat(args: argparse.Namespace) -> int:
     loaded = _conversation(args, question is not None, err)
     at_terminal = question is None and sys.stdin.isatty()
     model = _build_model(args, loaded, out if at_terminal else None)
+    tally = Tally.from_json(loaded.usage if loaded is not None else None)
     turn: Any = run_turn
     if output is not None:
 
@@ -371,9 +397,10 @@ def cmd_chat(args: argparse.Namespace) -> int:
             if loaded is not None:
                 note = visible(_loaded_note(loaded, args.load))
                 out.print(note, style="dim", soft_wrap=True, markup=False, highlight=False)
-            return _interactive(model, out, err, args.raw, turn)
+            return _interactive(model, out, err, args.raw, turn, tally, args.usage)
         printer = Printer(out, err, raw=args.raw)
         outcome = turn(model, question, printer)
+        _after_turn(model, tally, args.usage, err)
     if outcome == "stopped":
         raise KeyboardInterrupt
     if outcome is not None:

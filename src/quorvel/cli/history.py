@@ -113,8 +113,9 @@ def _json_text(document: Any) -> str:
     return _SURROGATE.sub(lambda match: f"\\u{ord(match.group()):04x}", text) + "\n"
 
 
-def save(model: LLModal, filename: str) -> int:
-    """Write the conversation with the model name, the endpoint and the time; returns the entry count.
+def save(model: LLModal, filename: str, usage: dict[str, Any] | None = None) -> int:
+    """Write the conversation with the model name, the endpoint, the time and
+    the token totals (``usage``, when given); returns the entry count.
 
     The file is readable by the user alone and replaces an old one only once
     written whole; the endpoint is kept without the credentials a URL may hold.
@@ -129,6 +130,8 @@ def save(model: LLModal, filename: str) -> int:
         "system_prompt": model.system_prompt,
         "messages": history,
     }
+    if usage is not None:
+        document["usage"] = usage
     write_private(filename, _json_text(document).encode("utf-8"))
     return len(history)
 
@@ -141,11 +144,19 @@ def messages_text(count: int) -> str:
 class Conversation:
     """A saved conversation read back: its entries and what it was held with."""
 
-    def __init__(self, messages: list[Message], model: str | None, endpoint: str | None, saved_at: str | None) -> None:
+    def __init__(
+        self,
+        messages: list[Message],
+        model: str | None,
+        endpoint: str | None,
+        saved_at: str | None,
+        usage: Any = None,
+    ) -> None:
         self.messages = messages
         self.model = model
         self.endpoint = endpoint
         self.saved_at = saved_at
+        self.usage = usage  # the token totals as saved (read by quorvel.cli.spending)
 
 
 def _text_or_none(value: Any) -> str | None:
@@ -191,4 +202,5 @@ def load(filename: str) -> Conversation:
         _text_or_none(document.get("model")),
         _text_or_none(document.get("endpoint")),
         _text_or_none(document.get("saved_at")),
+        document.get("usage"),
     )

@@ -99,6 +99,11 @@ def build_parser() -> argparse.ArgumentParser:
         help="how many rounds of tool calls one question may run (sets tool_calls_limit; default 3)",
     )
     chat.add_argument(
+        "--usage",
+        action="store_true",
+        help="after each answer, print the tokens it used (in, out, cached, reasoning) as one dim line",
+    )
+    chat.add_argument(
         "--load",
         metavar="FILE",
         help="resume a conversation written by /save (the endpoint it names is used only when on the "

@@ -1,0 +1,75 @@
+"""Settings that change how answers are asked for and read, from
+``Configurator`` in the model's section (the environment first, then the INI
+file), read at every exchange like the transport settings:
+
+- ``stream_usage`` (default false): a streamed request asks the server for
+  its usage chunk (``"stream_options": {"include_usage": true}``, unless the
+  body has ``stream_options`` already), and the stream is read on after the
+  finishing chunk until that chunk arrives, for a bounded time.
+- ``think_tags`` (default false): text between ``<think>`` and ``</think>``
+  at the start of an answer is reasoning, not answer text.
+"""
+
+from __future__ import annotations
+
+from typing import Any, NamedTuple
+
+__all__ = ["AnswerSettings", "read", "stream_usage", "think_tags", "check", "with_usage_option"]
+
+_TRUE = frozenset({"1", "true", "yes", "on"})
+_FALSE = frozenset({"0", "false", "no", "off", ""})
+
+
+def _flag(configurator: Any, section: str, option: str) -> bool:
+    if not configurator.has_option(section, option):
+        return False
+    value = configurator.get(section, option)
+    if isinstance(value, bool):
+        return value
+    if isinstance(value, str):
+        word = value.strip().lower()
+        if word in _TRUE:
+            return True
+        if word in _FALSE:
+            return False
+    raise ValueError(
+        f"quorvel option {option!r} in section [{section}] must be true or false "
+        f"(1, yes, on / 0, no, off), got {value!r}"
+    )
+
+
+def stream_usage(configurator: Any, section: str) -> bool:
+    """Whether streams of ``section`` ask for and wait for the usage chunk."""
+    return _flag(configurator, section, "stream_usage")
+
+
+def think_tags(configurator: Any, section: str) -> bool:
+    """Whether a leading ``<think>...</think>`` of an answer is reasoning."""
+    return _flag(configurator, section, "think_tags")
+
+
+def check(configurator: Any, section: str) -> None:
+    """Raise the ``ValueError`` of an invalid value of either setting."""
+    stream_usage(configurator, section)
+    think_tags(configurator, section)
+
+
+def with_usage_option(body: Any, stream: Any, configurator: Any, section: str) -> Any:
+    """The request body to post: with ``stream_usage`` on, a streamed body
+    asks for the usage chunk unless the caller set ``stream_options``
+    itself.  The body is copied, never changed in place."""
+    if not stream or not isinstance(body, dict) or "stream_options" in body:
+        return body
+    if not stream_usage(configurator, section):
+        return body
+    return {**body, "stream_options": {"include_usage": True}}
+
+
+class AnswerSettings(NamedTuple):
+    stream_usage: bool
+    think_tags: bool
+
+
+def read(configurator: Any, section: str) -> AnswerSettings:
+    """Both settings of ``section``, read once for one exchange's decoding."""
+    return AnswerSettings(stream_usage(configurator, section), think_tags(configurator, section))
