@@ -36,16 +36,16 @@ from __future__ import annotations
 
 import asyncio
 from collections.abc import AsyncGenerator, AsyncIterator, Awaitable, Coroutine, Generator
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal, TypeVar
 
-from quorvel import _aio_tools, _aio_transport, _inflight
+from quorvel import _aio_tools, _aio_transport, _answer_settings, _inflight, _transport
 from quorvel.message import Message, MessageRole
 from quorvel.modal import LLMResult, LLModal, LLMStatus, _begin_turn, _call_guard, _fail, _PushDecoder
 
 if TYPE_CHECKING:
     import httpx
 
-__all__ = ["ainvoke", "astream", "AStream"]
+__all__ = ["ainvoke", "astream", "aask", "AStream"]
 
 _REQUEST_ERROR = "LLM request error: "
 _PARSE_ERROR = "Error parsing LLM response: "
@@ -249,7 +249,10 @@ def request_body(model: Any, force_stream: bool) -> dict[str, Any]:
     body: dict[str, Any] = model._body
     if force_stream:
         body["stream"] = True
-    return body
+    with_usage: dict[str, Any] = _answer_settings.with_usage_option(
+        body, body.get("stream"), _configurator(), model.section
+    )
+    return with_usage
 
 
 def _record_exchange(model: Any, decoder: Any) -> None:
@@ -315,13 +318,27 @@ async def _stream_exchange(call: _Call, response: httpx.Response, depth: int = 0
     try:
         decoder = _PushDecoder(model, True)
         blocks = response.aiter_bytes()
+        # After the finishing chunk a stream that asked for usage is read on
+        # for its usage chunk, never longer than the transport's bound.
+        usage_deadline: float | None = None
         try:
             while not decoder.done:
                 if call.stop_requested or _close_flag(model):
                     call.check_stop()
                 try:
-                    block = await call.io(blocks.__anext__())
+                    if decoder.finished:
+                        loop = asyncio.get_running_loop()
+                        if usage_deadline is None:
+                            usage_deadline = loop.time() + _transport.USAGE_WAIT
+                        left = usage_deadline - loop.time()
+                        if left <= 0:
+                            break
+                        block = await asyncio.wait_for(call.io(blocks.__anext__()), left)
+                    else:
+                        block = await call.io(blocks.__anext__())
                 except StopAsyncIteration:
+                    break
+                except asyncio.TimeoutError:
                     break
                 for record in decoder.feed(block):
                     yield record
@@ -469,3 +486,27 @@ def astream(model: LLModal, prompt: str) -> AStream:
     says: ``async for record in astream(model, prompt)``, or ``await`` it
     first to have the request made (and its failure raised) at once."""
     return AStream(model, prompt, force_stream=True)
+
+
+T = TypeVar("T")
+
+
+async def aask(
+    model: LLModal,
+    prompt: str,
+    output: type[T],
+    *,
+    mode: Literal["json_schema", "tool", "prompted"] = "json_schema",
+    schema_in_prompt: bool = False,
+    retries: int = 1,
+    strict: bool = True,
+) -> T:
+    """``quorvel.structured.ask`` awaited: the same exchanges, each one made
+    through :func:`ainvoke` (a stream read with ``async for``)."""
+    from quorvel.structured._aio import ask_with
+
+    result: T = await ask_with(
+        ainvoke, model, prompt, output,
+        mode=mode, schema_in_prompt=schema_in_prompt, retries=retries, strict=strict,
+    )
+    return result
