@@ -1,8 +1,11 @@
 #include "modal/records.hpp"
 
+#include <cstring>
+
 #include "runtime/object.hpp"
 
 #include "modal/fast_paths.hpp"
+#include "modal/members.hpp"
 #include "modal/names.hpp"
 #include "runtime/direct_model.hpp"
 
@@ -11,7 +14,29 @@ namespace {
 
 DirectModel result_model;
 Held status_class_ref;  // LLMStatus, held by the module state
-Held given_fields;  // {"status", "reasoning_content", "content"}
+Held given_fields;  // LLMResult's fields without a factory default, as a set
+Held result_field_names;  // LLMResult's fields in declaration order, as a tuple
+
+// What a record is made from: the values given for the fields without a
+// factory default, matched by name against LLMResult's one declaration
+// (llmresult_members) when the module starts.
+constexpr const Name *record_inputs[] = {&names::status, &names::reasoning_content, &names::content};
+
+constexpr Py_ssize_t result_field_count() {
+    Py_ssize_t count = 0;
+    for (const Member &member : llmresult_members)
+        if (member.kind == Member::Kind::field) ++count;
+    return count;
+}
+
+// For each declared field, the index of its input in record_inputs, or
+// the factory default that fills it (a fresh dict or list each record).
+constexpr int fresh_dict = -1, fresh_list = -2;
+int result_field_input[result_field_count()];
+
+bool is_factory(const FieldDefault &value) {
+    return value.kind == FieldDefault::Kind::dict_factory || value.kind == FieldDefault::Kind::list_factory;
+}
 
 DirectModel entry_model;
 Held role_type;           // the enumeration Message's role field validates against
@@ -31,12 +56,30 @@ nb::object name_set(std::initializer_list<const Name *> names) {
 }  // namespace
 
 void prepare_direct_results(nb::handle result_class, nb::handle status_class) {
-    result_model.prepare(result_class);
     if (!PyType_Check(status_class.ptr())) return;
+    nb::object field_names = own(PyTuple_New(result_field_count()));
+    nb::object given = own(PySet_New(nullptr));
+    Py_ssize_t index = 0;
+    for (const Member &member : llmresult_members) {
+        if (member.kind != Member::Kind::field) continue;
+        nb::object name = own(PyUnicode_InternFromString(member.name));
+        PyTuple_SET_ITEM(field_names.ptr(), index, Py_NewRef(name.ptr()));
+        int input = member.value.kind == FieldDefault::Kind::list_factory ? fresh_list : fresh_dict;
+        if (!is_factory(member.value)) {
+            input = -1;
+            for (int i = 0; i < (int) std::size(record_inputs); ++i)
+                if (std::strcmp(record_inputs[i]->text(), member.name) == 0) input = i;
+            // A field that neither a factory nor an input fills: records are
+            // then made by the ordinary construction only.
+            if (input < 0) return;
+            check(PySet_Add(given.ptr(), name.ptr()));
+        }
+        result_field_input[index++] = input;
+    }
+    result_field_names.set(field_names);
+    given_fields.set(given);
     status_class_ref.set(status_class);
-    given_fields.set(own(PySet_New(nullptr)));
-    for (const Name *field : {&names::status, &names::reasoning_content, &names::content})
-        check(PySet_Add(given_fields.ptr(), field->ptr()));
+    result_model.prepare(result_class);
 }
 
 bool message_truth_is_contents(nb::handle entry) {
@@ -84,12 +127,18 @@ nb::object direct_result(nb::handle cls, nb::handle status, nb::handle reasoning
                    PyUnicode_CheckExact(reasoning.ptr()) && PyUnicode_CheckExact(content.ptr()) && result_model.applies(cls);
         }))
         return {};
-    nb::object fields = own(new_presized_dict(5));
-    dict_set(fields, names::tool_calls, own(PyDict_New()));
-    dict_set(fields, names::tool_results, own(PyDict_New()));
-    dict_set(fields, names::reasoning_content, reasoning);
-    dict_set(fields, names::content, content);
-    dict_set(fields, names::status, status);
+    const nb::handle inputs[std::size(record_inputs)] = {status, reasoning, content};
+    nb::object fields = own(new_presized_dict(result_field_count()));
+    for (Py_ssize_t index = 0; index < result_field_count(); ++index) {
+        nb::handle name = PyTuple_GET_ITEM(result_field_names.ptr(), index);
+        const int input = result_field_input[index];
+        if (input == fresh_dict)
+            dict_set(fields, name, own(PyDict_New()));
+        else if (input == fresh_list)
+            dict_set(fields, name, own(PyList_New(0)));
+        else
+            dict_set(fields, name, inputs[input]);
+    }
     return result_model.assemble(fields, given_fields.h());
 }
 

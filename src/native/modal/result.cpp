@@ -10,25 +10,34 @@ namespace qv::modal {
 namespace {
 
 // left + right, with a fresh copy of the left so neither operand changes.
+// How each field combines follows from its declaration (llmresult_members):
+// a map (a factory-made dict: tool calls and results by id) is updated, a
+// text is joined, anything else (the status) is the right's.
 nb::object add(Args a) {
     nb::handle self = a[0], other = a[1];
     nb::object dump = call_method(self, names::model_dump);
     nb::object noargs = own(PyTuple_New(0));
     nb::object result = own(PyObject_Call(global(names::LLMResult).ptr(), noargs.ptr(), dump.ptr()));
 
-    // dict.update: an id known on both sides keeps the left's position and
-    // takes the right's object as it is.
-    for (const Name *field : {&names::tool_calls, &names::tool_results}) {
-        nb::object mine = get_attr(result, *field);
-        nb::object theirs = get_attr(other, *field);
-        call_method(mine, names::update, {theirs.ptr()});
+    for (const Member &member : llmresult_members) {
+        if (member.kind != Member::Kind::field) continue;
+        nb::object mine = own(PyObject_GetAttrString(result.ptr(), member.name));
+        nb::object theirs = own(PyObject_GetAttrString(other.ptr(), member.name));
+        switch (member.value.kind) {
+            case FieldDefault::Kind::dict_factory:
+                // dict.update: an id known on both sides keeps the left's
+                // position and takes the right's object as it is.
+                call_method(mine, names::update, {theirs.ptr()});
+                break;
+            case FieldDefault::Kind::text:
+                check(PyObject_SetAttrString(result.ptr(), member.name,
+                                             own(PyNumber_InPlaceAdd(mine.ptr(), theirs.ptr())).ptr()));
+                break;
+            default:
+                check(PyObject_SetAttrString(result.ptr(), member.name, theirs.ptr()));
+                break;
+        }
     }
-    for (const Name *field : {&names::reasoning_content, &names::content}) {
-        nb::object mine = get_attr(result, *field);
-        nb::object theirs = get_attr(other, *field);
-        set_attr(result, *field, own(PyNumber_InPlaceAdd(mine.ptr(), theirs.ptr())));
-    }
-    set_attr(result, names::status, get_attr(other, names::status));
     return result;
 }
 
