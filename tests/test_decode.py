@@ -292,16 +292,20 @@ def test_decoding_cycles_do_not_grow_memory(monkeypatch, stream):
     gc.collect()
     tracemalloc.start()
     try:
-        before = tracemalloc.take_snapshot()
-        for _ in range(10_000 // 3):
-            cycle(stream)
-        gc.collect()
-        after = tracemalloc.take_snapshot()
+        # Caches that fill once (the interpreter's, pydantic's, the decoder's)
+        # may still grow in the first window; a leak grows in every window.
+        growths = []
+        for _ in range(2):
+            before = tracemalloc.take_snapshot()
+            for _ in range(10_000 // 3):
+                cycle(stream)
+            gc.collect()
+            after = tracemalloc.take_snapshot()
+            growths.append(sum(s.size_diff for s in after.compare_to(before, "filename")))
     finally:
         tracemalloc.stop()
-    growth = sum(s.size_diff for s in after.compare_to(before, "filename"))
     # a single leaked object per cycle would add several hundred kilobytes
-    assert growth < 64 * 1024, growth
+    assert min(growths) < 64 * 1024, growths
 
 
 
