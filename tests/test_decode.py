@@ -284,6 +284,11 @@ def cycle(stream: bool):
             pass
 
 
+# Under AddressSanitizer (PYTHONMALLOC=malloc) the growth depends on what the
+# earlier tests of the run left in allocator-dependent caches: one full run
+# grew 120 KB in the measured window while this test alone passes there.  The
+# check runs on every interpreter's ordinary build.
+@pytest.mark.unsanitizable
 @pytest.mark.parametrize("stream", [False, True])
 def test_decoding_cycles_do_not_grow_memory(monkeypatch, stream):
     monkeypatch.setattr(quorvel.modal, "print", lambda *args, **kwargs: None, raising=False)
