@@ -85,3 +85,24 @@ __all__ = [
     "FALLBACK", "isolated_config", "server", "tools", "add", "shout", "whole", "streamed", "chunk",
     "printed", "history", "sse_body",
 ]
+
+
+@pytest.fixture
+def settings(monkeypatch):
+    """Sets options of the default section through the environment."""
+
+    def set_options(**options):
+        for option, value in options.items():
+            monkeypatch.setenv(f"QUORVEL_LLM_{option.upper()}", str(value))
+
+    return set_options
+
+
+@pytest.fixture
+def waits(monkeypatch):
+    """The waits between retries, recorded instead of slept."""
+    import quorvel._transport as transport
+
+    seen: list[float] = []
+    monkeypatch.setattr(transport, "_sleep", seen.append)
+    return seen

@@ -13,7 +13,7 @@ import pytest
 import requests
 
 import quorvel._transport as transport
-from exchange_support import FALLBACK, history, isolated_config, printed, server, tools  # noqa: F401
+from exchange_support import FALLBACK, history, isolated_config, printed, server, settings, tools, waits  # noqa: F401
 from quorvel.modal import LLModal, ServerError
 from quorvel.testing import Reply, role_chunk, text_chunk
 
@@ -28,25 +28,6 @@ def make(url, stream=False, **fields):
 
 def consume(result, stream):
     return list(result) if stream else result
-
-
-@pytest.fixture
-def settings(monkeypatch):
-    """Sets options of the default section through the environment."""
-
-    def set_options(**options):
-        for option, value in options.items():
-            monkeypatch.setenv(f"QUORVEL_LLM_{option.upper()}", str(value))
-
-    return set_options
-
-
-@pytest.fixture
-def waits(monkeypatch):
-    """The waits between retries, recorded instead of slept."""
-    seen: list[float] = []
-    monkeypatch.setattr(transport, "_sleep", seen.append)
-    return seen
 
 
 @pytest.fixture

@@ -13,7 +13,7 @@ import threading
 import pytest
 
 import quorvel._transport as transport
-from exchange_support import FALLBACK, history, isolated_config, printed, server  # noqa: F401
+from exchange_support import FALLBACK, history, isolated_config, printed, server, settings, waits  # noqa: F401
 from quorvel.config import Configurator
 from quorvel.modal import LLModal, ServerError
 from quorvel.testing import Reply
@@ -25,22 +25,6 @@ def make(url, stream=False, **fields):
 
 def consume(result, stream):
     return "".join(r.content for r in result) if stream else result.content
-
-
-@pytest.fixture
-def settings(monkeypatch):
-    def set_options(**options):
-        for option, value in options.items():
-            monkeypatch.setenv(f"QUORVEL_LLM_{option.upper()}", str(value))
-
-    return set_options
-
-
-@pytest.fixture
-def waits(monkeypatch):
-    seen: list[float] = []
-    monkeypatch.setattr(transport, "_sleep", seen.append)
-    return seen
 
 
 # ---- Retry-After and timeouts beyond the platform's range --------------------------------
