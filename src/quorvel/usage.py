@@ -106,6 +106,8 @@ _ONE_REQUEST = Usage(requests=1)
 def _whole_number(value: Any) -> int | None:
     # JSON numbers only: booleans, texts and negative or fractional values
     # are not token counts.
+    if type(value) is int:
+        return value if value >= 0 else None
     if isinstance(value, bool):
         return None
     if isinstance(value, int):
@@ -122,33 +124,66 @@ def _detail(usage: Mapping[Any, Any], group: str, name: str) -> int | None:
     return _whole_number(details.get(name))
 
 
+def _wire_figures(raw: Any) -> tuple[int | None, ...]:
+    """The token figures of a server's ``usage`` object, in the order of
+    :data:`_TOKEN_FIELDS`."""
+    if not isinstance(raw, Mapping):
+        return _NO_TOKENS
+    return (
+        _whole_number(raw.get("prompt_tokens")),
+        _whole_number(raw.get("completion_tokens")),
+        _whole_number(raw.get("total_tokens")),
+        _detail(raw, "prompt_tokens_details", "cached_tokens"),
+        _detail(raw, "completion_tokens_details", "reasoning_tokens"),
+    )
+
+
 def from_wire(raw: Any) -> Usage:
     """One exchange's figures from a server's ``usage`` object (OpenAI names);
     anything that is not such an object carries none."""
-    if not isinstance(raw, Mapping):
-        return Usage(exchanges=1)
-    return Usage(
-        input_tokens=_whole_number(raw.get("prompt_tokens")),
-        output_tokens=_whole_number(raw.get("completion_tokens")),
-        total_tokens=_whole_number(raw.get("total_tokens")),
-        cached_input_tokens=_detail(raw, "prompt_tokens_details", "cached_tokens"),
-        reasoning_tokens=_detail(raw, "completion_tokens_details", "reasoning_tokens"),
-        exchanges=1,
-    )
+    return Usage(*_wire_figures(raw), exchanges=1)
 
 
 # ---- the side table ---------------------------------------------------------------
 
+_TOKEN_FIELDS = ("input_tokens", "output_tokens", "total_tokens", "cached_input_tokens", "reasoning_tokens")
+_NO_TOKENS: tuple[int | None, ...] = (None,) * len(_TOKEN_FIELDS)
+# Where the counts of requests and exchanges follow the token figures in a tally.
+_REQUESTS, _EXCHANGES = len(_TOKEN_FIELDS), len(_TOKEN_FIELDS) + 1
+
+
+def _empty_tally() -> list[int | None]:
+    return [*_NO_TOKENS, 0, 0]
+
+
+def _add_tokens(tally: list[int | None], tokens: tuple[int | None, ...]) -> None:
+    for i, figure in enumerate(tokens):
+        if figure is not None:
+            held = tally[i]
+            tally[i] = figure if held is None else held + figure
+
 
 class _Figures:
-    """What one model has used: its latest call and its running total."""
+    """What one model has used: its latest call and its running total.
 
-    __slots__ = ("last", "total", "ref")
+    Both are kept as tallies, lists in the order of :class:`Usage`'s fields,
+    added to in place at every hook (the hooks run several times per call);
+    :class:`Usage` records are made only when someone reads them."""
+
+    __slots__ = ("last_tally", "total_tally", "ref")
 
     def __init__(self, ref: weakref.ref[Any]) -> None:
-        self.last = _ZERO
-        self.total = _ZERO
+        self.last_tally = _empty_tally()
+        self.total_tally = _empty_tally()
         self.ref = ref
+
+    @property
+    def last(self) -> Usage:
+        return Usage(*self.last_tally)
+
+    @property
+    def total(self) -> Usage:
+        return Usage(*self.total_tally)
 
 
 # Keyed by id(): models are pydantic models, which are not hashable, so a
@@ -258,26 +293,32 @@ def usage(model: Any) -> Usage:
 # ---- hooks of the call drivers -------------------------------------------------------
 
 
-def _add(model: Any, figures: Usage) -> None:
-    with _lock:
-        entry = _figures(model)
-        entry.last = entry.last + figures
-        entry.total = entry.total + figures
-    for collector in _collectors.get():
-        collector._add(figures)
-
-
 def _begin_call(model: Any) -> None:
     """A new ``invoke`` (or async call) starts: its figures start from zero."""
     with _lock:
-        _figures(model).last = _ZERO
+        _figures(model).last_tally = _empty_tally()
 
 
 def _record_request(model: Any) -> None:
     """One HTTP attempt was made for ``model`` (every retry is one)."""
-    _add(model, _ONE_REQUEST)
+    with _lock:
+        entry = _figures(model)
+        entry.last_tally[_REQUESTS] += 1  # type: ignore[operator]
+        entry.total_tally[_REQUESTS] += 1  # type: ignore[operator]
+    for collector in _collectors.get():
+        collector._add(_ONE_REQUEST)
 
 
 def _record_exchange(model: Any, usage: dict[str, Any] | None) -> None:
     """One answer was decoded; ``usage`` is the last usage object it carried."""
-    _add(model, from_wire(usage))
+    tokens = _wire_figures(usage)
+    with _lock:
+        entry = _figures(model)
+        for tally in (entry.last_tally, entry.total_tally):
+            _add_tokens(tally, tokens)
+            tally[_EXCHANGES] += 1  # type: ignore[operator]
+    collectors = _collectors.get()
+    if collectors:
+        figures = Usage(*tokens, exchanges=1)
+        for collector in collectors:
+            collector._add(figures)
