@@ -93,6 +93,13 @@ def read(configurator: Any, section: str) -> AnswerSettings:
     if reading is None:
         return AnswerSettings(stream_usage(configurator, section), think_tags(configurator, section))
     settings = reading.derived.get("answer")
+    return of_reading(reading) if settings is None else settings  # type: ignore[no-any-return]
+
+
+def of_reading(reading: _call_settings.Reading) -> AnswerSettings:
+    """Both settings as the call's reading has them; ``ValueError`` for an
+    invalid value."""
+    settings = reading.derived.get("answer")
     if settings is None:
         settings = reading.derived["answer"] = AnswerSettings(
             _held_flag(reading, "stream_usage"), _held_flag(reading, "think_tags")

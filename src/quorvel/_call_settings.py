@@ -77,31 +77,28 @@ def own_lookup(configurator: Any, section: Any) -> bool:
     return table.get("has_option") is _HAS_OPTION and table.get("get") is _GET
 
 
-def _read(section: str) -> Reading:
-    values = Configurator._options(section, OPTIONS)
-    key = (section, values)
-    reading = _readings.get(key)
-    if reading is None:
-        if len(_readings) >= _READINGS_LIMIT:
-            _readings.clear()
-        reading = _readings[key] = Reading(section, values)
-    return reading
-
-
 def open(configurator: Any, section: Any) -> Reading | None:  # noqa: A001  (the module's own verb)
     """Read the call's settings of ``section`` and hold them for this thread's
     reads until :func:`close`; returns what was held before, for
     :func:`close`.  A configuration that fails to read (a malformed file)
     leaves nothing held: each read then meets the failure where it always
     did."""
-    before = _held.reading
+    held = _held
+    before = held.reading
     reading = None
     if own_lookup(configurator, section):
         try:
-            reading = _read(section)
+            values = Configurator._options(section, OPTIONS)
         except Exception:  # noqa: BLE001  met again by the read that needs the value
-            reading = None
-    _held.reading = reading
+            values = None
+        if values is not None:
+            key = (section, values)
+            reading = _readings.get(key)
+            if reading is None:
+                if len(_readings) >= _READINGS_LIMIT:
+                    _readings.clear()
+                reading = _readings[key] = Reading(section, values)
+    held.reading = reading
     return before
 
 
@@ -112,11 +109,14 @@ def close(before: Reading | None) -> None:
 
 
 def held(configurator: Any, section: Any) -> Reading | None:
-    """The open reading, when it answers for ``section`` of ``configurator``."""
+    """The open reading, when it answers for ``section`` of ``configurator``.
+
+    Whether the configuration's lookups are its own was decided when the
+    reading was opened: a reading is held only for them."""
     reading = _held.reading
-    if reading is None or reading.section != section or not own_lookup(configurator, section):
+    if reading is None or configurator is not Configurator or type(section) is not str:
         return None
-    return reading
+    return reading if reading.section == section else None
 
 
 def api_key(configurator: Any, section: Any) -> tuple[Any, ...]:
@@ -124,8 +124,8 @@ def api_key(configurator: Any, section: Any) -> tuple[Any, ...]:
 
     A configuration other than quorvel's own is asked ``has_option``, then
     ``get``, as the request always asked it."""
-    reading = held(configurator, section)
-    if reading is not None:
+    reading = _held.reading
+    if reading is not None and configurator is Configurator and type(section) is str and reading.section == section:
         key = reading.values[API_KEY]
         return () if key is None else (key,)
     if own_lookup(configurator, section):

@@ -198,18 +198,25 @@ def _exchange_settings(configurator: Any, section: str) -> Settings:
     if reading is None:
         return read_settings(configurator, section)
     settings = reading.derived.get("transport")
-    if settings is None:
-        settings = reading.derived["transport"] = _validate(section, *reading.values[_call_settings.TRANSPORT])
-    return settings  # type: ignore[no-any-return]
+    return _transport_of(reading) if settings is None else settings  # type: ignore[no-any-return]
+
+
+def _transport_of(reading: _call_settings.Reading) -> Settings:
+    settings = reading.derived["transport"] = _validate(reading.section, *reading.values[_call_settings.TRANSPORT])
+    return settings
 
 
 def check_settings(configurator: Any, section: str) -> None:
     """Raise the ``ValueError`` of an invalid setting; anything else the
     configuration raises is left for the exchange to meet, where it takes the
     exchange's failure path as a failing ``api_key`` lookup does."""
-    if _call_settings.held(configurator, section) is not None:
-        _exchange_settings(configurator, section)
-        _answer_settings.read(configurator, section)
+    reading = _call_settings.held(configurator, section)
+    if reading is not None:
+        derived = reading.derived
+        if "transport" not in derived:
+            _transport_of(reading)
+        if "answer" not in derived:
+            _answer_settings.of_reading(reading)
         return
     try:
         raw, own = _raw_options(configurator, section)
