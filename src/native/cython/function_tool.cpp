@@ -321,14 +321,12 @@ nb::object assemble_tool_result(nb::handle cls, nb::handle content, nb::object s
         return direct_tool_result.taken(false), nb::object();
     if (!structured.is_none() && !jsonable) {
         // What __init__ does with it; any trouble is left to __init__ to report.
-        PyObject *converted =
-            PyObject_CallOneArg(get_attr(global(names::pydantic_core), names::to_jsonable_python).ptr(),
-                                structured.ptr());
-        if (!converted) {
-            PyErr_Clear();
+        try {
+            structured = jsonable_python(structured);
+        } catch (PythonError &e) {
+            if (!e.matches(PyExc_Exception)) throw;
             return direct_tool_result.taken(false), nb::object();
         }
-        structured = nb::steal(converted);
         if (!PyDict_Check(structured.ptr())) return direct_tool_result.taken(false), nb::object();
     }
     if (!direct_tool_result.taken(true)) return {};
@@ -366,8 +364,7 @@ nb::object tool_result(nb::handle self, nb::handle result) {
         // Without a schema, a result whose JSON form is an object is
         // offered as structured content too; anything else is not.
         try {
-            nb::object to_jsonable = get_attr(global(names::pydantic_core), names::to_jsonable_python);
-            nb::object converted = vcall(to_jsonable, {result.ptr()});
+            nb::object converted = jsonable_python(result);
             if (PyDict_Check(converted.ptr())) {
                 structured = std::move(converted);
                 jsonable = true;
@@ -423,6 +420,8 @@ void define_function_tool() {
     tool_result_init.set(own(PyObject_GetAttr(tool_result_class.ptr(), names::dunder_init.ptr())));
     content_block.set(import_from("mcp.types", "ContentBlock"));
     remember_default_serializer();
+    remember_text_block_class();
+    remember_to_jsonable();
 
     nb::object run_function = make_function(run_def);
     // asyncio.iscoroutinefunction looks for this marker before it looks at
