@@ -58,6 +58,7 @@ FastPath latest_fields{"latest_fields_dict",
                        "rendering inline: the entry's __dict__ is a dict holding the field"};
 
 Held own_latest_getter;  // quorvel.message's getter of Message.latest, found at import
+render::Shapes shapes;
 
 const render::LatestNames latest_names{names::role,         names::content, names::contents, names::tool_calls,
                                        names::tool_call_id, names::type,    names::text};
@@ -85,7 +86,9 @@ public:
         if (latest_getter.taken(class_ && Py_TYPE(entry) == class_)) {
             if (latest_inline.taken(inline_)) {
                 try {
-                    return render::latest(latest_names, entry, (PyObject *) class_, latest_fields).release().ptr();
+                    return render::latest(latest_names, shapes, entry, (PyObject *) class_, latest_fields)
+                        .release()
+                        .ptr();
                 } catch (PythonError &error) {
                     error.restore();
                     return nullptr;
