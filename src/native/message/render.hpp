@@ -108,7 +108,7 @@ public:
         : self_(self), from_dict_(from_dict), names_{&n.role, &n.contents, &n.tool_call_id, &n.tool_calls} {
         if ((PyObject *) Py_TYPE(self.ptr()) != message_class) return;
         dict_ = own(PyObject_GenericGetDict(self.ptr(), nullptr));
-        if (!PyDict_CheckExact(dict_.ptr())) return;
+        if (!from_dict.enabled() || !PyDict_CheckExact(dict_.ptr())) return;
         // The dict holds the fields in declaration order under their
         // interned names: one walk over its entries finds them without a
         // hash lookup each.  A key in another place is looked up instead.
