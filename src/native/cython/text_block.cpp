@@ -132,7 +132,14 @@ nb::object assemble(nb::handle cls, nb::handle text) {
 }  // namespace
 
 void remember_text_block_class() {
-    if (direct_text_block.enabled()) vet(global(names::TextContent));
+    if (!direct_text_block.enabled()) return;
+    try {
+        vet(global(names::TextContent));
+    } catch (PythonError &e) {
+        // A class that does not answer the checks (another pydantic or mcp)
+        // is simply not vetted: its blocks go through its validator.
+        if (!e.matches(PyExc_Exception)) throw;
+    }
 }
 
 nb::object text_block(nb::handle text) {
