@@ -145,11 +145,9 @@ void remember_text_block_class() {
 nb::object text_block(nb::handle text) {
     nb::object cls = global(names::TextContent);
     nb::object validator = plain_validator(cls);
-    if (validator.is_valid()) {
-        if (direct_text_block.taken(vetted_class && cls.ptr() == vetted_class.ptr() &&
-                                    validator.ptr() == vetted_validator.ptr() && PyUnicode_CheckExact(text.ptr())))
-            return assemble(cls, text);
-    }
+    if (direct_text_block.taken(validator.is_valid() && vetted_class && cls.ptr() == vetted_class.ptr() &&
+                                validator.ptr() == vetted_validator.ptr() && PyUnicode_CheckExact(text.ptr())))
+        return assemble(cls, text);
     nb::object fields = own(PyDict_New());
     dict_set(fields, names::type, names::text);
     dict_set(fields, names::text, text);

@@ -103,8 +103,11 @@ public:
                     return nullptr;
                 }
             }
+            // Nothing is kept for an entry that renders itself otherwise.
+            kept_rendering.taken(false);
             return PyObject_Vectorcall(fget_.ptr(), &entry, 1, nullptr);
         }
+        kept_rendering.taken(false);
         return PyObject_GetAttr(entry, names::latest.ptr());
     }
 
