@@ -224,13 +224,19 @@ nb::object model_values(nb::handle model) {
 // on to the function's **kwargs.
 void refuse_unknown_arguments(nb::handle model, nb::handle arguments) {
     nb::handle model_class = (PyObject *) Py_TYPE(model.ptr());
+    nb::object fields = get_attr(model_class, names::pydantic_fields);
+    // Arguments that are all fields (the usual call) need no more checks.
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    bool all_fields = true;
+    while (all_fields && PyDict_Next(arguments.ptr(), &pos, &key, &value))
+        all_fields = check(PySequence_Contains(fields.ptr(), key)) != 0;
+    if (all_fields) return;
     nb::object config = get_attr(model_class, names::model_config);
     nb::object extra = vcall(get_attr(config, names::get), {names::extra.ptr()});
     if (PyUnicode_Check(extra.ptr()) && PyUnicode_Compare(extra.ptr(), names::allow.ptr()) == 0) return;
-    nb::object fields = get_attr(model_class, names::pydantic_fields);
     nb::object errors = own(PyList_New(0));
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
+    pos = 0;
     while (PyDict_Next(arguments.ptr(), &pos, &key, &value)) {
         if (check(PySequence_Contains(fields.ptr(), key))) continue;
         nb::object name = PyUnicode_Check(key) ? nb::borrow(key) : own(PyObject_Str(key));
