@@ -58,18 +58,57 @@ void record_failed_exchange(nb::handle self, nb::handle usage) {
     }
 }
 
+// quorvel.cancel stopped the exchange between its POST and the end of its
+// body (or a stream's headers): the transport raised _transport.Stopped.
+bool stopped(PythonError &error) { return error.matches(exchange::transport_function(n::Stopped)); }
+
+// What a stream stopped before its first record gives: nothing, as a stream
+// stopped by `_close` ends.
+class StoppedStream final : public GeneratorBody {
+public:
+    Step resume(Resume how, nb::handle value) override {
+        if (how == Resume::exception) raise_exception(value);
+        return Step::finish();
+    }
+    int traverse(visitproc, void *) override { return 0; }
+};
+
 nb::object exchange_once(nb::handle self, nb::handle) {
     nb::object response;
     try {
         response = post(self);
     } catch (PythonError &error) {
+        if (stopped(error)) {
+            // A stream ends here, the per-call state reset; a whole answer's
+            // stop goes up to the call (run_stoppable), past the follow-ups'
+            // failure paths, as the async whole call's does.
+            if (!truthy(get_attr(self, n::stream))) throw;
+            call_method(self, n::reset);
+            return make_generator(std::make_unique<StoppedStream>(), names::stream_response_method,
+                                  names::stream_response_qualname);
+        }
         exchange::fail(self, n::request_error, true, error);
     }
     if (truthy(get_attr(self, n::stream))) return call_method(self, n::stream_response_method, {response.ptr()});
     return call_method(self, n::response_method, {response.ptr()});
 }
 
-nb::object core_call(Args a) { return turn::run_call(a[0], true, exchange_once, nb::handle()); }
+// turn::run_call, where a whole call stopped by quorvel.cancel ends at its
+// outermost level as the async whole call does: the per-call state reset (on
+// the way out of run_call), what arrived kept in the history, and an empty
+// record returned, without a failure line or a fallback answer.
+nb::object run_stoppable(nb::handle model, bool reentrant, nb::object (*body)(nb::handle model, nb::handle arg),
+                         nb::handle arg) {
+    const bool outermost = !turn::running(model);
+    try {
+        return turn::run_call(model, reentrant, body, arg);
+    } catch (PythonError &error) {
+        if (!outermost || !stopped(error)) throw;
+        return vcall(global(n::LLMResult), {});
+    }
+}
+
+nb::object core_call(Args a) { return run_stoppable(a[0], true, exchange_once, nb::handle()); }
 
 // What a turn records before its first POST.
 void begin_turn(nb::handle self, nb::handle prompt) {
@@ -95,7 +134,7 @@ nb::object ask(nb::handle self, nb::handle prompt) {
     return call_method(self, n::core_call);
 }
 
-nb::object invoke(Args a) { return turn::run_call(a[0], false, ask, a[1]); }
+nb::object invoke(Args a) { return run_stoppable(a[0], false, ask, a[1]); }
 
 nb::object begin_turn_impl(Args a) {
     begin_turn(a[0], a[1]);
