@@ -20,7 +20,9 @@ The socket is found through the pools' connection class
 (:func:`connection_class`): every request a connection sends, and every socket
 it opens, is attached to the exchange of the posting thread.  A connection
 whose socket was shut down is closed by its own thread before ``send``
-returns, so the pool never hands it to a later exchange.
+returns, so the pool never hands it to a later exchange.  A connection still
+being opened (the connect call itself) cannot be interrupted: its socket is
+shut down as soon as it exists, within ``connect_timeout`` at the latest.
 """
 
 from __future__ import annotations
@@ -62,13 +64,14 @@ class Exchange:
     """One exchange of a synchronous call, open from its POST until
     :meth:`end`; :meth:`stop` may be called from any thread."""
 
-    __slots__ = ("model", "stopped", "_token", "_connection", "_socket", "_wake", "_previous")
+    __slots__ = ("model", "stopped", "_token", "_connection", "_socket", "_wake", "_previous", "_used")
 
     def __init__(self, model: Any) -> None:
         self.model = model
         self.stopped = False
         self._connection: Any = None
         self._socket: Any = None
+        self._used: Any = None
         self._wake: threading.Event | None = None
         self._previous = _current.exchange
         _current.exchange = self
@@ -103,7 +106,7 @@ class Exchange:
                 response.close()
             except Exception:  # noqa: BLE001  closing a broken answer may fail; it is dropped either way
                 pass
-        connection = self._connection
+        connection, self._used = self._used, None
         if connection is not None:
             try:
                 connection.close()
@@ -111,9 +114,12 @@ class Exchange:
                 pass
 
     def end(self) -> None:
-        """The exchange is over: a stop no longer reaches it."""
+        """The exchange is over: a stop no longer reaches it (nor the
+        connection, which a successful answer may still be read from); what
+        it used is kept for :meth:`discard`."""
         _inflight.untrack(self.model, self._token)
         _current.exchange = self._previous
+        self._used = self._connection
         self._previous = self._connection = self._socket = None
 
     # -- any thread -------------------------------------------------------------------
