@@ -91,9 +91,9 @@ def test_the_model_and_its_pool_serve_the_next_call(server, stream):  # noqa: F8
     # this thread opens a new one, and the stop does not carry over.
     if stream:
         lines = [b"data: " + json.dumps(text_chunk(text)).encode() for text in ("z", "never")]
-        server.add(Reply.raw_lines(lines, delay=3.0, newline=b"\n\n"), Reply.stream(["a", "b"]), Reply.text("c"))
+        server.add(Reply.raw_lines(lines, delay=2.0, newline=b"\n\n"), Reply.stream(["a", "b"]), Reply.text("c"))
     else:
-        server.add(Reply.raw_lines(SLOW_WHOLE, delay=3.0, content_type="application/json"),
+        server.add(Reply.raw_lines(SLOW_WHOLE, delay=2.0, content_type="application/json"),
                    Reply.text("next"), Reply.text("c"))
     model = make(server.url, stream=stream)
     timer, fired = cancel_later(model, 0.3)
@@ -101,7 +101,7 @@ def test_the_model_and_its_pool_serve_the_next_call(server, stream):  # noqa: F8
     assert "".join(r.content for r in stopped) == "z" if stream else stopped == LLMResult()
     timer.join()
     assert fired[0][0] is True
-    assert server.wait_idle(3) and not server.requests[0].completed
+    assert server.wait_idle(5) and not server.requests[0].completed
     after = run(model)
     if stream:
         assert "".join(r.content for r in after) == "ab"
@@ -111,8 +111,10 @@ def test_the_model_and_its_pool_serve_the_next_call(server, stream):  # noqa: F8
     model.extra_body = {}
     assert model.invoke("again").content == "c"  # the connection of the last one is kept
     assert server.connections_opened == 2
-    assert history(model)[:2] == ([("user", "Hi"), ("assistant", "z")] if stream else [("user", "Hi"), ("user", "Hi")])
-    assert history(model)[-1] == ("assistant", "c")
+    stopped_turn = [("user", "Hi"), ("assistant", "z")] if stream else [("user", "Hi")]
+    assert history(model) == stopped_turn + [
+        ("user", "Hi"), ("assistant", "ab" if stream else "next"), ("user", "again"), ("assistant", "c"),
+    ]
 
 
 def test_cancel_with_nothing_in_flight_is_a_no_op(server):  # noqa: F811
@@ -160,7 +162,7 @@ def test_cancel_during_the_follow_up_keeps_the_tool_round(server, capsys):  # no
     assert history(model) == [("user", "Hi"), ("assistant", ["c1"]), ("tool", "3")]
     assert printed(capsys) == []
     assert_idle(model)
-    assert server.wait_idle(3) and not server.requests[1].completed
+    assert server.wait_idle(5) and not server.requests[1].completed
 
 
 def test_a_replaced_post_is_dropped_when_it_returns(server, monkeypatch):  # noqa: F811
@@ -237,7 +239,8 @@ def test_no_descriptor_or_thread_is_left_behind():
     with SilentServer(stream=False, headers=False) as silent:
         model = make(silent.url)
         stopped_call(model, 0)  # this thread's pool exists from here on
-        assert silent.wait_eof(1) and settled(open_fds() + 1, threading.active_count())
+        assert silent.wait_eof(1)
+        time.sleep(0.05)
         fds, threads = open_fds(), threading.active_count()
         for n in range(1, 5):
             stopped_call(model, n)
