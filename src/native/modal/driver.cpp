@@ -60,7 +60,13 @@ void record_failed_exchange(nb::handle self, nb::handle usage) {
 
 // quorvel.cancel stopped the exchange between its POST and the end of its
 // body (or a stream's headers): the transport raised _transport.Stopped.
-bool stopped(PythonError &error) { return error.matches(exchange::transport_function(n::Stopped)); }
+bool stopped(PythonError &error) {
+    try {
+        return error.matches(exchange::transport_function(n::Stopped));
+    } catch (PythonError &) {
+        return false;  // a transport without stops (replaced): the error is a failure
+    }
+}
 
 // What a stream stopped before its first record gives: nothing, as a stream
 // stopped by `_close` ends.
