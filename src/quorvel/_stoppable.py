@@ -73,9 +73,9 @@ class Exchange:
         self._socket: Any = None
         self._used: Any = None
         self._wake: threading.Event | None = None
+        self._token = _inflight.track(model, self.stop)
         self._previous = _current.exchange
         _current.exchange = self
-        self._token = _inflight.track(model, self.stop)
 
     # -- the posting thread ------------------------------------------------------------
 
