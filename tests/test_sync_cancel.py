@@ -223,9 +223,12 @@ def test_cancel_at_a_random_point(seed):
 
 def test_no_descriptor_or_thread_is_left_behind():
     def stopped_call(model, n):
-        timer, _ = cancel_later(model, 0.05)
+        # stopped once the server has the request, so that it sees the EOF
+        silent.answered.clear()
+        stopper = threading.Thread(target=lambda: silent.answered.wait(5) and quorvel.cancel(model))
+        stopper.start()
         assert model.invoke(f"Hi {n}") == LLMResult()
-        timer.join()
+        stopper.join()
 
     def settled(fds, threads):
         deadline = time.monotonic() + 2.0
@@ -246,3 +249,28 @@ def test_no_descriptor_or_thread_is_left_behind():
             stopped_call(model, n)
         assert silent.wait_eof(5)
         assert settled(fds, threads)
+
+
+@pytest.mark.parametrize("stream", [False, True])
+def test_cancel_while_tools_run_ends_the_call_after_them(server, capsys, stream):  # noqa: F811
+    # A running tool is not interrupted; the stop is kept, its results stay
+    # in the history, and no follow-up is asked for.
+    def slow(x: int) -> int:
+        time.sleep(0.4)
+        return x
+
+    server.add(Reply.tool_calls([("c1", "slow", {"x": 7})], stream=stream), Reply.text("never"))
+    model = make(server.url, stream=stream, tools=Tools(slow))
+    timer, fired = cancel_later(model, 0.2)
+    result = run(model)
+    timer.join()
+    assert fired[0][0] is True
+    if stream:
+        assert [r.status for r in result] == [LLMStatus.tool_calls]
+    else:
+        assert result == LLMResult()
+    assert len(server.requests) == 1 and server.pending == 1
+    assert history(model) == [("user", "Hi"), ("assistant", ["c1"]), ("tool", "7")]
+    assert printed(capsys) == []
+    assert_idle(model)
+    assert quorvel.cancel(model) is False

@@ -72,7 +72,8 @@ def cancel(model: Any) -> bool:
     The open connection is closed at once (the server sees it end), even when
     the server has gone silent: a POST waiting for its status line, a whole
     answer being read, a stream's body, or a wait between two tries, of a
-    synchronous or an async call.  The call ends as a stream stopped by the
+    synchronous or an async call.  The tools of a synchronous call are not
+    interrupted: the call ends once they have returned.  The call ends as a stream stopped by the
     model's close flag ends; a whole call returns an empty ``LLMResult``.
     What arrived stays in the history and the per-call state is reset.
     Returns whether anything was in flight; with nothing in flight it does

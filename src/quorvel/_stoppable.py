@@ -14,7 +14,8 @@ it, from any thread:
 The posting thread then sees the exchange's ``stopped`` flag and raises
 :class:`Stopped`, whatever error the shut-down socket caused.  The driver ends
 the call as a stopped call: a stream simply ends, a whole answer is an empty
-record.
+record.  Between two exchanges, while the tools of an answer run, a stop is
+kept by a :class:`ToolRound` and ends the call once the tools return.
 
 The socket is found through the pools' connection class
 (:func:`connection_class`): every request a connection sends, and every socket
@@ -33,7 +34,7 @@ from typing import Any
 
 from quorvel import _inflight
 
-__all__ = ["Stopped", "Exchange", "connection_class"]
+__all__ = ["Stopped", "Exchange", "ToolRound", "connection_class"]
 
 
 class Stopped(BaseException):
@@ -135,6 +136,28 @@ class Exchange:
         connection = self._connection
         _shut(getattr(connection, "sock", None))
         _shut(self._socket)
+
+
+class ToolRound:
+    """The tools of one answer running in a synchronous call.  A thread
+    running a tool cannot be interrupted: a stop is kept, and the call ends
+    as stopped once the round is over (its results stay in the history), with
+    no follow-up exchange."""
+
+    __slots__ = ("model", "stopped", "_token")
+
+    def __init__(self, model: Any) -> None:
+        self.model = model
+        self.stopped = False
+        self._token = _inflight.track(model, self.stop)
+
+    def stop(self) -> None:
+        self.stopped = True
+
+    def end(self) -> bool:
+        """The round is over; whether it was stopped."""
+        _inflight.untrack(self.model, self._token)
+        return self.stopped
 
 
 _connection_classes: dict[type, type] = {}

@@ -66,13 +66,15 @@ __all__ = [
     "answer_error",
     "ServerError",
     "Stopped",
+    "ToolRound",
 ]
 
 log = logging.getLogger("quorvel")
 
 # Raised by send when quorvel.cancel stopped the exchange; the driver ends the
-# call as stopped.
+# call as stopped.  A tool round keeps a stop that arrives while tools run.
 Stopped = _stoppable.Stopped
+ToolRound = _stoppable.ToolRound
 
 DEFAULT_TIMEOUT = 600.0
 DEFAULT_CONNECT_TIMEOUT = 10.0

@@ -68,6 +68,29 @@ bool stopped(PythonError &error) {
     }
 }
 
+// Runs the tool calls of the answer (`_tool_calls`); the round is registered
+// so that quorvel.cancel, which cannot interrupt a running tool, is kept:
+// `stopped_out` tells whether the call is to end once the tools returned.
+nb::object run_tool_round(nb::handle self, bool &stopped_out) {
+    nb::object round = vcall(exchange::transport_function(n::ToolRound), {self.ptr()});
+    nb::object results;
+    try {
+        results = call_method(self, n::run_tool_calls);
+    } catch (...) {
+        call_method(round, n::end);
+        throw;
+    }
+    stopped_out = truthy(call_method(round, n::end));
+    return results;
+}
+
+// Raises _transport.Stopped: the call ends as stopped (run_stoppable).
+[[noreturn]] void raise_stopped() {
+    nb::object type = exchange::transport_function(n::Stopped);
+    PyErr_SetNone(type.ptr());
+    raise_current();
+}
+
 // What a stream stopped before its first record gives: nothing, as a stream
 // stopped by `_close` ends.
 class StoppedStream final : public GeneratorBody {
@@ -181,7 +204,12 @@ nb::object decode_whole(Args a) {
             // texts and status.
             static const KwNames kw{&n::tool_calls, &n::tool_results};
             nb::object calls = call_method(self, n::t_calls_beautify, {get_attr(self, n::tool_calls).ptr()});
-            nb::object results = call_method(self, n::t_results_beautify, {calls.ptr(), call_method(self, n::run_tool_calls).ptr()});
+            bool stopped_here = false;
+            nb::object ran = run_tool_round(self, stopped_here);
+            // Stopped while the tools ran: their results stay in the history,
+            // and no follow-up is asked for.
+            if (stopped_here) raise_stopped();
+            nb::object results = call_method(self, n::t_results_beautify, {calls.ptr(), ran.ptr()});
             nb::object record = vcall(global(n::LLMResult), {calls.ptr(), results.ptr()}, kw.ptr());
             nb::object follow_up = call_method(self, n::core_call);
             return own(PyNumber_Add(record.ptr(), follow_up.ptr()));
@@ -480,7 +508,12 @@ private:
     // The tools run only once the consumer has seen the calls.
     Step run_tools() {
         static const KwNames kw{&n::tool_results, &n::status};
-        nb::object results = call_method(self_, n::t_results_beautify, {calls_map_.ptr(), call_method(self_, n::run_tool_calls).ptr()});
+        bool stopped_here = false;
+        nb::object ran = run_tool_round(self_, stopped_here);
+        // Stopped while the tools ran: the stream ends as one stopped by
+        // `_close`, the results in the history, no follow-up asked for.
+        if (stopped_here) return end();
+        nb::object results = call_method(self_, n::t_results_beautify, {calls_map_.ptr(), ran.ptr()});
         calls_map_.reset();
         nb::object status = status_member(n::tool_results);
         state_ = State::tool_results_shown;
