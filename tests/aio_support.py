@@ -1,6 +1,7 @@
 """A server that goes silent: it answers the status line and the first chunk
-of a stream (or nothing, for a whole answer), then waits, and records when
-the client closes the connection (the EOF a cancelled call must cause)."""
+of a stream (or the first byte of a whole answer), or with ``headers=False``
+nothing at all, then waits, and records when the client closes the
+connection (the EOF a cancelled call must cause)."""
 
 from __future__ import annotations
 
@@ -16,8 +17,9 @@ class SilentServer:
     """One connection at a time; ``eof_at`` holds the time.monotonic() of
     each EOF seen, ``accepted`` the number of connections."""
 
-    def __init__(self, *, stream: bool = True) -> None:
+    def __init__(self, *, stream: bool = True, headers: bool = True) -> None:
         self.stream = stream
+        self.headers = headers
         self.eof_at: list[float] = []
         self.accepted = 0
         self.answered = threading.Event()
@@ -51,7 +53,9 @@ class SilentServer:
                                if line.lower().startswith(b"content-length:")), b"0"))
             while len(body) < length:
                 body += conn.recv(65536)
-            if self.stream:
+            if not self.headers:
+                pass
+            elif self.stream:
                 line = b"data: " + json.dumps(role_chunk()).encode() + b"\n\n"
                 conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n"
                              + b"%x\r\n%s\r\n" % (len(line), line))

@@ -1,7 +1,8 @@
 """The calls in flight on each model, so that :func:`cancel` can stop them.
 
-A transport that opens a body for a model registers a closer here with
-:func:`track` and removes it with :func:`untrack` when the body is done.
+A transport that posts an exchange or opens a body for a model registers a
+closer here with :func:`track` and removes it with :func:`untrack` when it is
+done.
 :func:`cancel`, callable from any thread, runs every closer registered for
 the model.  The table is keyed weakly by the model: a collected model
 leaves nothing behind.  Models are pydantic models, which are not hashable,
@@ -56,29 +57,35 @@ def track(model: Any, closer: Callable[[], None]) -> int:
 
 def untrack(model: Any, token: int) -> None:
     """Forget the body registered under ``token``; unknown tokens are ignored."""
+    # The model's entry stays, empty, until the model is collected: every
+    # call registers its exchange, and making the entry anew each time would
+    # be most of the cost.
     with _lock:
         closers = _closers(model)
         if closers is not None:
             closers.pop(token, None)
-            if not closers:
-                del _open[id(model)]
 
 
 def cancel(model: Any) -> bool:
     """Stop the call in flight on ``model``, from any thread or task.
 
     The open connection is closed at once (the server sees it end), even when
-    the server has gone silent; the call ends as a stream stopped by the
-    model's close flag ends.  Returns whether anything was in flight; with
-    nothing in flight it does nothing.
+    the server has gone silent: a POST waiting for its status line, a whole
+    answer being read, a stream's body, or a wait between two tries, of a
+    synchronous or an async call.  The tools of a synchronous call are not
+    interrupted: the call ends once they have returned.  The call ends as a stream stopped by the
+    model's close flag ends; a whole call returns an empty ``LLMResult``.
+    What arrived stays in the history and the per-call state is reset.
+    Returns whether anything was in flight; with nothing in flight it does
+    nothing.
     """
     with _lock:
         closers = _closers(model)
-        if closers is not None:
-            del _open[id(model)]
-    if not closers:
-        return False
-    for closer in list(closers.values()):
+        if not closers:
+            return False
+        stopping = list(closers.values())
+        closers.clear()
+    for closer in stopping:
         try:
             closer()
         except Exception:

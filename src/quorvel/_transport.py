@@ -51,7 +51,7 @@ from urllib.parse import urljoin, urlsplit
 import requests
 from requests.adapters import HTTPAdapter
 
-from quorvel import _answer_settings, _body, _call_settings, _retry_watch
+from quorvel import _answer_settings, _body, _call_settings, _retry_watch, _stoppable
 from quorvel import usage as _usage
 from quorvel._server_error import ServerError, answer_error, redirect_error, status_error
 from quorvel.config import Configurator
@@ -67,9 +67,16 @@ __all__ = [
     "bound_usage_wait",
     "answer_error",
     "ServerError",
+    "Stopped",
+    "ToolRound",
 ]
 
 log = logging.getLogger("quorvel")
+
+# Raised by send when quorvel.cancel stopped the exchange; the driver ends the
+# call as stopped.  A tool round keeps a stop that arrives while tools run.
+Stopped = _stoppable.Stopped
+ToolRound = _stoppable.ToolRound
 
 DEFAULT_TIMEOUT = 600.0
 DEFAULT_CONNECT_TIMEOUT = 10.0
@@ -266,11 +273,20 @@ _pool_classes: dict[type, type] = {}
 
 def _use_pool_queues(manager: Any) -> None:
     """Pools that ``manager`` makes from now on keep their connections in a
-    :class:`_PoolQueue`."""
+    :class:`_PoolQueue`, and open connections that ``quorvel.cancel`` can
+    shut down (see :mod:`quorvel._stoppable`)."""
     classes = {}
     for scheme, cls in manager.pool_classes_by_scheme.items():
         if cls not in _pool_classes:
-            _pool_classes[cls] = type(cls.__name__, (cls,), {"QueueCls": _PoolQueue, "__module__": __name__})
+            _pool_classes[cls] = type(
+                cls.__name__,
+                (cls,),
+                {
+                    "QueueCls": _PoolQueue,
+                    "ConnectionCls": _stoppable.connection_class(cls.ConnectionCls),
+                    "__module__": __name__,
+                },
+            )
         classes[scheme] = _pool_classes[cls]
     manager.pool_classes_by_scheme = classes
 
@@ -447,7 +463,7 @@ def _interruptible(function: _F) -> _F:
         try:
             return function(*args, **kwargs)
         except BaseException as exc:
-            if not isinstance(exc, Exception):
+            if not isinstance(exc, (Exception, _stoppable.Stopped)):
                 _interrupted()
             raise
 
@@ -470,7 +486,42 @@ def send(
     Raises the last error when every try failed: the error of requests, or
     :class:`ServerError` for a status other than 200 (its body read whole).
     Every attempt is counted in the usage figures of ``model``.
+
+    From the POST to the end of the body (a whole answer's) or of the headers
+    (a stream's), ``quorvel.cancel(model)`` stops the exchange: the connection
+    is shut down, no further try is made, and :class:`_stoppable.Stopped` is
+    raised (see :mod:`quorvel._stoppable`).
     """
+    if model is None:
+        return _send(requests_module, url, headers, body, stream, configurator, section, None, None)
+    exchange = _stoppable.Exchange(model)
+    response = None
+    try:
+        response = _send(requests_module, url, headers, body, stream, configurator, section, model, exchange)
+    except Exception:
+        if not exchange.stopped:
+            raise
+    finally:
+        exchange.end()
+    if exchange.stopped:
+        # Whatever the shut-down socket caused (an error, or a body cut
+        # short), the exchange ends as stopped.
+        exchange.discard(response)
+        raise _stoppable.Stopped
+    return response
+
+
+def _send(
+    requests_module: Any,
+    url: Any,
+    headers: Any,
+    body: Any,
+    stream: Any,
+    configurator: Any,
+    section: str,
+    model: Any,
+    exchange: _stoppable.Exchange | None,
+) -> Any:
     settings = _exchange_settings(configurator, section)
     body = _answer_settings.with_usage_option(body, stream, configurator, section)
     pooled = requests_module is requests and requests_module.post is _ORIGINAL_POST
@@ -485,6 +536,8 @@ def send(
             else:
                 response = requests_module.post(url, headers=headers, json=body, stream=stream)
         except (requests.exceptions.ConnectionError, requests.exceptions.Timeout) as exc:
+            if exchange is not None and exchange.stopped:
+                raise  # stopped: neither told nor tried again
             if retry >= settings.max_retries:
                 _retry_watch.tell(retry + 1, settings.max_retries + 1, None, exc)
                 raise
@@ -503,6 +556,8 @@ def send(
                 error = status_error(status, response.content)
             else:  # never retried: 3xx is not a retryable status
                 error = redirect_error(status, location, response.content)
+            if exchange is not None and exchange.stopped:
+                return None
             if retry >= settings.max_retries or not _retryable_status(status):
                 _retry_watch.tell(retry + 1, settings.max_retries + 1, None, error)
                 raise error
@@ -517,7 +572,14 @@ def send(
             _host(url), reason, retry, settings.max_retries, wait,
         )
         _retry_watch.tell(retry, settings.max_retries + 1, wait, failure)
-        _sleep(wait)
+        if exchange is None:
+            _sleep(wait)
+        elif _sleep is time.sleep:
+            exchange.wait(wait)
+        else:  # replaced to be watched; the stop is seen after it
+            _sleep(wait)
+        if exchange is not None and exchange.stopped:
+            return None  # no further try
 
 
 # ---- the end of a streamed answer -----------------------------------------------------

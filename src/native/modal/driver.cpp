@@ -112,19 +112,87 @@ nb::object with_reading(nb::handle self, nb::object (*body)(nb::handle, nb::hand
     return result;
 }
 
+// quorvel.cancel stopped the exchange between its POST and the end of its
+// body (or a stream's headers): the transport raised _transport.Stopped.
+bool stopped(PythonError &error) {
+    try {
+        return error.matches(exchange::transport_function(n::Stopped));
+    } catch (PythonError &) {
+        return false;  // a transport without stops (replaced): the error is a failure
+    }
+}
+
+// Runs the tool calls of the answer (`_tool_calls`); the round is registered
+// so that quorvel.cancel, which cannot interrupt a running tool, is kept:
+// `stopped_out` tells whether the call is to end once the tools returned.
+nb::object run_tool_round(nb::handle self, bool &stopped_out) {
+    nb::object round = vcall(exchange::transport_function(n::ToolRound), {self.ptr()});
+    nb::object results;
+    try {
+        results = call_method(self, n::run_tool_calls);
+    } catch (...) {
+        call_method(round, n::end);
+        throw;
+    }
+    stopped_out = truthy(call_method(round, n::end));
+    return results;
+}
+
+// Raises _transport.Stopped: the call ends as stopped (run_stoppable).
+[[noreturn]] void raise_stopped() {
+    nb::object type = exchange::transport_function(n::Stopped);
+    PyErr_SetNone(type.ptr());
+    raise_current();
+}
+
+// What a stream stopped before its first record gives: nothing, as a stream
+// stopped by `_close` ends.
+class StoppedStream final : public GeneratorBody {
+public:
+    Step resume(Resume how, nb::handle value) override {
+        if (how == Resume::exception) raise_exception(value);
+        return Step::finish();
+    }
+    int traverse(visitproc, void *) override { return 0; }
+};
+
 nb::object exchange_once(nb::handle self, nb::handle) {
     renew_reading(self);
     nb::object response;
     try {
         response = post(self);
     } catch (PythonError &error) {
+        if (stopped(error)) {
+            // A stream ends here, the per-call state reset; a whole answer's
+            // stop goes up to the call (run_stoppable), past the follow-ups'
+            // failure paths, as the async whole call's does.
+            if (!truthy(get_attr(self, n::stream))) throw;
+            call_method(self, n::reset);
+            return make_generator(std::make_unique<StoppedStream>(), names::stream_response_method,
+                                  names::stream_response_qualname);
+        }
         exchange::fail(self, n::request_error, true, error);
     }
     if (truthy(get_attr(self, n::stream))) return call_method(self, n::stream_response_method, {response.ptr()});
     return call_method(self, n::response_method, {response.ptr()});
 }
 
-nb::object core_call(Args a) { return turn::run_call(a[0], true, exchange_once, nb::handle()); }
+// turn::run_call, where a whole call stopped by quorvel.cancel ends at its
+// outermost level as the async whole call does: the per-call state reset (on
+// the way out of run_call), what arrived kept in the history, and an empty
+// record returned, without a failure line or a fallback answer.
+nb::object run_stoppable(nb::handle model, bool reentrant, nb::object (*body)(nb::handle model, nb::handle arg),
+                         nb::handle arg) {
+    const bool outermost = !turn::running(model);
+    try {
+        return turn::run_call(model, reentrant, body, arg);
+    } catch (PythonError &error) {
+        if (!outermost || !stopped(error)) throw;
+        return vcall(global(n::LLMResult), {});
+    }
+}
+
+nb::object core_call(Args a) { return run_stoppable(a[0], true, exchange_once, nb::handle()); }
 
 // What a turn records before its first POST.
 void begin_turn(nb::handle self, nb::handle prompt) {
@@ -154,7 +222,7 @@ nb::object ask(nb::handle self, nb::handle prompt) {
     return with_reading(self, turn_and_exchange, prompt);
 }
 
-nb::object invoke(Args a) { return turn::run_call(a[0], false, ask, a[1]); }
+nb::object invoke(Args a) { return run_stoppable(a[0], false, ask, a[1]); }
 
 nb::object begin_turn_impl(Args a) {
     begin_turn(a[0], a[1]);
@@ -195,7 +263,12 @@ nb::object decode_whole(Args a) {
             // texts and status.
             static const KwNames kw{&n::tool_calls, &n::tool_results};
             nb::object calls = call_method(self, n::t_calls_beautify, {get_attr(self, n::tool_calls).ptr()});
-            nb::object results = call_method(self, n::t_results_beautify, {calls.ptr(), call_method(self, n::run_tool_calls).ptr()});
+            bool stopped_here = false;
+            nb::object ran = run_tool_round(self, stopped_here);
+            // Stopped while the tools ran: their results stay in the history,
+            // and no follow-up is asked for.
+            if (stopped_here) raise_stopped();
+            nb::object results = call_method(self, n::t_results_beautify, {calls.ptr(), ran.ptr()});
             nb::object record = vcall(global(n::LLMResult), {calls.ptr(), results.ptr()}, kw.ptr());
             nb::object follow_up = call_method(self, n::core_call);
             return own(PyNumber_Add(record.ptr(), follow_up.ptr()));
@@ -494,7 +567,12 @@ private:
     // The tools run only once the consumer has seen the calls.
     Step run_tools() {
         static const KwNames kw{&n::tool_results, &n::status};
-        nb::object results = call_method(self_, n::t_results_beautify, {calls_map_.ptr(), call_method(self_, n::run_tool_calls).ptr()});
+        bool stopped_here = false;
+        nb::object ran = run_tool_round(self_, stopped_here);
+        // Stopped while the tools ran: the stream ends as one stopped by
+        // `_close`, the results in the history, no follow-up asked for.
+        if (stopped_here) return end();
+        nb::object results = call_method(self_, n::t_results_beautify, {calls_map_.ptr(), ran.ptr()});
         calls_map_.reset();
         nb::object status = status_member(n::tool_results);
         state_ = State::tool_results_shown;

@@ -126,6 +126,8 @@ inline Name send{"send"};
 inline Name check_settings{"check_settings"};
 inline Name abandon_stream{"abandon_stream"};
 inline Name stream_body{"stream_body"};
+inline Name Stopped{"Stopped"};
+inline Name ToolRound{"ToolRound"};
 
 // the body of a streamed answer (quorvel._body.Body)
 inline Name splittable{"splittable"};

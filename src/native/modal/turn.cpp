@@ -55,6 +55,8 @@ Running::~Running() {
     if (call && --call->depth == 0) running_calls.erase(running_calls.begin() + (call - running_calls.data()));
 }
 
+bool running(nb::handle model) { return find_running(model.ptr()) != nullptr; }
+
 void enter_guarded(nb::handle model, const void *guard) {
     PyObject *m = model.ptr();
     PyThreadState *thread = PyThreadState_Get();

@@ -65,6 +65,9 @@ private:
     bool open_ = false, superseded_ = false;
 };
 
+// Whether a call of `model` is running (on any thread, or held by a guard).
+bool running(nb::handle model);
+
 // Marks every open stream of `model` as superseded; true when there was one.
 bool supersede_open_streams(nb::handle model);
 
