@@ -170,8 +170,15 @@ def test_stream_calls_an_overridden_add_tool_calls_for_every_delta():
             seen.append(dict(message))
             return super()._add_tool_calls(message)
 
+    model = LLModal(messages=[Message(role="user", contents=["q"])])
+    with decisions(modal, "text_only_delta") as plain:
+        assert streamed(model, text_stream("a", "b")) == ["a", "b"]
+    assert plain["taken"] >= 2 if plain["on"] else plain["taken"] == 0, plain
+
     model = Counting(messages=[Message(role="user", contents=["q"])])
-    assert streamed(model, text_stream("a", "b")) == ["a", "b"]
+    with decisions(modal, "text_only_delta") as counted:
+        assert streamed(model, text_stream("a", "b")) == ["a", "b"]
+    assert counted["taken"] == 0, counted
     assert seen[:2] == [{"content": "a"}, {"content": "b"}]
 
 

@@ -459,14 +459,16 @@ void texts_of(nb::handle self, nb::handle message, nb::object &reasoning_out, nb
     // The usual streamed delta holds nothing but a text under "content":
     // this module's own _add_tool_calls finds no call in it, and there is
     // no reasoning under any of its names.
-    if (own && PyDict_CheckExact(message.ptr()) && PyDict_GET_SIZE(message.ptr()) == 1) {
-        PyObject *text = PyDict_GetItemWithError(message.ptr(), names::content.ptr());
-        if (text && PyUnicode_CheckExact(text)) {
-            reasoning_out = nb::borrow(names::empty.h());
-            content_out = nb::borrow(text);
-            return;
-        }
-        if (!text && PyErr_Occurred()) raise_current();
+    nb::object text;
+    if (fast::text_only_delta.taken_if([&] {
+            if (!own || !PyDict_CheckExact(message.ptr()) || PyDict_GET_SIZE(message.ptr()) != 1) return false;
+            text = nb::borrow(PyDict_GetItemWithError(message.ptr(), names::content.ptr()));
+            if (!text.is_valid() && PyErr_Occurred()) raise_current();
+            return text.is_valid() && PyUnicode_CheckExact(text.ptr());
+        })) {
+        reasoning_out = nb::borrow(names::empty.h());
+        content_out = std::move(text);
+        return;
     }
     if (own)
         call_direct(add_tool_calls_def, {self.ptr(), message.ptr()});
