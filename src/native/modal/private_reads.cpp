@@ -57,12 +57,39 @@ nb::object read_private(nb::handle self, const Name &attr) {
     return get_attr(self, attr);
 }
 
+namespace {
+
+// The classes found plain for a name (attribute access object's own,
+// nothing under the name), each with the version tag it had then: CPython
+// gives a class a new tag whenever it or a base changes, so while the tag
+// holds the finding does.
+struct PlainName {
+    PyTypeObject *type = nullptr;
+    PyObject *name = nullptr;
+    unsigned int tag = 0;
+};
+PlainName plain_names[8];
+unsigned int next_plain_name = 0;
+
+bool has_valid_tag(PyTypeObject *type) { return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0; }
+
+bool reads_dict_for(PyTypeObject *type, const Name &name) {
+    for (const PlainName &seen : plain_names)
+        if (seen.type == type && seen.name == name.ptr() && has_valid_tag(type) && seen.tag == type->tp_version_tag)
+            return true;
+    static PyObject *const generic = type_lookup(&PyBaseObject_Type, names::getattribute.ptr());
+    if (type_lookup(type, names::getattribute.ptr()) != generic || type_lookup(type, name.ptr())) return false;
+    // The lookups above gave the class a tag if it had none.
+    if (has_valid_tag(type)) plain_names[next_plain_name++ % std::size(plain_names)] = {type, name.ptr(), type->tp_version_tag};
+    return true;
+}
+
+}  // namespace
+
 nb::object field(nb::handle obj, const Name &name) {
     nb::object value;
     const bool direct = field_in_dict.taken_if([&] {
-        PyTypeObject *type = Py_TYPE(obj.ptr());
-        static PyObject *const generic = type_lookup(&PyBaseObject_Type, names::getattribute.ptr());
-        if (type_lookup(type, names::getattribute.ptr()) != generic || type_lookup(type, name.ptr())) return false;
+        if (!reads_dict_for(Py_TYPE(obj.ptr()), name)) return false;
         PyObject **dictptr = instance_dict_ptr(obj.ptr());
         if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return false;
         // Held while looked into: a key's __eq__ may replace the dict.
