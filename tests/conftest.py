@@ -75,7 +75,9 @@ if os.environ.get("QUORVEL_GC_THRESHOLD"):
 # the ordinary paths only: time bounds set for the fast paths do not hold.
 def pytest_collection_modifyitems(config, items):
     from fast_path_support import FAST_PATHS_OFF
+    from fuzz_count import count_inputs
 
+    count_inputs(items)
     reasons = {}
     if os.environ.get("QUORVEL_SANITIZED"):
         reasons = {
@@ -91,3 +93,10 @@ def pytest_collection_modifyitems(config, items):
             if marker in item.keywords:
                 item.add_marker(pytest.mark.skip(reason=reason))
                 break
+
+
+# CI's fuzz runs report how many inputs they tried (tests/fuzz_count.py).
+def pytest_sessionfinish(session, exitstatus):
+    from fuzz_count import write_counts
+
+    write_counts()

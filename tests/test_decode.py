@@ -208,6 +208,31 @@ def test_close_flag_stops_at_next_line(model):
     assert history(model) == [("user", "q"), ("assistant", "a")]
 
 
+@pytest.mark.parametrize(
+    "lines",
+    [[answer("a"), b"", answer("b", "stop"), b"", b"data: [DONE]", b""], [answer("a"), answer("b")]],
+    ids=["finishing-chunk", "end-of-body"],
+)
+def test_close_flag_set_at_the_last_line_waits_for_the_next_reader(model, lines):
+    """No line is received after the last line's record (the finishing
+    chunk's, or the last before the body ends), so no reader finds the flag:
+    the stream ends as it would have, its response is not closed, and the
+    flag stays set until the next stream, which stops at its first line."""
+    response = response_from_bytes(b"".join(
+        (line if isinstance(line, bytes) else b"data: " + json.dumps(line).encode()) + b"\n" for line in lines))
+    gen = model._stream_response(response)
+    assert [next(gen).content, next(gen).content] == ["a", "b"]
+    model._close = True
+    assert list(gen) == []
+    assert model._close is True and not response.raw.closed
+    assert model.tool_calls == [] and model._tool_calls_count == 0
+    assert history(model) == [("user", "q"), ("assistant", "ab")]
+    following = streamed(answer("c"), answer("d", "stop"))
+    assert list(model._stream_response(following)) == []
+    assert model._close is False and following.raw.closed
+    assert history(model) == [("user", "q"), ("assistant", "ab")]
+
+
 def test_close_flag_read_sees_a_change_made_during_its_lookup(model):
     """A key of the instance dict that collides with "_close" runs code while
     the flag is looked up; here that code replaces the private attributes

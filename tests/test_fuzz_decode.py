@@ -87,13 +87,15 @@ def answer_text(records) -> str:
     return "".join(r.content for r in records if r.status == LLMStatus.answer)
 
 
-def check_stream(model, before, records, outcome, lines):
+def check_stream(model, before, records, outcome, lines, close_left=False):
+    """`close_left`: the close flag was set after the stream's last line, so
+    no reader found it and it stays set."""
     for record in records:
         assert type(record) is LLMResult and record.status in STREAMED, record
         if record.status in (LLMStatus.reason, LLMStatus.answer):
             assert isinstance(record.content, str) and isinstance(record.reasoning_content, str)
             assert not record.tool_calls and not record.tool_results
-    assert not model._close
+    assert model._close is close_left
     answered = answer_text(records)
     if outcome is not None:
         check_failed_call(model, before, outcome, lines, answered)
@@ -130,12 +132,31 @@ def test_stream_decodes_the_same_however_its_bytes_are_cut(lines, data, separato
 
 @given(chunks=st.lists(stream_chunks, min_size=1, max_size=6), close_after=st.integers(min_value=1, max_value=4))
 def test_stopped_stream_ends_at_the_next_line_with_state_reset(chunks, close_after):
+    """The same body read through without stopping tells what the stopped
+    stream must have done.  The flag is honoured at the next line received:
+    the response is closed, the flag cleared, nothing follows the record that
+    asked.  A stream whose last line (its finishing chunk, say) gave that
+    record receives no further line: it ends as it would have, and the flag
+    stays set, since only a reader that finds it clears it."""
     body = stream_body([sse_line(c) for c in chunks])
-    model, before, records, outcome, lines = decode_stream(response_from_bytes(body), close_after=close_after)
+    _, _, records_whole, outcome_whole, lines_whole = read_through = decode_stream(response_from_bytes(body))
+    check_stream(*read_through)
+    response = response_from_bytes(body)
+    model, before, records, outcome, lines = decode_stream(response, close_after=close_after)
+    flag_set = len(records) >= close_after
+    if not flag_set or model._close:
+        # Never asked, or asked at the last line's record: read as without stopping.
+        check_stream(model, before, records, outcome, lines, close_left=flag_set)
+        assert records == records_whole
+        assert outcome_key(outcome) == outcome_key(outcome_whole)
+        assert lines == lines_whole
+        assert snapshot(model) == snapshot(read_through[0])
+        assert not response.raw.closed
+        return
+    # Stopped: nothing after the record that asked for it.
     check_stream(model, before, records, outcome, lines)
-    if outcome is None and len(records) >= close_after:
-        # Stopped: nothing after the record that asked for it.
-        assert len(records) == close_after
+    assert outcome is None and records == records_whole[:close_after]
+    assert response.raw.closed
 
 
 @given(chunks=st.lists(stream_chunks, max_size=5), data=st.data())
