@@ -32,6 +32,9 @@ async def lookup(city: str, days: int = 3) -> dict:
     return {"city": city, "days": days}
 
 
+# quorvel's time per run at most this share of fastmcp's, sync and async.
+TARGET = 0.7
+
 CASES = [
     ("sync  add(a, b) -> int", add, {"a": 1, "b": 2}),
     ("async lookup(city, days) -> dict", lookup, {"city": "Oslo", "days": 4}),
@@ -75,7 +78,8 @@ async def main(calls, rounds):
         ratios = await compare(fn, arguments, calls, rounds)
         low, _, high = statistics.quantiles(ratios, n=4)
         median = statistics.median(ratios)
-        print(f"  {label:34s} ratio {median:.2f}   (quartiles {low:.2f} to {high:.2f})")
+        verdict = "ok" if median <= TARGET else "MISSED"
+        print(f"  {label:34s} ratio {median:.2f}   (quartiles {low:.2f} to {high:.2f}; target <= {TARGET})  {verdict}")
 
 
 if __name__ == "__main__":

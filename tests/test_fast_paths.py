@@ -261,6 +261,31 @@ def test_history_rendering_calls_the_latest_getter_for_plain_messages(monkeypatc
     assert_bypassed(seen)
 
 
+def test_history_renderings_kept_for_unchanged_plain_entries():
+    model = LLModal(messages=[Message(role="user", contents=[f"q{i}"]) for i in range(4)])
+    with decisions(modal, "latest_kept") as seen:
+        first = model.messages_latest
+    assert_bypassed(seen)  # nothing kept yet
+    with decisions(modal, "latest_kept") as seen:
+        assert model.messages_latest == first
+    assert_taken(seen)
+
+    model.messages[2].contents[-1] = "changed"
+    with decisions(modal, "latest_kept") as seen:
+        assert model.messages_latest[2] == {"role": "user", "content": "changed"}
+    if seen["on"]:
+        assert (seen["taken"], seen["bypassed"]) == (3, 1), seen
+    else:
+        assert_bypassed(seen)
+
+    # Entries of another class render themselves: nothing is kept for them.
+    model = LLModal(messages=[Shouting(role="user", contents=["a"])] * 2)
+    with decisions(modal, "latest_kept") as seen:
+        model.messages_latest
+        assert model.messages_latest == [{"role": "user", "content": "A"}] * 2
+    assert_bypassed(seen)
+
+
 # ---- quorvel.cython ----------------------------------------------------------------
 
 
@@ -295,7 +320,7 @@ async def run_counted(tool, arguments, *names):
 
 # model_dump_direct serves adapters of other types than models, not these.
 TOOL_PATHS = ("context_kwarg_remembered", "isawaitable_known_types", "validate_python_direct", "tool_result_direct",
-              "default_serializer_direct")
+              "default_serializer_direct", "jsonable_plain_copy", "text_block_direct")
 
 
 @pytest.mark.parametrize("name", TOOL_PATHS)
@@ -340,6 +365,12 @@ async def test_coroutine_results_are_known_awaitables():
             "default_serializer_direct",
             lambda mp: mp.setattr(qc, "default_serializer", wrapped(qc.default_serializer)),
         ),
+        (
+            "jsonable_plain_copy",
+            lambda mp: mp.setattr(
+                qc.pydantic_core, "to_jsonable_python", wrapped(qc.pydantic_core.to_jsonable_python)
+            ),
+        ),
     ],
 )
 async def test_tool_run_bypasses_a_patched_dependency(monkeypatch, name, patch):
@@ -369,3 +400,28 @@ async def test_an_assembled_tool_result_is_what_its_constructor_makes(fn, argume
     made = qc.ToolResult(content=result.content, structured_content=result.structured_content)
     assert type(result) is qc.ToolResult
     assert list(vars(result).items()) == list(vars(made).items())
+
+
+def text_block_subclass():
+    class Block(qc.TextContent):
+        pass
+
+    return Block
+
+
+@pytest.mark.parametrize(
+    "patch",
+    [
+        # A rebuilt model validates with another validator than the one vetted.
+        lambda mp: (mp.setattr(qc.TextContent, "__pydantic_validator__", qc.TextContent.__pydantic_validator__),
+                    qc.TextContent.model_rebuild(force=True)),
+        lambda mp: mp.setattr(qc, "TextContent", text_block_subclass()),
+    ],
+    ids=["rebuilt", "replaced"],
+)
+async def test_text_blocks_made_by_the_validator_unless_it_is_the_vetted_one(monkeypatch, patch):
+    patch(monkeypatch)
+    result, seen = await run_counted(tool_of(greet), {"name": "x"}, "text_block_direct")
+    (block,) = result.content
+    assert type(block) is qc.TextContent and block.text == "hello x"
+    assert_bypassed(seen["text_block_direct"])

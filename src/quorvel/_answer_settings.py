@@ -1,6 +1,7 @@
 """Settings that change how answers are asked for and read, from
 ``Configurator`` in the model's section (the environment first, then the INI
-file), read at every exchange like the transport settings:
+file), read at every exchange like the transport settings (from the call's
+one reading while the call driver holds one, see :mod:`quorvel._call_settings`):
 
 - ``stream_usage`` (default false): a streamed request asks the server for
   its usage chunk (``"stream_options": {"include_usage": true}``, unless the
@@ -14,6 +15,8 @@ from __future__ import annotations
 
 from typing import Any, NamedTuple
 
+from quorvel import _call_settings
+
 __all__ = ["AnswerSettings", "read", "stream_usage", "think_tags", "check", "with_usage_option"]
 
 _TRUE = frozenset({"1", "true", "yes", "on"})
@@ -21,9 +24,23 @@ _FALSE = frozenset({"0", "false", "no", "off", ""})
 
 
 def _flag(configurator: Any, section: str, option: str) -> bool:
+    reading = _call_settings.held(configurator, section)
+    if reading is not None:
+        return _held_flag(reading, option)
     if not configurator.has_option(section, option):
         return False
-    value = configurator.get(section, option)
+    return _flag_value(section, option, configurator.get(section, option))
+
+
+def _held_flag(reading: _call_settings.Reading, option: str) -> bool:
+    flag = reading.derived.get(option)
+    if flag is None:
+        value = reading.values[_call_settings.OPTIONS.index(option)]
+        flag = reading.derived[option] = False if value is None else _flag_value(reading.section, option, value)
+    return flag  # type: ignore[no-any-return]
+
+
+def _flag_value(section: str, option: str, value: Any) -> bool:
     if isinstance(value, bool):
         return value
     if isinstance(value, str):
@@ -72,4 +89,19 @@ class AnswerSettings(NamedTuple):
 
 def read(configurator: Any, section: str) -> AnswerSettings:
     """Both settings of ``section``, read once for one exchange's decoding."""
-    return AnswerSettings(stream_usage(configurator, section), think_tags(configurator, section))
+    reading = _call_settings.held(configurator, section)
+    if reading is None:
+        return AnswerSettings(stream_usage(configurator, section), think_tags(configurator, section))
+    settings = reading.derived.get("answer")
+    return of_reading(reading) if settings is None else settings  # type: ignore[no-any-return]
+
+
+def of_reading(reading: _call_settings.Reading) -> AnswerSettings:
+    """Both settings as the call's reading has them; ``ValueError`` for an
+    invalid value."""
+    settings = reading.derived.get("answer")
+    if settings is None:
+        settings = reading.derived["answer"] = AnswerSettings(
+            _held_flag(reading, "stream_usage"), _held_flag(reading, "think_tags")
+        )
+    return settings  # type: ignore[no-any-return]

@@ -8,7 +8,9 @@ of :mod:`quorvel._body`.
 
 - Settings ``timeout``, ``connect_timeout`` and ``max_retries`` come from
   ``Configurator`` in the model's section, read at every exchange (quorvel's
-  own configuration keeps the parsed file and looks at it once per read).  A
+  own configuration keeps the parsed file and looks at it once per read; a
+  call's exchange takes them from the call's one reading, see
+  :mod:`quorvel._call_settings`).  A
   timeout of ``NO_LIMIT_FROM`` seconds (about 32 years) or more means "no
   limit": the socket layer cannot represent such deadlines.
 - Connections are kept alive in one ``requests.Session`` per thread, shared
@@ -49,7 +51,7 @@ from urllib.parse import urljoin, urlsplit
 import requests
 from requests.adapters import HTTPAdapter
 
-from quorvel import _answer_settings, _body, _retry_watch
+from quorvel import _answer_settings, _body, _call_settings, _retry_watch
 from quorvel import usage as _usage
 from quorvel._server_error import ServerError, answer_error, redirect_error, status_error
 from quorvel.config import Configurator
@@ -189,10 +191,33 @@ def read_settings(configurator: Any, section: str) -> Settings:
     return _settings_of(section, *_raw_options(configurator, section))
 
 
+def _exchange_settings(configurator: Any, section: str) -> Settings:
+    """The transport settings of one exchange: those of the call's reading
+    while one is held, else read afresh."""
+    reading = _call_settings.held(configurator, section)
+    if reading is None:
+        return read_settings(configurator, section)
+    settings = reading.derived.get("transport")
+    return _transport_of(reading) if settings is None else settings  # type: ignore[no-any-return]
+
+
+def _transport_of(reading: _call_settings.Reading) -> Settings:
+    settings = reading.derived["transport"] = _validate(reading.section, *reading.values[_call_settings.TRANSPORT])
+    return settings
+
+
 def check_settings(configurator: Any, section: str) -> None:
     """Raise the ``ValueError`` of an invalid setting; anything else the
     configuration raises is left for the exchange to meet, where it takes the
     exchange's failure path as a failing ``api_key`` lookup does."""
+    reading = _call_settings.held(configurator, section)
+    if reading is not None:
+        derived = reading.derived
+        if "transport" not in derived:
+            _transport_of(reading)
+        if "answer" not in derived:
+            _answer_settings.of_reading(reading)
+        return
     try:
         raw, own = _raw_options(configurator, section)
         flags = [_raw_option(configurator, section, option) for option in ("stream_usage", "think_tags")]
@@ -446,7 +471,7 @@ def send(
     :class:`ServerError` for a status other than 200 (its body read whole).
     Every attempt is counted in the usage figures of ``model``.
     """
-    settings = read_settings(configurator, section)
+    settings = _exchange_settings(configurator, section)
     body = _answer_settings.with_usage_option(body, stream, configurator, section)
     pooled = requests_module is requests and requests_module.post is _ORIGINAL_POST
     retry = 0

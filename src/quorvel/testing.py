@@ -50,7 +50,6 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any, Union
 
 import requests
-from requests.structures import CaseInsensitiveDict
 from requests.utils import get_encoding_from_headers
 
 __all__ = [
@@ -932,25 +931,18 @@ class ChatServer:
 # ---------------------------------------------------------------------------
 
 
+_BYTES_READ = io.BytesIO.read
+
+
 class _MemoryRaw(io.BytesIO):
-    """Stands in for urllib3's response as ``requests.Response.raw``.
+    """Stands in for urllib3's response as ``requests.Response.raw``: the
+    whole body, as fast as the reader asks for it."""
 
-    With ``chunk_size``, sized reads and :meth:`stream` hand out at most that
-    many bytes per call, like a slow network would.
-    """
-
-    def __init__(self, data: bytes, chunk_size: int | None) -> None:
-        super().__init__(data)
-        if chunk_size is not None and chunk_size < 1:
-            raise ValueError("chunk_size must be positive")
-        self.chunk_size = chunk_size
+    chunk_size: int | None = None
 
     def read(self, amt: int | None = None, *args: Any, **kwargs: Any) -> bytes:
-        if amt is None or amt < 0:
-            return super().read()
-        if self.chunk_size is not None:
-            amt = min(amt, self.chunk_size)
-        return super().read(amt)
+        # urllib3's read takes more arguments than a file's.
+        return _BYTES_READ(self, amt)
 
     def stream(self, amt: int | None = 2**16, decode_content: bool | None = None) -> Iterator[bytes]:
         size = amt if amt is not None and amt > 0 else 2**16
@@ -962,6 +954,22 @@ class _MemoryRaw(io.BytesIO):
 
     def release_conn(self) -> None:
         pass
+
+
+class _ChunkedMemoryRaw(_MemoryRaw):
+    """The same, handing out at most ``chunk_size`` bytes per sized read and
+    per block of :meth:`stream`, like a slow network would."""
+
+    def __init__(self, data: bytes, chunk_size: int) -> None:
+        super().__init__(data)
+        if chunk_size < 1:
+            raise ValueError("chunk_size must be positive")
+        self.chunk_size = chunk_size
+
+    def read(self, amt: int | None = None, *args: Any, **kwargs: Any) -> bytes:
+        if amt is None or amt < 0:
+            return _BYTES_READ(self)
+        return _BYTES_READ(self, min(amt, self.chunk_size))  # type: ignore[type-var]
 
 
 def response_from_bytes(
@@ -986,7 +994,9 @@ def response_from_bytes(
     response = requests.Response()
     response.status_code = status
     response.reason = http.client.responses.get(status, "")
-    response.headers = CaseInsensitiveDict(headers or {})
+    if headers:
+        response.headers.update(headers)
     response.encoding = get_encoding_from_headers(response.headers)
-    response.raw = _MemoryRaw(bytes(body), chunk_size)
+    data = bytes(body)
+    response.raw = _MemoryRaw(data) if chunk_size is None else _ChunkedMemoryRaw(data, chunk_size)
     return response

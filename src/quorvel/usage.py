@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import contextlib
 import functools
+import operator
 import contextvars
 import threading
 import weakref
@@ -106,6 +107,8 @@ _ONE_REQUEST = Usage(requests=1)
 def _whole_number(value: Any) -> int | None:
     # JSON numbers only: booleans, texts and negative or fractional values
     # are not token counts.
+    if type(value) is int:
+        return value if value >= 0 else None
     if isinstance(value, bool):
         return None
     if isinstance(value, int):
@@ -122,33 +125,103 @@ def _detail(usage: Mapping[Any, Any], group: str, name: str) -> int | None:
     return _whole_number(details.get(name))
 
 
+def _wire_figures(raw: Any) -> tuple[int | None, ...]:
+    """The token figures of a server's ``usage`` object, in the order of
+    :data:`_TOKEN_FIELDS`."""
+    if not isinstance(raw, Mapping):
+        return _NO_TOKENS
+    return (
+        _whole_number(raw.get("prompt_tokens")),
+        _whole_number(raw.get("completion_tokens")),
+        _whole_number(raw.get("total_tokens")),
+        _detail(raw, "prompt_tokens_details", "cached_tokens"),
+        _detail(raw, "completion_tokens_details", "reasoning_tokens"),
+    )
+
+
 def from_wire(raw: Any) -> Usage:
     """One exchange's figures from a server's ``usage`` object (OpenAI names);
     anything that is not such an object carries none."""
-    if not isinstance(raw, Mapping):
-        return Usage(exchanges=1)
-    return Usage(
-        input_tokens=_whole_number(raw.get("prompt_tokens")),
-        output_tokens=_whole_number(raw.get("completion_tokens")),
-        total_tokens=_whole_number(raw.get("total_tokens")),
-        cached_input_tokens=_detail(raw, "prompt_tokens_details", "cached_tokens"),
-        reasoning_tokens=_detail(raw, "completion_tokens_details", "reasoning_tokens"),
-        exchanges=1,
-    )
+    return Usage(*_wire_figures(raw), exchanges=1)
 
 
 # ---- the side table ---------------------------------------------------------------
 
+# The token figures of a call are kept as five whole numbers (0 where none
+# was reported) with bits telling which were reported at all (bit i for
+# figure i), so that "not reported" stays apart from 0; requests and
+# exchanges are plain counts.  The hooks run several times per call: they add
+# in place, and Usage records are made only when someone reads them.
+_TOKEN_FIELDS = ("input_tokens", "output_tokens", "total_tokens", "cached_input_tokens", "reasoning_tokens")
+_NO_TOKENS: tuple[int | None, ...] = (None,) * len(_TOKEN_FIELDS)
+_ZERO_TOKENS = (0,) * len(_TOKEN_FIELDS)
+
+
+def _exchange_tokens(raw: Any) -> tuple[tuple[int, ...], int]:
+    """The token figures of one exchange's ``usage`` object as whole numbers
+    to add, and the bits of those it reported."""
+    if type(raw) is dict:
+        # The usual object: whole numbers, without the details.
+        get = raw.get
+        prompt, completion, total = get("prompt_tokens"), get("completion_tokens"), get("total_tokens")
+        if (
+            type(prompt) is int and type(completion) is int and type(total) is int
+            and prompt >= 0 and completion >= 0 and total >= 0
+            and get("prompt_tokens_details") is None and get("completion_tokens_details") is None
+        ):
+            return (prompt, completion, total, 0, 0), 0b00111
+    figures = _wire_figures(raw)
+    reported = 0
+    for i, figure in enumerate(figures):
+        if figure is not None:
+            reported |= 1 << i
+    return tuple(figure or 0 for figure in figures), reported
+
+
+def _usage_of(tokens: Any, reported: int, requests: int, exchanges: int) -> Usage:
+    figures = [figure if reported >> i & 1 else None for i, figure in enumerate(tokens)]
+    return Usage(*figures, requests=requests, exchanges=exchanges)
+
 
 class _Figures:
-    """What one model has used: its latest call and its running total."""
+    """What one model has used: its latest call, and the calls before it."""
 
-    __slots__ = ("last", "total", "ref")
+    __slots__ = (
+        "tokens", "reported", "requests", "exchanges",
+        "earlier_tokens", "earlier_reported", "earlier_requests", "earlier_exchanges",
+        "ref",
+    )
 
     def __init__(self, ref: weakref.ref[Any]) -> None:
-        self.last = _ZERO
-        self.total = _ZERO
+        self.tokens: Any = _ZERO_TOKENS
+        self.reported = self.requests = self.exchanges = 0
+        self.earlier_tokens: Any = _ZERO_TOKENS
+        self.earlier_reported = self.earlier_requests = self.earlier_exchanges = 0
         self.ref = ref
+
+    @property
+    def last(self) -> Usage:
+        return _usage_of(self.tokens, self.reported, self.requests, self.exchanges)
+
+    @property
+    def total(self) -> Usage:
+        return _usage_of(
+            list(map(operator.add, self.earlier_tokens, self.tokens)),
+            self.earlier_reported | self.reported,
+            self.earlier_requests + self.requests,
+            self.earlier_exchanges + self.exchanges,
+        )
+
+    def fold(self) -> None:
+        """The latest call becomes one of the calls before it."""
+        if self.reported:
+            self.earlier_tokens = list(map(operator.add, self.earlier_tokens, self.tokens))
+            self.earlier_reported |= self.reported
+            self.tokens = _ZERO_TOKENS
+            self.reported = 0
+        self.earlier_requests += self.requests
+        self.earlier_exchanges += self.exchanges
+        self.requests = self.exchanges = 0
 
 
 # Keyed by id(): models are pydantic models, which are not hashable, so a
@@ -258,26 +331,45 @@ def usage(model: Any) -> Usage:
 # ---- hooks of the call drivers -------------------------------------------------------
 
 
-def _add(model: Any, figures: Usage) -> None:
-    with _lock:
-        entry = _figures(model)
-        entry.last = entry.last + figures
-        entry.total = entry.total + figures
-    for collector in _collectors.get():
-        collector._add(figures)
+# The hooks run several times per call: each looks up its model's figures
+# in the table itself (what _figures does, inline), and makes them only for
+# a model it meets first.
 
 
 def _begin_call(model: Any) -> None:
     """A new ``invoke`` (or async call) starts: its figures start from zero."""
     with _lock:
-        _figures(model).last = _ZERO
+        entry = _table.get(id(model))
+        if entry is None or entry.ref() is not model:
+            entry = _figures(model)
+        if entry.requests or entry.exchanges:
+            entry.fold()
 
 
 def _record_request(model: Any) -> None:
     """One HTTP attempt was made for ``model`` (every retry is one)."""
-    _add(model, _ONE_REQUEST)
+    with _lock:
+        entry = _table.get(id(model))
+        if entry is None or entry.ref() is not model:
+            entry = _figures(model)
+        entry.requests += 1
+    for collector in _collectors.get():
+        collector._add(_ONE_REQUEST)
 
 
 def _record_exchange(model: Any, usage: dict[str, Any] | None) -> None:
     """One answer was decoded; ``usage`` is the last usage object it carried."""
-    _add(model, from_wire(usage))
+    tokens, reported = _exchange_tokens(usage)
+    with _lock:
+        entry = _table.get(id(model))
+        if entry is None or entry.ref() is not model:
+            entry = _figures(model)
+        entry.exchanges += 1
+        if reported:
+            entry.tokens = list(map(operator.add, entry.tokens, tokens))
+            entry.reported |= reported
+    collectors = _collectors.get()
+    if collectors:
+        added = _usage_of(tokens, reported, 0, 1)
+        for collector in collectors:
+            collector._add(added)

@@ -134,10 +134,7 @@ nb::object convert(Args a) {
 
     nb::object text = nb::borrow(result);
     if (!PyUnicode_Check(result.ptr())) text = serialize(result, serializer);
-    nb::object fields = own(PyDict_New());
-    dict_set(fields, names::type, names::text);
-    dict_set(fields, names::text, text);
-    return single_block_list(new_model(global(names::TextContent), fields));
+    return single_block_list(text_block(text));
 }
 
 const FunctionDef convert_to_content_def{

@@ -224,13 +224,19 @@ nb::object model_values(nb::handle model) {
 // on to the function's **kwargs.
 void refuse_unknown_arguments(nb::handle model, nb::handle arguments) {
     nb::handle model_class = (PyObject *) Py_TYPE(model.ptr());
+    nb::object fields = get_attr(model_class, names::pydantic_fields);
+    // Arguments that are all fields (the usual call) need no more checks.
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    bool all_fields = true;
+    while (all_fields && PyDict_Next(arguments.ptr(), &pos, &key, &value))
+        all_fields = check(PySequence_Contains(fields.ptr(), key)) != 0;
+    if (all_fields) return;
     nb::object config = get_attr(model_class, names::model_config);
     nb::object extra = vcall(get_attr(config, names::get), {names::extra.ptr()});
     if (PyUnicode_Check(extra.ptr()) && PyUnicode_Compare(extra.ptr(), names::allow.ptr()) == 0) return;
-    nb::object fields = get_attr(model_class, names::pydantic_fields);
     nb::object errors = own(PyList_New(0));
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
+    pos = 0;
     while (PyDict_Next(arguments.ptr(), &pos, &key, &value)) {
         if (check(PySequence_Contains(fields.ptr(), key))) continue;
         nb::object name = PyUnicode_Check(key) ? nb::borrow(key) : own(PyObject_Str(key));
@@ -321,14 +327,12 @@ nb::object assemble_tool_result(nb::handle cls, nb::handle content, nb::object s
         return direct_tool_result.taken(false), nb::object();
     if (!structured.is_none() && !jsonable) {
         // What __init__ does with it; any trouble is left to __init__ to report.
-        PyObject *converted =
-            PyObject_CallOneArg(get_attr(global(names::pydantic_core), names::to_jsonable_python).ptr(),
-                                structured.ptr());
-        if (!converted) {
-            PyErr_Clear();
+        try {
+            structured = jsonable_python(structured);
+        } catch (PythonError &e) {
+            if (!e.matches(PyExc_Exception)) throw;
             return direct_tool_result.taken(false), nb::object();
         }
-        structured = nb::steal(converted);
         if (!PyDict_Check(structured.ptr())) return direct_tool_result.taken(false), nb::object();
     }
     if (!direct_tool_result.taken(true)) return {};
@@ -366,8 +370,7 @@ nb::object tool_result(nb::handle self, nb::handle result) {
         // Without a schema, a result whose JSON form is an object is
         // offered as structured content too; anything else is not.
         try {
-            nb::object to_jsonable = get_attr(global(names::pydantic_core), names::to_jsonable_python);
-            nb::object converted = vcall(to_jsonable, {result.ptr()});
+            nb::object converted = jsonable_python(result);
             if (PyDict_Check(converted.ptr())) {
                 structured = std::move(converted);
                 jsonable = true;
@@ -423,6 +426,8 @@ void define_function_tool() {
     tool_result_init.set(own(PyObject_GetAttr(tool_result_class.ptr(), names::dunder_init.ptr())));
     content_block.set(import_from("mcp.types", "ContentBlock"));
     remember_default_serializer();
+    remember_text_block_class();
+    remember_to_jsonable();
 
     nb::object run_function = make_function(run_def);
     // asyncio.iscoroutinefunction looks for this marker before it looks at

@@ -14,6 +14,17 @@ void define_convert_to_content();
 // content.cpp: notes fastmcp's default_serializer when the tool layer is bound.
 void remember_default_serializer();
 
+// text_block.cpp: vets mcp's TextContent when the tool layer is bound, and
+// makes the text block of a tool result, TextContent(type="text", text=text).
+void remember_text_block_class();
+nb::object text_block(nb::handle text);
+
+// plain_json.cpp: pydantic_core.to_jsonable_python(value), with values that
+// are plain JSON already copied directly; the function is noted when the
+// tool layer is bound.
+void remember_to_jsonable();
+nb::object jsonable_python(nb::handle value);
+
 // function_tool.cpp: binds CythonFunctionTool.
 void define_function_tool();
 

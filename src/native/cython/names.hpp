@@ -112,6 +112,8 @@ inline Name dunder_init{"__init__"};
 inline Name dunder_dict{"__dict__"};
 inline Name pydantic_extra{"__pydantic_extra__"};
 inline Name pydantic_fields{"__pydantic_fields__"};
+inline Name pydantic_private{"__pydantic_private__"};
+inline Name pydantic_fields_set{"__pydantic_fields_set__"};
 inline Name unexpected_keyword_argument{"unexpected_keyword_argument"};
 inline Name loc{"loc"};
 inline Name input{"input"};

@@ -20,7 +20,9 @@ FastPath fields_from_dict{"message_fields_dict",
 const render::LatestNames latest_names{names::role,         names::content, names::contents, names::tool_calls,
                                        names::tool_call_id, names::type,    names::text};
 
-nb::object latest(Args a) { return render::latest(latest_names, a[0], message_class.ptr(), fields_from_dict); }
+render::Shapes shapes;
+
+nb::object latest(Args a) { return render::latest(latest_names, shapes, a[0], message_class.ptr(), fields_from_dict); }
 
 nb::object truth(Args a) {
     nb::object contents = get_attr(a[0], names::contents);

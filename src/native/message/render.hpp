@@ -13,6 +13,49 @@ struct LatestNames {
     const Name &role, &content, &contents, &tool_calls, &tool_call_id, &type, &text;
 };
 
+// The three shapes a rendered entry takes: {role, content}, {role,
+// tool_calls} and {role, tool_call_id, content}.  Each rendering is a copy
+// of its shape's template with the values filled in.  The templates are
+// instance dicts of one small class, so CPython keeps them as split tables
+// sharing that class's keys, and so are their copies: a copy holds only its
+// values (less than half the memory of a dict built key by key), which matters
+// when a long history is rendered for every request.  Where the interpreter
+// keeps no split tables the copies are ordinary dicts; either way the caller
+// gets a new plain dict with the same keys in the same order.
+class Shapes {
+public:
+    nb::object copy(const LatestNames &n, int shape) {
+        if (!templates_[0]) make(n);
+        return own(PyDict_Copy(templates_[shape].ptr()));
+    }
+    static constexpr int text = 0, calls = 1, result = 2;
+
+private:
+    void make(const LatestNames &n) {
+        nb::object bases = own(PyTuple_New(0));
+        nb::object body = own(PyDict_New());
+        nb::object cls = own(PyObject_CallFunction((PyObject *) &PyType_Type, "sOO", "RenderedEntry", bases.ptr(),
+                                                   body.ptr()));
+        // CPython sizes a split table's values for the keys its class may
+        // still gain, and lowers that allowance with each instance made; a
+        // few throwaway instances bring it down to what the three shapes use.
+        for (int i = 0; i < 64; ++i)
+            check(PyObject_SetAttr(own(PyObject_CallNoArgs(cls.ptr())).ptr(), n.role.ptr(), Py_None));
+        const Name *keys[3][3] = {{&n.role, &n.content, nullptr},
+                                  {&n.role, &n.tool_calls, nullptr},
+                                  {&n.role, &n.tool_call_id, &n.content}};
+        for (int shape = 0; shape < 3; ++shape) {
+            nb::object instance = own(PyObject_CallNoArgs(cls.ptr()));
+            for (const Name *key : keys[shape])
+                if (key) check(PyObject_SetAttr(instance.ptr(), key->ptr(), Py_None));
+            nb::object dict = own(PyObject_GenericGetDict(instance.ptr(), nullptr));
+            templates_[shape].set(dict);
+        }
+    }
+
+    Held templates_[3];
+};
+
 // When the current version is plain text but an earlier version carried
 // media, the request keeps that media: the non-text parts of the most recent
 // part list, followed by the new text as the only text part.
@@ -61,32 +104,51 @@ inline nb::object with_earlier_media(const LatestNames &n, nb::handle contents, 
 // Subclasses, and fields missing from the dict, go through attribute access.
 class Fields {
 public:
-    Fields(nb::handle self, PyObject *message_class, FastPath &from_dict) : self_(self), from_dict_(from_dict) {
-        if ((PyObject *) Py_TYPE(self.ptr()) == message_class) dict_ = own(PyObject_GenericGetDict(self.ptr(), nullptr));
+    Fields(const LatestNames &n, nb::handle self, PyObject *message_class, FastPath &from_dict)
+        : self_(self), from_dict_(from_dict), names_{&n.role, &n.contents, &n.tool_call_id, &n.tool_calls} {
+        if ((PyObject *) Py_TYPE(self.ptr()) != message_class) return;
+        dict_ = own(PyObject_GenericGetDict(self.ptr(), nullptr));
+        if (!from_dict.enabled() || !PyDict_CheckExact(dict_.ptr())) return;
+        // The dict holds the fields in declaration order under their
+        // interned names: one walk over its entries finds them without a
+        // hash lookup each.  A key in another place is looked up instead.
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        for (int i = 0; i < kFields && PyDict_Next(dict_.ptr(), &pos, &key, &value); ++i)
+            if (key == names_[i]->ptr()) walked_[i] = nb::borrow(value);
     }
 
     nb::object operator[](const Name &name) const {
         PyObject *value = nullptr;
         if (dict_.is_valid() && PyDict_CheckExact(dict_.ptr())) {
-            value = PyDict_GetItemWithError(dict_.ptr(), name.ptr());
-            if (!value && PyErr_Occurred()) raise_current();
+            for (int i = 0; i < kFields; ++i)
+                if (&name == names_[i]) value = walked_[i].ptr();
+            if (!value) {
+                value = PyDict_GetItemWithError(dict_.ptr(), name.ptr());
+                if (!value && PyErr_Occurred()) raise_current();
+            }
         }
         if (from_dict_.taken(value != nullptr)) return nb::borrow(value);
         return get_attr(self_, name);
     }
 
 private:
+    static constexpr int kFields = 4;
     nb::handle self_;
     FastPath &from_dict_;
+    const Name *names_[kFields];
+    // Held: a field's truth test may run Python code that changes the dict.
+    nb::object walked_[kFields];
     nb::object dict_;
 };
 
 // `message.latest` of an entry whose property is Message's own.
-inline nb::object latest(const LatestNames &n, nb::handle self, PyObject *message_class, FastPath &from_dict) {
-    Fields fields(self, message_class, from_dict);
+inline nb::object latest(const LatestNames &n, Shapes &shapes, nb::handle self, PyObject *message_class,
+                         FastPath &from_dict) {
+    Fields fields(n, self, message_class, from_dict);
     nb::object tool_calls = fields[n.tool_calls];
     if (truthy(tool_calls)) {
-        nb::object result = own(PyDict_New());
+        nb::object result = shapes.copy(n, Shapes::calls);
         dict_set(result, n.role, fields[n.role]);
         dict_set(result, n.tool_calls, tool_calls);
         return result;
@@ -95,7 +157,7 @@ inline nb::object latest(const LatestNames &n, nb::handle self, PyObject *messag
     if (truthy(tool_call_id)) {
         nb::object role = fields[n.role];
         nb::object content = last_item(fields[n.contents]);
-        nb::object result = own(PyDict_New());
+        nb::object result = shapes.copy(n, Shapes::result);
         dict_set(result, n.role, role);
         dict_set(result, n.tool_call_id, tool_call_id);
         dict_set(result, n.content, content);
@@ -105,7 +167,7 @@ inline nb::object latest(const LatestNames &n, nb::handle self, PyObject *messag
     nb::object content = last_item(contents);
     if (PyUnicode_Check(content.ptr())) content = with_earlier_media(n, contents, content);
     nb::object role = fields[n.role];
-    nb::object result = own(PyDict_New());
+    nb::object result = shapes.copy(n, Shapes::text);
     dict_set(result, n.role, role);
     dict_set(result, n.content, content);
     return result;

@@ -58,7 +58,62 @@ void record_failed_exchange(nb::handle self, nb::handle usage) {
     }
 }
 
+// ---- the call's reading of its settings --------------------------------------------
+
+// invoke reads its model's settings once (_call_settings.open) and holds
+// that reading for every read of the call: the check before the turn, the
+// headers, the transport, the decoding.  Each exchange after the first of
+// the call (tool rounds) reads again, so that what a tool changed is used.
+struct HeldReading {
+    PyObject *model;
+    int exchanges;
+};
+// The reading of the innermost invoke running on this thread.
+thread_local HeldReading *held_reading = nullptr;
+
+nb::object open_reading(nb::handle self) {
+    nb::object open = get_attr(global(n::call_settings_module), n::open_reading);
+    return vcall(open, {global(n::Configurator).ptr(), get_attr(self, n::section).ptr()});
+}
+
+void close_reading(nb::handle before) {
+    vcall(get_attr(global(n::call_settings_module), n::close), {before.ptr()});
+}
+
+// An exchange begins: after the first of its call, the call reads again.
+void renew_reading(nb::handle self) {
+    HeldReading *held = held_reading;
+    if (held && held->model == self.ptr() && held->exchanges++ > 0) open_reading(self);
+}
+
+// Holds the reading while `body` runs, on every way out.
+nb::object with_reading(nb::handle self, nb::object (*body)(nb::handle, nb::handle), nb::handle arg) {
+    nb::object before = open_reading(self);
+    HeldReading held{self.ptr(), 0};
+    struct Restore {
+        HeldReading *outer = held_reading;
+        ~Restore() { held_reading = outer; }
+    } restore;
+    held_reading = &held;
+    nb::object result;
+    try {
+        result = body(self, arg);
+    }
+    QV_RETHROW_FORCED_UNWIND
+    catch (...) {
+        // The error on its way is the call's; a failure to close is not.
+        try {
+            close_reading(before);
+        } catch (PythonError &) {
+        }
+        throw;
+    }
+    close_reading(before);
+    return result;
+}
+
 nb::object exchange_once(nb::handle self, nb::handle) {
+    renew_reading(self);
     nb::object response;
     try {
         response = post(self);
@@ -88,11 +143,15 @@ void begin_turn(nb::handle self, nb::handle prompt) {
         exchange::add_message(get_attr(self, n::add_message), exchange::message_role(n::user), prompt);
 }
 
+nb::object turn_and_exchange(nb::handle self, nb::handle prompt) {
+    begin_turn(self, prompt);
+    return call_method(self, n::core_call);
+}
+
 nb::object ask(nb::handle self, nb::handle prompt) {
     // The usage figures of this call start from zero.
     vcall(get_attr(global(n::usage_module), n::begin_call), {self.ptr()});
-    begin_turn(self, prompt);
-    return call_method(self, n::core_call);
+    return with_reading(self, turn_and_exchange, prompt);
 }
 
 nb::object invoke(Args a) { return turn::run_call(a[0], false, ask, a[1]); }

@@ -10,6 +10,7 @@
 #include "modal/members.hpp"
 #include "modal/private_reads.hpp"
 #include "modal/records.hpp"
+#include "modal/render_cache.hpp"
 #include "modal/reply_shapes.hpp"
 #include "runtime/args.hpp"
 #include "runtime/fast_path.hpp"
@@ -57,8 +58,15 @@ FastPath latest_inline{"latest_inline",
                        "the getter of Message.latest is still quorvel.message's own, found at import"};
 FastPath latest_fields{"latest_fields_dict",
                        "rendering inline: the entry's __dict__ is a dict holding the field"};
+// A long history is rendered for every request, and most of its entries do
+// not change from one request to the next: the rendering kept from the last
+// request is copied instead (render_cache.hpp).
+FastPath kept_rendering{"latest_kept",
+                        "rendering inline: the rendering kept for this index was made from the entry's very "
+                        "field values, which have a form whose rendering depends on nothing else"};
 
 Held own_latest_getter;  // quorvel.message's getter of Message.latest, found at import
+render::Shapes shapes;
 
 const render::LatestNames latest_names{names::role,         names::content, names::contents, names::tool_calls,
                                        names::tool_call_id, names::type,    names::text};
@@ -82,18 +90,25 @@ public:
         fget_ = std::move(fget);
     }
 
-    PyObject *operator()(PyObject *entry) const {
+    // Entry `i` of the history, rendered.
+    PyObject *operator()(Py_ssize_t i, PyObject *entry) const {
         if (latest_getter.taken(class_ && Py_TYPE(entry) == class_)) {
             if (latest_inline.taken(inline_)) {
+                if (kept_rendering.taken_if([&] { return RenderCache::fits(i, entry); })) return RenderCache::copy(i);
                 try {
-                    return render::latest(latest_names, entry, (PyObject *) class_, latest_fields).release().ptr();
+                    nb::object rendered = render::latest(latest_names, shapes, entry, (PyObject *) class_, latest_fields);
+                    if (kept_rendering.enabled()) RenderCache::keep(i, entry, rendered.ptr());
+                    return rendered.release().ptr();
                 } catch (PythonError &error) {
                     error.restore();
                     return nullptr;
                 }
             }
+            // Nothing is kept for an entry that renders itself otherwise.
+            kept_rendering.taken(false);
             return PyObject_Vectorcall(fget_.ptr(), &entry, 1, nullptr);
         }
+        kept_rendering.taken(false);
         return PyObject_GetAttr(entry, names::latest.ptr());
     }
 
@@ -122,7 +137,7 @@ nb::object messages_latest(Args a) {
         // read by the current size, as a list iterator would.
         for (; i < PyList_GET_SIZE(history.ptr()); ++i) {
             nb::object entry = nb::borrow(PyList_GET_ITEM(history.ptr(), i));
-            PyObject *one = render(entry.ptr());
+            PyObject *one = render(i, entry.ptr());
             if (!one) raise_current();
             if (i < n)
                 PyList_SET_ITEM(rendered.ptr(), i, one);
@@ -134,6 +149,7 @@ nb::object messages_latest(Args a) {
         }
         if (i < n) Py_SET_SIZE((PyListObject *) rendered.ptr(), i);
         PyObject_GC_Track(rendered.ptr());
+        RenderCache::trim(i);
     } else {
         rendered = own(PyList_New(0));
         nb::object iter = own(PyObject_GetIter(history.ptr()));

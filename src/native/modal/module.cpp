@@ -37,6 +37,8 @@ void import_globals() {
     // Usage figures of calls, and the settings that change how answers are read.
     set_global("_usage", own(PyImport_ImportModule("quorvel.usage")));
     set_global("_answer_settings", own(PyImport_ImportModule("quorvel._answer_settings")));
+    // The one reading of its settings that a call makes.
+    set_global("_call_settings", own(PyImport_ImportModule("quorvel._call_settings")));
 }
 
 void define_llmodal() {

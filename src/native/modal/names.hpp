@@ -52,7 +52,6 @@ inline Name idle{"idle"};
 inline Name model_dump{"model_dump"};
 
 // companions and the standard library
-inline Name has_option{"has_option"};
 inline Name get{"get"};
 inline Name api_key{"api_key"};
 inline Name schemas{"schemas"};
@@ -166,6 +165,8 @@ inline Name stream_usage{"stream_usage"};
 inline Name think_tags{"think_tags"};
 inline Name bound_usage_wait{"bound_usage_wait"};
 inline Name cancel{"cancel"};
+inline Name call_settings_module{"_call_settings"};
+inline Name open_reading{"open"};
 
 inline Name empty{""};
 }  // namespace qv::modal::names

@@ -63,10 +63,13 @@ nb::object headers(Args a) {
     nb::object result = own(PyDict_New());
     dict_set(result, names::content_type, names::application_json);
     nb::object section = get_attr(self, names::section);
-    nb::object has = call_method(global(names::Configurator), names::has_option, {section.ptr(), names::api_key.ptr()});
-    if (truthy(has)) {
-        section = get_attr(self, names::section);
-        nb::object key = call_method(global(names::Configurator), names::get, {section.ptr(), names::api_key.ptr()});
+    // `(key,)` or `()`: the call's reading when one is held, else the
+    // configuration asked has_option, then get.
+    nb::object lookup = get_attr(global(names::call_settings_module), names::api_key);
+    nb::object found = vcall(lookup, {global(names::Configurator).ptr(), section.ptr()});
+    if (!PyTuple_Check(found.ptr())) raise_format(PyExc_SystemError, "the API key lookup gave no tuple");
+    if (PyTuple_GET_SIZE(found.ptr()) == 1) {
+        nb::object key = nb::borrow(PyTuple_GET_ITEM(found.ptr(), 0));
         nb::object text = format_text(key);
         check_key_text(section, text);
         nb::object value = own(PyUnicode_Concat(names::bearer.ptr(), text.ptr()));

@@ -49,20 +49,31 @@ bool validates_directly(PyTypeObject *type, const PlainPydantic &p) {
 
 }  // namespace
 
-nb::object new_model(nb::handle cls, nb::handle fields) {
+nb::object find_plain_validator(nb::handle cls) {
     nb::object validator;
     if (PyType_Check(cls.ptr())) {
         const PlainPydantic p = plain_pydantic();
         auto *type = (PyTypeObject *) cls.ptr();
         if (validates_directly(type, p)) {
-            // Held for the call: a validator of the model may rebuild it,
-            // which replaces the class's __pydantic_validator__.
             validator = nb::borrow(type_lookup(type, validator_name.ptr()));
             if (validator.is_valid() && Py_TYPE(validator.ptr()) != p.schema_validator) validator = nb::object();
         }
     }
-    if (through_validator.taken(validator.is_valid()))
-        return own(PyObject_CallMethodOneArg(validator.ptr(), validate_python_name.ptr(), fields.ptr()));
+    return validator;
+}
+
+nb::object plain_validator(nb::handle cls) {
+    nb::object validator = find_plain_validator(cls);
+    if (through_validator.taken(validator.is_valid())) return validator;
+    return nb::object();
+}
+
+nb::object validate_fields(nb::handle validator, nb::handle fields) {
+    return own(PyObject_CallMethodOneArg(validator.ptr(), validate_python_name.ptr(), fields.ptr()));
+}
+
+nb::object new_model(nb::handle cls, nb::handle fields) {
+    if (nb::object validator = plain_validator(cls); validator.is_valid()) return validate_fields(validator, fields);
     nb::object noargs = own(PyTuple_New(0));
     return own(PyObject_Call(cls.ptr(), noargs.ptr(), fields.ptr()));
 }

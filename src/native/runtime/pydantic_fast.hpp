@@ -23,6 +23,18 @@ struct PlainPydantic {
 };
 PlainPydantic plain_pydantic();
 
+// The compiled validator that `cls(**fields)` would hand the keywords to,
+// when the class constructs plainly (the decision of the fast path
+// `model_through_validator`); an invalid handle when it does not.  Held by
+// the caller for the call: validating may rebuild the model, which replaces
+// the class's __pydantic_validator__.
+nb::object plain_validator(nb::handle cls);
+// The same answer, without counting a decision (for setting things up).
+nb::object find_plain_validator(nb::handle cls);
+
+// validator.validate_python(fields), the validator from plain_validator.
+nb::object validate_fields(nb::handle validator, nb::handle fields);
+
 // cls(**fields); `fields` is an exact dict with string keys, not kept.
 nb::object new_model(nb::handle cls, nb::handle fields);
 
