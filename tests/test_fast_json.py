@@ -189,6 +189,29 @@ def test_assembled_record_is_the_validated_one():
     assert repr(record) == repr(built)
 
 
+def test_assembled_records_of_a_stream_are_each_the_validated_one():
+    # Reasoning, answers and reasoning again, with texts repeated and changed:
+    # each record is what validation builds from its own values, and no two
+    # records share a mutable field.
+    chunks = [text_chunk(reasoning="think"), text_chunk("a"), text_chunk("a"), text_chunk("b"),
+              text_chunk(reasoning="more"), text_chunk(reasoning="more"), text_chunk("c", finish_reason="stop")]
+    records = list(new_model()._stream_response(response_from_bytes(sse_body(chunks))))
+    wanted = [(LLMStatus.reason, "think", ""), (LLMStatus.answer, "", "a"), (LLMStatus.answer, "", "a"),
+              (LLMStatus.answer, "", "b"), (LLMStatus.reason, "more", ""), (LLMStatus.reason, "more", ""),
+              (LLMStatus.answer, "", "c")]
+    assert len(records) == len(wanted)
+    for record, (status, reasoning, content) in zip(records, wanted):
+        built = LLMResult(status=status, reasoning_content=reasoning, content=content)
+        assert record == built and record.model_fields_set == built.model_fields_set
+        assert list(record.__dict__) == list(built.__dict__)
+        assert record.status is status
+    records[1].tool_calls["x"] = 1
+    records[1].model_fields_set.add("tool_calls")
+    assert all(not r.tool_calls for r in records[2:]) and not records[0].tool_calls
+    assert all(r.model_fields_set == {"status", "reasoning_content", "content"} for r in records[2:])
+    assert len({id(r.tool_calls) for r in records} | {id(r.tool_results) for r in records}) == 2 * len(records)
+
+
 # ---- whatever orjson refuses or would read differently, json.loads decides ----------
 
 PAYLOADS = [

@@ -138,6 +138,58 @@ def test_stream_records_assembled_directly_unless_construction_changes(monkeypat
     assert seen["taken"] == 0, seen
 
 
+def test_streamed_answer_reads_history_fields_from_the_instance_dict_unless_access_is_own(monkeypatch):
+    model = LLModal(messages=[Message(role="user", contents=["q"])])
+    # The reads happen where the kept entry is continued: a build that
+    # switched that path off never reaches them.
+    reached = is_on(modal, "kept_entry")
+    with decisions(modal, "field_in_dict") as seen:
+        assert streamed(model, text_stream("a", "b", "c")) == ["a", "b", "c"]
+    if reached:
+        assert_taken(seen)
+    else:
+        assert seen["taken"] == 0, seen
+    assert [m.contents for m in model.messages] == [["q"], ["abc"]]
+
+    reads = []
+
+    def own_getattribute(self, name):
+        if name in ("role", "contents"):
+            reads.append(name)
+        return object.__getattribute__(self, name)
+
+    monkeypatch.setattr(Message, "__getattribute__", own_getattribute)
+    model = LLModal(messages=[Message(role="user", contents=["q"])])
+    with decisions(modal, "field_in_dict") as seen:
+        assert streamed(model, text_stream("a", "b", "c")) == ["a", "b", "c"]
+    # The entry's own attribute access is asked (the model's fields are
+    # still read from its dict).
+    assert seen["bypassed"] > 0 or not reached, seen
+    assert [m.contents for m in model.messages] == [["q"], ["abc"]]
+    # Each continued chunk asked the entry itself.
+    assert reads.count("role") >= 2 and reads.count("contents") >= 2
+
+
+def test_stream_calls_an_overridden_add_tool_calls_for_every_delta():
+    seen = []
+
+    class Counting(LLModal):
+        def _add_tool_calls(self, message):
+            seen.append(dict(message))
+            return super()._add_tool_calls(message)
+
+    model = LLModal(messages=[Message(role="user", contents=["q"])])
+    with decisions(modal, "text_only_delta") as plain:
+        assert streamed(model, text_stream("a", "b")) == ["a", "b"]
+    assert plain["taken"] >= 2 if plain["on"] else plain["taken"] == 0, plain
+
+    model = Counting(messages=[Message(role="user", contents=["q"])])
+    with decisions(modal, "text_only_delta") as counted:
+        assert streamed(model, text_stream("a", "b")) == ["a", "b"]
+    assert counted["taken"] == 0, counted
+    assert seen[:2] == [{"content": "a"}, {"content": "b"}]
+
+
 def test_close_flag_read_from_the_private_slot_unless_shadowed():
     model = LLModal(messages=[Message(role="user", contents=["q"])])
     with decisions(modal, "private_attribute_slot") as seen:

@@ -99,6 +99,7 @@ void AnswerDecoder::bind_stream(nb::handle self) {
     loads_ = get_attr(global(n::json), n::loads);
     parser_.bind(loads_);
     message_process_.bind(self, n::message_process, &message_process_def);
+    own_add_tool_calls_ = resolves_to(self, n::add_tool_calls.ptr(), add_tool_calls_def);
     add_message_.bind(self, n::add_message, &add_message_def);
     answer_entry_.bind(self);
     result_type_ = global(n::LLMResult);
@@ -203,7 +204,7 @@ nb::object AnswerDecoder::line(const char *p, Py_ssize_t size, nb::handle line) 
         // _message_process is this module's own: its two texts without the
         // dict that carries them.
         nb::object reasoning, content;
-        message_texts(self_, delta, reasoning, content);
+        message_texts(self_, delta, reasoning, content, own_add_tool_calls_);
         if (settings_.think_tags) {
             record = think_records(reasoning, content);
         } else if (truthy(reasoning)) {

@@ -92,6 +92,7 @@ private:
     bool done_ = false, answered_ = false, already_added_ = false;
     bool finished_ = false;    // the finishing chunk has been read
     bool delta_seen_ = false;  // a chunk has carried the answer choice's delta
+    bool own_add_tool_calls_ = false;  // self._add_tool_calls is this module's own (per stream)
     AnswerSettings settings_;
     ThinkTags think_;
     std::deque<nb::object> queued_;

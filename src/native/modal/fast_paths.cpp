@@ -17,6 +17,10 @@ qv::FastPath kept_entry{"kept_entry",
                         "add_message and message_latest are this module's own and the entry is still the "
                         "history's last"};
 
+qv::FastPath text_only_delta{"text_only_delta",
+                             "_add_tool_calls is this module's own and the delta is an exact dict holding only a "
+                             "text under \"content\""};
+
 qv::FastPath direct_write{"direct_write",
                           "the class keeps BaseModel.__setattr__ and pydantic has memoised its own field or "
                           "private-attribute handler for the name"};

@@ -23,13 +23,17 @@
 //   kept_entry      a streamed chunk appended to the entry the stream keeps
 //                   at hand (add_message and message_latest are this
 //                   module's own, the entry is still the history's last)
+//   text_only_delta a delta holding only a text under "content" taken as its
+//                   two texts without the tool-call gathering and the other
+//                   lookups (_add_tool_calls is this module's own)
 #pragma once
 
 #include "runtime/fast_path.hpp"
 
 namespace qv::modal::fast {
 
-extern qv::FastPath json_line, json_answer, native_lines, direct_record, direct_entry, kept_entry, direct_write;
+extern qv::FastPath json_line, json_answer, native_lines, direct_record, direct_entry, kept_entry, direct_write,
+    text_only_delta;
 
 // A line or answer that orjson refused: json.loads parsed it (a plain count).
 extern qv::Counter json_refused;

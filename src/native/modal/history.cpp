@@ -8,6 +8,7 @@
 #include "modal/calls.hpp"
 #include "modal/fast_paths.hpp"
 #include "modal/members.hpp"
+#include "modal/private_reads.hpp"
 #include "modal/records.hpp"
 #include "modal/render_cache.hpp"
 #include "modal/reply_shapes.hpp"
@@ -260,8 +261,9 @@ void append_new_entry(nb::handle self, nb::handle role, nb::handle version) {
 // message.contents[-1] += content.  Streamed answers arrive here once per
 // chunk: while only the list holds the current text, the text is taken out
 // and grown in place instead of being copied with everything received so far.
-void continue_version(nb::handle message, nb::handle content) {
-    nb::object versions = get_attr(message, names::contents);
+// `versions` is message.contents when the caller has read it already.
+void continue_version(nb::handle message, nb::handle content, nb::object versions = nb::object()) {
+    if (!versions.is_valid()) versions = get_attr(message, names::contents);
     if (PyList_CheckExact(versions.ptr()) && PyList_GET_SIZE(versions.ptr()) > 0) {
         const Py_ssize_t last = PyList_GET_SIZE(versions.ptr()) - 1;
         PyObject *current = PyList_GET_ITEM(versions.ptr(), last);
@@ -463,10 +465,28 @@ nb::object text_or_empty(nb::handle message, const Name &key) {
 
 bool is_empty_text(nb::handle value) { return PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) == 0; }
 
-void texts_of(nb::handle self, nb::handle message, nb::object &reasoning_out, nb::object &content_out) {
-    // Once per streamed chunk: run this module's own _add_tool_calls
-    // directly while the lookup would reach it.
-    if (resolves_to(self, names::add_tool_calls.ptr(), add_tool_calls_def))
+// `own_add_tool_calls`: the caller has found that self._add_tool_calls is
+// this module's own (a stream, once per stream); otherwise it is looked up.
+void texts_of(nb::handle self, nb::handle message, nb::object &reasoning_out, nb::object &content_out,
+              bool own_add_tool_calls = false) {
+    // Run this module's own _add_tool_calls directly while the lookup would
+    // reach it.
+    const bool own = own_add_tool_calls || resolves_to(self, names::add_tool_calls.ptr(), add_tool_calls_def);
+    // The usual streamed delta holds nothing but a text under "content":
+    // this module's own _add_tool_calls finds no call in it, and there is
+    // no reasoning under any of its names.
+    nb::object text;
+    if (fast::text_only_delta.taken_if([&] {
+            if (!own || !PyDict_CheckExact(message.ptr()) || PyDict_GET_SIZE(message.ptr()) != 1) return false;
+            text = nb::borrow(PyDict_GetItemWithError(message.ptr(), names::content.ptr()));
+            if (!text.is_valid() && PyErr_Occurred()) raise_current();
+            return text.is_valid() && PyUnicode_CheckExact(text.ptr());
+        })) {
+        reasoning_out = nb::borrow(names::empty.h());
+        content_out = std::move(text);
+        return;
+    }
+    if (own)
         call_direct(add_tool_calls_def, {self.ptr(), message.ptr()});
     else
         call_method(self, names::add_tool_calls, {message.ptr()});
@@ -515,27 +535,29 @@ void remember_latest_getter(nb::handle message_class) {
 // reached without message_latest's scan: the entry kept is the history's
 // last, an assistant entry with content, so the scan would stop at it.
 bool AnswerEntry::extend(nb::handle self, nb::handle role, nb::handle content) {
-    if (!fast::kept_entry.taken_if([&] { return still_last(self, role, content); })) return false;
-    continue_version(entry_, content);
+    nb::object versions;
+    if (!fast::kept_entry.taken_if([&] { return still_last(self, role, content, versions); })) return false;
+    continue_version(entry_, content, versions);
     return true;
 }
 
-// The kept entry may be continued in place: see extend.
-bool AnswerEntry::still_last(nb::handle self, nb::handle role, nb::handle content) const {
+// The kept entry may be continued in place: see extend.  Its version list,
+// read on the way, is left in `versions`.
+bool AnswerEntry::still_last(nb::handle self, nb::handle role, nb::handle content, nb::object &versions) const {
     if (!own_ || !entry_.is_valid() || !PyUnicode_CheckExact(content.ptr())) return false;
     nb::object assistant = role_member(names::assistant);
     if (!role.is(assistant)) return false;
-    if (get_attr(self, names::retry).ptr() != Py_False) return false;
-    nb::object history = get_attr(self, names::messages);
+    if (exchange::field(self, names::retry).ptr() != Py_False) return false;
+    nb::object history = exchange::field(self, names::messages);
     if (!PyList_CheckExact(history.ptr()) || PyList_GET_SIZE(history.ptr()) == 0 ||
         PyList_GET_ITEM(history.ptr(), PyList_GET_SIZE(history.ptr()) - 1) != entry_.ptr())
         return false;
-    if (!get_attr(entry_, names::role).is(assistant)) return false;
+    if (!exchange::field(entry_, names::role).is(assistant)) return false;
     // The entry is true when it has contents; Message's own __bool__ says so
     // without a call.
-    nb::object contents = get_attr(entry_, names::contents);
-    const bool plain_truth = message_truth_is_contents(entry_) && PyList_CheckExact(contents.ptr());
-    return plain_truth ? PyList_GET_SIZE(contents.ptr()) != 0 : truthy(entry_);
+    versions = exchange::field(entry_, names::contents);
+    const bool plain_truth = message_truth_is_contents(entry_) && PyList_CheckExact(versions.ptr());
+    return plain_truth ? PyList_GET_SIZE(versions.ptr()) != 0 : truthy(entry_);
 }
 
 void AnswerEntry::bind(nb::handle self) {
@@ -543,8 +565,9 @@ void AnswerEntry::bind(nb::handle self) {
            resolves_to(self, names::message_latest.ptr(), message_latest_def);
 }
 
-void message_texts(nb::handle self, nb::handle message, nb::object &reasoning, nb::object &content) {
-    texts_of(self, message, reasoning, content);
+void message_texts(nb::handle self, nb::handle message, nb::object &reasoning, nb::object &content,
+                   bool own_add_tool_calls) {
+    texts_of(self, message, reasoning, content, own_add_tool_calls);
 }
 
 void AnswerEntry::remember(nb::handle self) {

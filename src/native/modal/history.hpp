@@ -23,7 +23,7 @@ public:
     int traverse(visitproc visit, void *arg) const;
 
 private:
-    bool still_last(nb::handle self, nb::handle role, nb::handle content) const;
+    bool still_last(nb::handle self, nb::handle role, nb::handle content, nb::object &versions) const;
 
     nb::object entry_;
     bool own_ = false;
@@ -35,7 +35,9 @@ void remember_latest_getter(nb::handle message_class);
 
 // What `self._message_process(message)` returns, as its two texts instead of
 // a dict; for callers that know _message_process is this module's own and
-// `message` an exact dict.
-void message_texts(nb::handle self, nb::handle message, nb::object &reasoning, nb::object &content);
+// `message` an exact dict.  `own_add_tool_calls`: the caller knows that
+// self._add_tool_calls is this module's own too (decided once per stream).
+void message_texts(nb::handle self, nb::handle message, nb::object &reasoning, nb::object &content,
+                   bool own_add_tool_calls = false);
 
 }  // namespace qv::modal

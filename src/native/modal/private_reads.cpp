@@ -20,6 +20,10 @@ FastPath private_attribute_slot{"private_attribute_slot",
                                 "as private_attribute, for instances of the exact class whose "
                                 "__pydantic_private__ slot was resolved when the reader was bound"};
 
+FastPath field_in_dict{"field_in_dict",
+                       "attribute access is object's own and the class has nothing under the name: the "
+                       "instance dict's value is the attribute"};
+
 // The private value, or null when the shortcut does not apply.
 PyObject *private_value(nb::handle self, nb::handle priv, const Name &attr) {
     if (!priv.is_valid() || !PyDict_CheckExact(priv.ptr())) return nullptr;
@@ -51,6 +55,51 @@ nb::object read_private(nb::handle self, const Name &attr) {
     });
     if (direct) return value;
     return get_attr(self, attr);
+}
+
+namespace {
+
+// The classes found plain for a name (attribute access object's own,
+// nothing under the name), each with the version tag it had then: CPython
+// gives a class a new tag whenever it or a base changes, so while the tag
+// holds the finding does.
+struct PlainName {
+    PyTypeObject *type = nullptr;
+    PyObject *name = nullptr;
+    unsigned int tag = 0;
+};
+PlainName plain_names[8];
+unsigned int next_plain_name = 0;
+
+bool has_valid_tag(PyTypeObject *type) { return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0; }
+
+bool reads_dict_for(PyTypeObject *type, const Name &name) {
+    for (const PlainName &seen : plain_names)
+        if (seen.type == type && seen.name == name.ptr() && has_valid_tag(type) && seen.tag == type->tp_version_tag)
+            return true;
+    static PyObject *const generic = type_lookup(&PyBaseObject_Type, names::getattribute.ptr());
+    if (type_lookup(type, names::getattribute.ptr()) != generic || type_lookup(type, name.ptr())) return false;
+    // The lookups above gave the class a tag if it had none.
+    if (has_valid_tag(type)) plain_names[next_plain_name++ % std::size(plain_names)] = {type, name.ptr(), type->tp_version_tag};
+    return true;
+}
+
+}  // namespace
+
+nb::object field(nb::handle obj, const Name &name) {
+    nb::object value;
+    const bool direct = field_in_dict.taken_if([&] {
+        if (!reads_dict_for(Py_TYPE(obj.ptr()), name)) return false;
+        PyObject **dictptr = instance_dict_ptr(obj.ptr());
+        if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return false;
+        // Held while looked into: a key's __eq__ may replace the dict.
+        nb::object dict = nb::borrow(*dictptr);
+        value = nb::borrow(PyDict_GetItemWithError(dict.ptr(), name.ptr()));
+        if (!value.is_valid() && PyErr_Occurred()) raise_current();
+        return value.is_valid();
+    });
+    if (direct) return value;
+    return get_attr(obj, name);
 }
 
 void PrivateReader::bind(nb::handle self, const Name &attr) {

@@ -28,6 +28,13 @@ private:
     Py_ssize_t offset_ = 0;         // of the __pydantic_private__ slot
 };
 
+// `obj.<name>` for a field kept in the instance dict (a pydantic model's
+// fields, a plain object's attributes), read from the dict while attribute
+// access is object's own and the class has nothing under that name, so
+// that the dict's value is what the lookup would give; the lookup
+// otherwise.
+nb::object field(nb::handle obj, const Name &name);
+
 // self.<attr> = value for a private attribute (pydantic's __setattr__ keeps
 // it where read_private looks).
 inline void write_private(nb::handle self, const Name &attr, nb::handle value) { set_attr(self, attr, value); }

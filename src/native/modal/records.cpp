@@ -21,6 +21,15 @@ Held result_field_names;  // LLMResult's fields in declaration order, as a tuple
 // factory default, matched by name against LLMResult's one declaration
 // (llmresult_members) when the module starts.
 constexpr const Name *record_inputs[] = {&names::status, &names::reasoning_content, &names::content};
+constexpr int status_input = 0;  // record_inputs[status_input] is the status
+
+// A record's field dict, copied for each record: every field in
+// declaration order, holding the inputs of the record it was made from
+// (the factories' fields hold None).  Copying it costs less than inserting
+// the fields one by one; then only what differs is replaced.
+Held record_template;
+// The inputs the template holds (owned by it; replaced with it).
+PyObject *template_inputs[std::size(record_inputs)];
 
 constexpr Py_ssize_t result_field_count() {
     Py_ssize_t count = 0;
@@ -128,7 +137,18 @@ nb::object direct_result(nb::handle cls, nb::handle status, nb::handle reasoning
         }))
         return {};
     const nb::handle inputs[std::size(record_inputs)] = {status, reasoning, content};
-    nb::object fields = own(new_presized_dict(result_field_count()));
+    // A template of another status is made again from this record: the
+    // records of one stream mostly share their status and reasoning.
+    if (!record_template || template_inputs[status_input] != status.ptr()) {
+        nb::object fresh = own(new_presized_dict(result_field_count()));
+        for (Py_ssize_t index = 0; index < result_field_count(); ++index) {
+            const int input = result_field_input[index];
+            dict_set(fresh, PyTuple_GET_ITEM(result_field_names.ptr(), index), input < 0 ? Py_None : inputs[input].ptr());
+        }
+        record_template.set(fresh);
+        for (size_t i = 0; i < std::size(record_inputs); ++i) template_inputs[i] = inputs[i].ptr();
+    }
+    nb::object fields = own(PyDict_Copy(record_template.ptr()));
     for (Py_ssize_t index = 0; index < result_field_count(); ++index) {
         nb::handle name = PyTuple_GET_ITEM(result_field_names.ptr(), index);
         const int input = result_field_input[index];
@@ -136,7 +156,7 @@ nb::object direct_result(nb::handle cls, nb::handle status, nb::handle reasoning
             dict_set(fields, name, own(PyDict_New()));
         else if (input == fresh_list)
             dict_set(fields, name, own(PyList_New(0)));
-        else
+        else if (inputs[input].ptr() != template_inputs[input])
             dict_set(fields, name, inputs[input]);
     }
     return result_model.assemble(fields, given_fields.h());

@@ -116,6 +116,7 @@ bool set_as_pydantic_would(nb::handle model, const Name &name, nb::handle value,
 }
 
 void DirectModel::prepare(nb::handle cls) {
+    plain_tag_ = plain_meta_tag_ = 0;
     class_.set(nb::handle());
     validator_.set(nb::handle());
     if (!PyType_Check(cls.ptr())) return;
@@ -144,14 +145,30 @@ void DirectModel::prepare(nb::handle cls) {
 bool DirectModel::applies(nb::handle cls) const {
     if (!class_ || cls.ptr() != class_.ptr()) return false;
     auto *type = (PyTypeObject *) cls.ptr();
-    return lookup_is(type, validator_name, validator_.ptr()) && constructs_plainly(type, plain_pydantic());
+    PyTypeObject *meta = Py_TYPE(cls.ptr());
+    // CPython gives a class a new version tag whenever it or a base
+    // changes: while the class and its metaclass keep the tags they had
+    // when last found plain, they still are.
+    auto tagged = [](PyTypeObject *t) { return (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0; };
+    if (tagged(type) && tagged(meta) && type->tp_version_tag == plain_tag_ && meta->tp_version_tag == plain_meta_tag_)
+        return true;
+    if (!lookup_is(type, validator_name, validator_.ptr()) || !constructs_plainly(type, plain_pydantic())) return false;
+    // The lookups gave both a tag if they had none (0: no valid tag).
+    plain_tag_ = tagged(type) ? type->tp_version_tag : 0;
+    plain_meta_tag_ = tagged(meta) ? meta->tp_version_tag : 0;
+    return true;
 }
 
 nb::object DirectModel::assemble(nb::handle fields, nb::handle fields_set) const {
     auto *type = (PyTypeObject *) class_.ptr();
     nb::object noargs = own(PyTuple_New(0));
     nb::object instance = own(type->tp_new(type, noargs.ptr(), nullptr));
-    check(PyObject_GenericSetDict(instance.ptr(), fields.ptr(), nullptr));
+    // A fresh instance has no dict yet: its slot takes the fields directly.
+    PyObject **dict = instance_dict_ptr(instance.ptr());
+    if (dict && !*dict && PyDict_CheckExact(fields.ptr()))
+        *dict = Py_NewRef(fields.ptr());
+    else
+        check(PyObject_GenericSetDict(instance.ptr(), fields.ptr(), nullptr));
     char *base = (char *) instance.ptr();
     auto set_slot = [&](Py_ssize_t offset, PyObject *value) {
         PyObject **slot = (PyObject **) (base + offset);

@@ -34,6 +34,9 @@ public:
 private:
     Held class_, validator_;  // held by the module state
     Py_ssize_t fields_set_offset_ = 0, extra_offset_ = 0, private_offset_ = 0;
+    // The version tags of the class and its metaclass when applies() last
+    // found them plain (0: none).
+    mutable unsigned int plain_tag_ = 0, plain_meta_tag_ = 0;
 };
 
 // `model.<name> = value` as pydantic's own __setattr__ does it once it has
