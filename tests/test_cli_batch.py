@@ -129,7 +129,9 @@ def test_ctrl_c_stops_with_whole_lines_and_the_same_command_goes_on(env, tmp_pat
     requests = write_requests(tmp_path / "in.jsonl", [{"custom_id": f"q{i}", "prompt": f"p{i}"} for i in range(rows)])
     out = tmp_path / "out.jsonl"
     with ChatServer() as server:
-        server.add(*[echo_reply(server, delay=0.05)] * 8)
+        # Slow enough that a loaded machine still sends the interrupt while
+        # rows are in flight (the whole run takes 3 s at the least).
+        server.add(*[echo_reply(server, delay=0.3)] * 8)
         command = [sys.executable, "-m", "quorvel", "batch", requests, "-o", str(out), "--endpoint", server.url,
                    "--workers", "4", "--stream"]
         proc = subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
