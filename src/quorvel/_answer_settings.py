@@ -82,6 +82,9 @@ def with_usage_option(body: Any, stream: Any, configurator: Any, section: str) -
     return {**body, "stream_options": {"include_usage": True}}
 
 
+_OWN_OPTIONS = ("stream_usage", "think_tags")
+
+
 class AnswerSettings(NamedTuple):
     stream_usage: bool
     think_tags: bool
@@ -91,6 +94,13 @@ def read(configurator: Any, section: str) -> AnswerSettings:
     """Both settings of ``section``, read once for one exchange's decoding."""
     reading = _call_settings.held(configurator, section)
     if reading is None:
+        if _call_settings.own_lookup(configurator, section):
+            # Both options in one lookup: the file is looked at once.
+            usage, tags = configurator._options(section, _OWN_OPTIONS)
+            return AnswerSettings(
+                False if usage is None else _flag_value(section, "stream_usage", usage),
+                False if tags is None else _flag_value(section, "think_tags", tags),
+            )
         return AnswerSettings(stream_usage(configurator, section), think_tags(configurator, section))
     settings = reading.derived.get("answer")
     return of_reading(reading) if settings is None else settings  # type: ignore[no-any-return]
