@@ -274,3 +274,25 @@ async def test_async_call_refused_while_a_sync_call_runs_in_another_thread(serve
     assert history(model) == before
     await asyncio.to_thread(worker.join)
     assert history(model) == [("user", "sync"), ("assistant", "slow")]
+
+
+def test_a_model_collected_while_the_table_is_locked_does_not_block():
+    # A model can be collected in the middle of any allocation, also while
+    # this thread is inside the table's lock (a track under way).
+    class Model:
+        pass
+
+    def collect_under_the_lock():
+        model = Model()
+        _inflight.untrack(model, _inflight.track(model, lambda: None))
+        with _inflight._lock:
+            del model  # its weak reference's callback runs here
+        _inflight.track(other, lambda: None)
+
+    other = Model()
+    worker = threading.Thread(target=collect_under_the_lock, daemon=True)
+    worker.start()
+    worker.join(10)
+    assert not worker.is_alive(), "the table's lock was waited for by its own holder"
+    assert list(_inflight._open) == [id(other)]
+    _inflight.cancel(other)

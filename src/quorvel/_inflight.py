@@ -26,8 +26,27 @@ _open: dict[int, tuple[weakref.ref[Any], dict[int, Callable[[], None]]]] = {}
 _tokens = itertools.count(1)
 
 
+# Entries of collected models not yet dropped (see _forget).
+_dead: list[tuple[int, weakref.ref[Any]]] = []
+
+
 def _forget(key: int, ref: weakref.ref[Any]) -> None:
-    with _lock:
+    # Runs when the model is collected, which can happen in the middle of
+    # any allocation, on a thread that already holds _lock: it must not
+    # wait for the lock: it notes the entry (list.append is atomic) and drops
+    # it at once only when the lock is free.
+    _dead.append((key, ref))
+    if _lock.acquire(blocking=False):
+        try:
+            _sweep()
+        finally:
+            _lock.release()
+
+
+def _sweep() -> None:
+    """Drop the entries of collected models; called with _lock held."""
+    while _dead:
+        key, ref = _dead.pop()
         entry = _open.get(key)
         if entry is not None and entry[0] is ref:
             del _open[key]
@@ -46,6 +65,7 @@ def track(model: Any, closer: Callable[[], None]) -> int:
     token = next(_tokens)
     key = id(model)
     with _lock:
+        _sweep()
         closers = _closers(model)
         if closers is None:
             ref = weakref.ref(model, lambda ref: _forget(key, ref))
