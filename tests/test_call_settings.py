@@ -2,18 +2,17 @@
 in the configuration file or the environment since."""
 
 import os
-import time
 import warnings
 
 import pytest
 
+from config_support import LONG_AGO, ini_fixture
 from quorvel import usage
 from quorvel.config import Configurator
 from quorvel.modal import LLModal
 from quorvel.testing import ChatServer, Reply
 from quorvel.tools import Tools
 
-LONG_AGO = time.time() - 3600
 
 
 @pytest.fixture
@@ -22,21 +21,7 @@ def server():
         yield running
 
 
-@pytest.fixture
-def ini(tmp_path, monkeypatch):
-    for name in [n for n in os.environ if n.startswith("QUORVEL_")]:
-        monkeypatch.delenv(name)
-    path = tmp_path / "config.ini"
-    monkeypatch.setenv("QUORVEL_CONFIG", str(path))
-
-    def write(text, *, backdate=True, mode=0o600):
-        path.write_text(text)
-        path.chmod(mode)
-        if backdate:  # old enough for its stat alone to tell its version
-            os.utime(path, (LONG_AGO, LONG_AGO))
-        return path
-
-    return write
+ini = ini_fixture(backdate_by_default=True)
 
 
 @pytest.fixture

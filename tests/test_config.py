@@ -1,26 +1,14 @@
-import os
 import warnings
 
 import pytest
 
+from config_support import ini_fixture
 from quorvel.config import Configurator
 
 SECRET = "sk-secret-%value-42"
 
 
-@pytest.fixture
-def ini(tmp_path, monkeypatch):
-    for name in [n for n in os.environ if n.startswith("QUORVEL_")]:
-        monkeypatch.delenv(name)
-    path = tmp_path / "config.ini"
-    monkeypatch.setenv("QUORVEL_CONFIG", str(path))
-
-    def write(text: str, mode: int = 0o600):
-        path.write_text(text)
-        path.chmod(mode)
-        return path
-
-    return write
+ini = ini_fixture()
 
 
 @pytest.mark.parametrize(

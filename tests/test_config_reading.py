@@ -3,31 +3,16 @@ still sees the current file and environment."""
 
 import configparser
 import os
-import time
 
 import pytest
 
 import quorvel._transport as transport
+from config_support import LONG_AGO, ini_fixture
 from quorvel.config import Configurator
 
-LONG_AGO = time.time() - 3600
 
 
-@pytest.fixture
-def ini(tmp_path, monkeypatch):
-    for name in [n for n in os.environ if n.startswith("QUORVEL_")]:
-        monkeypatch.delenv(name)
-    path = tmp_path / "config.ini"
-    monkeypatch.setenv("QUORVEL_CONFIG", str(path))
-
-    def write(text: str, *, backdate: bool = False):
-        path.write_text(text)
-        path.chmod(0o600)
-        if backdate:  # old enough for its stat alone to tell its version
-            os.utime(path, (LONG_AGO, LONG_AGO))
-        return path
-
-    return write
+ini = ini_fixture()
 
 
 @pytest.fixture
