@@ -86,9 +86,51 @@ nb::object split_think_tags(nb::handle message) {
 
 }  // namespace
 
+namespace {
+
+// The answer settings a call's open reading already holds (what
+// _answer_settings.read would return from _call_settings.held): set when
+// the reading of this thread answers for `section` of quorvel's own
+// Configurator and has them made; false when the Python read must decide.
+bool held_settings(nb::handle configurator, nb::handle section, AnswerSettings &out) {
+    if (!PyUnicode_CheckExact(section.ptr())) return false;
+    PyObject *module = global(n::call_settings_module).ptr();
+    if (!PyModule_Check(module)) return false;
+    PyObject *scope = PyModule_GetDict(module);
+    PyObject *own = PyDict_GetItemWithError(scope, n::Configurator.ptr());
+    PyObject *held = own ? PyDict_GetItemWithError(scope, n::held_readings.ptr()) : nullptr;
+    if (!held) {
+        if (PyErr_Occurred()) raise_current();
+        return false;
+    }
+    if (!configurator.is(own)) return false;
+    nb::object reading = get_attr(held, n::reading);
+    if (reading.is_none()) return false;
+    nb::object reading_section = get_attr(reading, n::section);
+    if (!PyUnicode_CheckExact(reading_section.ptr()) || PyUnicode_Compare(reading_section.ptr(), section.ptr()) != 0) {
+        if (PyErr_Occurred()) raise_current();
+        return false;
+    }
+    nb::object derived = get_attr(reading, n::derived);
+    if (!PyDict_CheckExact(derived.ptr())) return false;
+    PyObject *settings = PyDict_GetItemWithError(derived.ptr(), n::answer_key.ptr());
+    if (!settings) {
+        if (PyErr_Occurred()) raise_current();
+        return false;
+    }
+    if (!PyTuple_Check(settings) || PyTuple_GET_SIZE(settings) != 2) return false;
+    out = {truthy(PyTuple_GET_ITEM(settings, 0)), truthy(PyTuple_GET_ITEM(settings, 1))};
+    return true;
+}
+
+}  // namespace
+
 AnswerSettings AnswerSettings::read(nb::handle self) {
+    nb::object configurator = global(n::Configurator);
+    nb::object section = get_attr(self, n::section);
+    if (AnswerSettings settings; held_settings(configurator, section, settings)) return settings;
     nb::object read = get_attr(global(n::answer_settings_module), n::read_answer_settings);
-    nb::object settings = vcall(read, {global(n::Configurator).ptr(), get_attr(self, n::section).ptr()});
+    nb::object settings = vcall(read, {configurator.ptr(), section.ptr()});
     nb::object stream_usage = own(PySequence_GetItem(settings.ptr(), 0));
     nb::object think_tags = own(PySequence_GetItem(settings.ptr(), 1));
     return {truthy(stream_usage), truthy(think_tags)};

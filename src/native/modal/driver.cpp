@@ -16,6 +16,7 @@
 #include "modal/private_api.hpp"
 #include "modal/reply_shapes.hpp"
 #include "modal/turn.hpp"
+#include "modal/usage_hooks.hpp"
 #include "runtime/generator.hpp"
 #include "runtime/module.hpp"
 
@@ -44,10 +45,7 @@ nb::object post(nb::handle self) {
 
 // One answer has been read (or failed): its usage, the last usage object it
 // carried, goes to the usage figures of the model.
-void record_exchange(nb::handle self, nb::handle usage) {
-    nb::object record = get_attr(global(n::usage_module), n::record_exchange);
-    vcall(record, {self.ptr(), usage.is_valid() ? usage.ptr() : Py_None});
-}
+void record_exchange(nb::handle self, nb::handle usage) { usage_hooks::record_exchange(self, usage); }
 
 // The same, on a failure path: a failure here must not replace the one on
 // its way.
@@ -218,7 +216,7 @@ nb::object turn_and_exchange(nb::handle self, nb::handle prompt) {
 
 nb::object ask(nb::handle self, nb::handle prompt) {
     // The usage figures of this call start from zero.
-    vcall(get_attr(global(n::usage_module), n::begin_call), {self.ptr()});
+    usage_hooks::begin_call(self);
     return with_reading(self, turn_and_exchange, prompt);
 }
 

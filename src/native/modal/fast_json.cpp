@@ -6,6 +6,10 @@
 #include <cstring>
 #include <strings.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "modal/exchange.hpp"
 #include "modal/fast_paths.hpp"
 #include "runtime/module.hpp"
@@ -89,22 +93,36 @@ bool parsable(const char *p, Py_ssize_t size) {
     return false;
 }
 
+// How many bytes of p[0:size] are '[' or '{': 16 bytes per step with SSE2
+// (every x86-64 processor has it), whatever the compiler's own vectorising
+// would make of a byte loop.
+Py_ssize_t count_opening_brackets(const char *p, Py_ssize_t size) {
+    Py_ssize_t opens = 0, i = 0;
+#if defined(__SSE2__)
+    const __m128i square = _mm_set1_epi8('['), curly = _mm_set1_epi8('{'), zero = _mm_setzero_si128();
+    while (i + 16 <= size) {
+        // Each hit is a byte of -1: subtracted, up to 255 blocks fit in the
+        // byte-wide counts, which are then summed across.
+        __m128i counts = zero;
+        for (int blocks = 0; blocks < 255 && i + 16 <= size; ++blocks, i += 16) {
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+            counts = _mm_sub_epi8(counts, _mm_or_si128(_mm_cmpeq_epi8(block, square), _mm_cmpeq_epi8(block, curly)));
+        }
+        const __m128i sums = _mm_sad_epu8(counts, zero);
+        opens += _mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4);
+    }
+#endif
+    for (; i < size; ++i) opens += (p[i] == '[') | (p[i] == '{');
+    return opens;
+}
+
 // Whether the text opens more than max_depth arrays and objects inside one
 // another.  Brackets inside strings do not count.  A text with no more
 // opening brackets than the limit in all (the usual case, decided by one
-// pass that the compiler vectorises) cannot.
+// counting pass) cannot.
 bool nests_deeper_than_limit(const char *p, Py_ssize_t size) {
     if (size <= max_depth) return false;
-    // Counted in blocks of 255 bytes into a byte-wide count, which the
-    // compiler turns into whole-register compares and adds.
-    Py_ssize_t opens = 0;
-    for (Py_ssize_t block = 0; block < size; block += 255) {
-        const Py_ssize_t end = std::min<Py_ssize_t>(size, block + 255);
-        unsigned char count = 0;
-        for (Py_ssize_t i = block; i < end; ++i) count += (unsigned char) ((p[i] == '[') | (p[i] == '{'));
-        opens += count;
-    }
-    if (opens <= max_depth) return false;
+    if (count_opening_brackets(p, size) <= max_depth) return false;
     Py_ssize_t depth = 0;
     for (Py_ssize_t i = 0; i < size; ++i) {
         switch (p[i]) {

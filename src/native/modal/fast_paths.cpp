@@ -25,6 +25,10 @@ qv::FastPath direct_write{"direct_write",
                           "the class keeps BaseModel.__setattr__ and pydantic has memoised its own field or "
                           "private-attribute handler for the name"};
 
+qv::FastPath native_usage{"native_usage",
+                          "quorvel.usage's hooks are its own and no collect() block is open in the running "
+                          "context"};
+
 qv::Counter json_refused{"json_refused", "orjson refused the text: json.loads parsed it"};
 
 }  // namespace qv::modal::fast

@@ -26,6 +26,8 @@
 //   text_only_delta a delta holding only a text under "content" taken as its
 //                   two texts without the tool-call gathering and the other
 //                   lookups (_add_tool_calls is this module's own)
+//   native_usage    the usage figures' hooks run natively (quorvel.usage's
+//                   hooks are its own and no collect() block is open)
 #pragma once
 
 #include "runtime/fast_path.hpp"
@@ -33,7 +35,7 @@
 namespace qv::modal::fast {
 
 extern qv::FastPath json_line, json_answer, native_lines, direct_record, direct_entry, kept_entry, direct_write,
-    text_only_delta;
+    text_only_delta, native_usage;
 
 // A line or answer that orjson refused: json.loads parsed it (a plain count).
 extern qv::Counter json_refused;

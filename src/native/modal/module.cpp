@@ -9,6 +9,7 @@
 #include "modal/members.hpp"
 #include "modal/private_api.hpp"
 #include "modal/records.hpp"
+#include "modal/usage_hooks.hpp"
 #include "runtime/classes.hpp"
 #include "runtime/generator.hpp"
 #include "runtime/module.hpp"
@@ -56,6 +57,7 @@ void body(nb::module_) {
     define_result_types();
     define_llmodal();
     fast_json::remember_originals();
+    usage_hooks::remember(PyDict_GetItemString(module_globals(), "_usage"));
     prepare_direct_entries(PyDict_GetItemString(module_globals(), "Message"));
     remember_latest_getter(PyDict_GetItemString(module_globals(), "Message"));
     define_private_types();

@@ -168,6 +168,10 @@ inline Name think_tags{"think_tags"};
 inline Name bound_usage_wait{"bound_usage_wait"};
 inline Name cancel{"cancel"};
 inline Name call_settings_module{"_call_settings"};
+inline Name held_readings{"_held"};
+inline Name reading{"reading"};
+inline Name derived{"derived"};
+inline Name answer_key{"answer"};
 inline Name open_reading{"open"};
 
 inline Name empty{""};

@@ -1,0 +1,232 @@
+#include "modal/usage_hooks.hpp"
+
+#include "modal/fast_paths.hpp"
+#include "modal/names.hpp"
+#include "runtime/module.hpp"
+#include "runtime/state.hpp"
+
+namespace qv::modal::usage_hooks {
+namespace {
+
+namespace names {
+inline Name begin_call{"_begin_call"};
+inline Name record_exchange{"_record_exchange"};
+inline Name table{"_table"};
+inline Name lock{"_lock"};
+inline Name collectors{"_collectors"};
+inline Name figures{"_Figures"};
+inline Name acquire{"acquire"};
+inline Name release{"release"};
+inline Name ref{"ref"};
+inline Name tokens{"tokens"};
+inline Name reported{"reported"};
+inline Name requests{"requests"};
+inline Name exchanges{"exchanges"};
+inline Name earlier_requests{"earlier_requests"};
+inline Name earlier_exchanges{"earlier_exchanges"};
+inline Name prompt_tokens{"prompt_tokens"};
+inline Name completion_tokens{"completion_tokens"};
+inline Name total_tokens{"total_tokens"};
+inline Name prompt_details{"prompt_tokens_details"};
+inline Name completion_details{"completion_tokens_details"};
+}  // namespace names
+
+struct Own {
+    Held module;
+    Held begin_call;
+    Held record_exchange;
+};
+Own own_hooks;
+
+// A value of the usage module's namespace (borrowed), or null.
+PyObject *module_value(const Name &name) {
+    PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(own_hooks.module.ptr()), name.ptr());
+    if (!value && PyErr_Occurred()) raise_current();
+    return value;
+}
+
+// The usage module still calls its own hook `name`, and no collect() block
+// is open in the running context (a collector gets its share through the
+// Python hook).
+bool hook_is_own(const Name &name, const Held &original) {
+    if (!own_hooks.module || !global(modal::names::usage_module).is(own_hooks.module.h())) return false;
+    if (module_value(name) != original.ptr()) return false;
+    PyObject *var = module_value(names::collectors);
+    if (!var || !PyContextVar_CheckExact(var)) return false;
+    PyObject *open = nullptr;
+    check(PyContextVar_Get(var, nullptr, &open));
+    nb::object held = nb::steal(open);
+    return open && PyTuple_CheckExact(open) && PyTuple_GET_SIZE(open) == 0;
+}
+
+// The table's lock, taken without waiting; released when this goes.  A lock
+// held elsewhere (another thread in the middle of an update) leaves the work
+// to the Python hook, which waits for it.
+class TableLock {
+public:
+    TableLock() {
+        PyObject *lock = module_value(names::lock);
+        if (!lock) return;
+        nb::object got = own(PyObject_CallMethodOneArg(lock, names::acquire.ptr(), Py_False));
+        if (got.ptr() == Py_True) lock_ = nb::borrow(lock);
+    }
+    ~TableLock() {
+        if (!lock_.is_valid()) return;
+        // Released also while an error is on its way: kept aside meanwhile.
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyObject *done = PyObject_CallMethodNoArgs(lock_.ptr(), names::release.ptr());
+        if (done) Py_DECREF(done);
+        else PyErr_WriteUnraisable(lock_.ptr());
+        PyErr_Restore(type, value, traceback);
+    }
+    TableLock(const TableLock &) = delete;
+    TableLock &operator=(const TableLock &) = delete;
+    bool held() const { return lock_.is_valid(); }
+
+private:
+    nb::object lock_;
+};
+
+// The model's figures in the table (borrowed), when they are there and
+// belong to this model; null otherwise (the Python hook makes them).
+PyObject *entry_of(nb::handle model) {
+    PyObject *table = module_value(names::table);
+    PyObject *figures = module_value(names::figures);
+    if (!table || !PyDict_CheckExact(table) || !figures) return nullptr;
+    nb::object key = own(PyLong_FromVoidPtr(model.ptr()));
+    PyObject *entry = PyDict_GetItemWithError(table, key.ptr());
+    if (!entry) {
+        if (PyErr_Occurred()) raise_current();
+        return nullptr;
+    }
+    if ((PyObject *) Py_TYPE(entry) != figures) return nullptr;
+    nb::object ref = get_attr(entry, names::ref);
+    if (!PyWeakref_CheckRefExact(ref.ptr())) return nullptr;
+    nb::object referent = own(PyObject_CallNoArgs(ref.ptr()));
+    return referent.is(model) ? entry : nullptr;
+}
+
+// entry.<name> as a C integer, when it is a plain int; -1 otherwise.
+long long count_of(PyObject *entry, const Name &name) {
+    nb::object value = get_attr(entry, name);
+    if (!PyLong_CheckExact(value.ptr())) return -1;
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (n == -1 && PyErr_Occurred()) raise_current();
+    return overflow ? -1 : n;
+}
+
+void add_to(PyObject *entry, const Name &name, long long n) {
+    nb::object sum = own(PyLong_FromLongLong(n));
+    set_attr(entry, name, sum);
+}
+
+// The three whole numbers of the plain usage object ({"prompt_tokens": ..,
+// "completion_tokens": .., "total_tokens": ..}, not negative, without the
+// details), as the Python hook's own fast case takes it.
+bool plain_usage(nb::handle usage, PyObject *out[3]) {
+    if (!PyDict_CheckExact(usage.ptr())) return false;
+    const Name *keys[3] = {&names::prompt_tokens, &names::completion_tokens, &names::total_tokens};
+    for (int i = 0; i < 3; ++i) {
+        PyObject *value = PyDict_GetItemWithError(usage.ptr(), keys[i]->ptr());
+        if (!value) {
+            if (PyErr_Occurred()) raise_current();
+            return false;
+        }
+        if (!PyLong_CheckExact(value)) return false;
+        int overflow = 0;
+        const long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (n == -1 && PyErr_Occurred()) raise_current();
+        if (n < 0 || overflow < 0) return false;
+        out[i] = value;
+    }
+    for (const Name *details : {&names::prompt_details, &names::completion_details}) {
+        PyObject *value = PyDict_GetItemWithError(usage.ptr(), details->ptr());
+        if (!value && PyErr_Occurred()) raise_current();
+        if (value && value != Py_None) return false;
+    }
+    return true;
+}
+
+// entry.tokens plus the three figures (the details add nothing), as a new
+// list, the way the Python hook adds them.
+nb::object added_tokens(PyObject *entry, PyObject *figures[3]) {
+    nb::object tokens = get_attr(entry, names::tokens);
+    nb::object items = own(PySequence_Fast(tokens.ptr(), "usage figures must be a sequence"));
+    if (PySequence_Fast_GET_SIZE(items.ptr()) != 5) return {};
+    nb::object sum = own(PyList_New(5));
+    for (Py_ssize_t i = 0; i < 5; ++i) {
+        PyObject *before = PySequence_Fast_GET_ITEM(items.ptr(), i);
+        PyObject *added = i < 3 ? PyNumber_Add(before, figures[i]) : Py_NewRef(before);
+        PyList_SET_ITEM(sum.ptr(), i, own(added).release().ptr());
+    }
+    return sum;
+}
+
+bool record_natively(nb::handle model, nb::handle usage) {
+    PyObject *figures[3] = {nullptr, nullptr, nullptr};
+    const bool reported = usage.is_valid() && !usage.is_none();
+    if (reported && !plain_usage(usage, figures)) return false;
+    TableLock lock;
+    if (!lock.held()) return false;
+    PyObject *entry = entry_of(model);
+    if (!entry) return false;
+    const long long exchanges = count_of(entry, names::exchanges);
+    const long long bits = reported ? count_of(entry, names::reported) : 0;
+    if (exchanges < 0 || bits < 0) return false;
+    nb::object tokens;
+    if (reported && !(tokens = added_tokens(entry, figures)).is_valid()) return false;
+    add_to(entry, names::exchanges, exchanges + 1);
+    if (reported) {
+        set_attr(entry, names::tokens, tokens);
+        add_to(entry, names::reported, bits | 0b00111);
+    }
+    return true;
+}
+
+bool begin_natively(nb::handle model) {
+    TableLock lock;
+    if (!lock.held()) return false;
+    PyObject *entry = entry_of(model);
+    if (!entry) return false;
+    const long long requests = count_of(entry, names::requests);
+    const long long exchanges = count_of(entry, names::exchanges);
+    if (requests < 0 || exchanges < 0) return false;
+    if (requests == 0 && exchanges == 0) return true;  // nothing to fold
+    // Tokens to fold: the Python hook's fold does it.
+    if (count_of(entry, names::reported) != 0) return false;
+    const long long earlier_requests = count_of(entry, names::earlier_requests);
+    const long long earlier_exchanges = count_of(entry, names::earlier_exchanges);
+    if (earlier_requests < 0 || earlier_exchanges < 0) return false;
+    add_to(entry, names::earlier_requests, earlier_requests + requests);
+    add_to(entry, names::earlier_exchanges, earlier_exchanges + exchanges);
+    add_to(entry, names::requests, 0);
+    add_to(entry, names::exchanges, 0);
+    return true;
+}
+
+}  // namespace
+
+void remember(nb::handle usage_module) {
+    own_hooks.module.set(usage_module);
+    own_hooks.begin_call.set(get_attr(usage_module, names::begin_call));
+    own_hooks.record_exchange.set(get_attr(usage_module, names::record_exchange));
+}
+
+void begin_call(nb::handle model) {
+    if (fast::native_usage.taken_if([&] { return hook_is_own(names::begin_call, own_hooks.begin_call); }) &&
+        begin_natively(model))
+        return;
+    vcall(get_attr(global(modal::names::usage_module), names::begin_call), {model.ptr()});
+}
+
+void record_exchange(nb::handle model, nb::handle usage) {
+    if (fast::native_usage.taken_if([&] { return hook_is_own(names::record_exchange, own_hooks.record_exchange); }) &&
+        record_natively(model, usage))
+        return;
+    vcall(get_attr(global(modal::names::usage_module), names::record_exchange),
+          {model.ptr(), usage.is_valid() ? usage.ptr() : Py_None});
+}
+
+}  // namespace qv::modal::usage_hooks
