@@ -6,10 +6,8 @@
 #include <cstring>
 #include <strings.h>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
+#include "modal/answer_json.hpp"
 #include "modal/exchange.hpp"
 #include "modal/fast_paths.hpp"
 #include "runtime/module.hpp"
@@ -93,27 +91,20 @@ bool parsable(const char *p, Py_ssize_t size) {
     return false;
 }
 
-// How many bytes of p[0:size] are '[' or '{': 16 bytes per step with SSE2
-// (every x86-64 processor has it), whatever the compiler's own vectorising
-// would make of a byte loop.
-Py_ssize_t count_opening_brackets(const char *p, Py_ssize_t size) {
-    Py_ssize_t opens = 0, i = 0;
-#if defined(__SSE2__)
-    const __m128i square = _mm_set1_epi8('['), curly = _mm_set1_epi8('{'), zero = _mm_setzero_si128();
-    while (i + 16 <= size) {
-        // Each hit is a byte of -1: subtracted, up to 255 blocks fit in the
-        // byte-wide counts, which are then summed across.
-        __m128i counts = zero;
-        for (int blocks = 0; blocks < 255 && i + 16 <= size; ++blocks, i += 16) {
-            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
-            counts = _mm_sub_epi8(counts, _mm_or_si128(_mm_cmpeq_epi8(block, square), _mm_cmpeq_epi8(block, curly)));
+// Whether more than `limit` bytes of p[0:size] are '[' or '{'.  An answer
+// holds few of either, mostly far apart: memchr (the C library's, vectorised
+// for the processor it runs on) jumps from one to the next, and the count
+// stops as soon as it passes the limit.
+bool opens_more_than(const char *p, Py_ssize_t size, Py_ssize_t limit) {
+    Py_ssize_t opens = 0;
+    for (const char bracket : {'[', '{'}) {
+        const char *at = p, *const end = p + size;
+        while (at < end && (at = static_cast<const char *>(std::memchr(at, bracket, (size_t) (end - at))))) {
+            if (++opens > limit) return true;
+            ++at;
         }
-        const __m128i sums = _mm_sad_epu8(counts, zero);
-        opens += _mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4);
     }
-#endif
-    for (; i < size; ++i) opens += (p[i] == '[') | (p[i] == '{');
-    return opens;
+    return false;
 }
 
 // Whether the text opens more than max_depth arrays and objects inside one
@@ -122,7 +113,7 @@ Py_ssize_t count_opening_brackets(const char *p, Py_ssize_t size) {
 // counting pass) cannot.
 bool nests_deeper_than_limit(const char *p, Py_ssize_t size) {
     if (size <= max_depth) return false;
-    if (count_opening_brackets(p, size) <= max_depth) return false;
+    if (!opens_more_than(p, size, max_depth)) return false;
     Py_ssize_t depth = 0;
     for (Py_ssize_t i = 0; i < size; ++i) {
         switch (p[i]) {
@@ -166,6 +157,19 @@ nb::object parse(const char *p, Py_ssize_t size, PyObject *whole = nullptr) {
     PyErr_Clear();
     fast::json_refused.add();
     return {};
+}
+
+// A whole answer's body (bytes), once the fast path has decided for it:
+// quorvel's own parser first, orjson for what it refuses; a null object
+// when orjson refused it too.
+nb::object parse_whole(nb::handle body) {
+    const char *p = PyBytes_AS_STRING(body.ptr());
+    const Py_ssize_t size = PyBytes_GET_SIZE(body.ptr());
+    if (fast::native_json.taken(true)) {
+        if (nb::object document = answer_json::parse(p, size, max_depth); document.is_valid()) return document;
+        fast::native_json_refused.add();
+    }
+    return parse(p, size, body.ptr());
 }
 
 // requests decodes the body as UTF-8 when no charset is known and the first
@@ -257,7 +261,7 @@ nb::object answer_document(nb::handle response) {
                parsable(PyBytes_AS_STRING(content.ptr()), PyBytes_GET_SIZE(content.ptr()));
     });
     if (fast) {
-        nb::object document = parse(PyBytes_AS_STRING(content.ptr()), PyBytes_GET_SIZE(content.ptr()), content.ptr());
+        nb::object document = parse_whole(content);
         if (document.is_valid()) return document;
     }
     return call_method(response, names::json);
@@ -269,7 +273,7 @@ nb::object body_document(nb::handle body) {
     const Py_ssize_t size = PyBytes_GET_SIZE(body.ptr());
     check_depth(p, size);
     if (fast::json_answer.taken_if([&] { return is_standard_loads(loads.ptr()) && parsable(p, size); })) {
-        if (nb::object document = parse(p, size, body.ptr()); document.is_valid()) return document;
+        if (nb::object document = parse_whole(body); document.is_valid()) return document;
     }
     return vcall(loads, {body.ptr()});
 }

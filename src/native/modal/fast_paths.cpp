@@ -29,6 +29,11 @@ qv::FastPath native_usage{"native_usage",
                           "quorvel.usage's hooks are its own and no collect() block is open in the running "
                           "context"};
 
+qv::FastPath native_json{"native_json",
+                         "the whole answer takes json_answer (quorvel's own parser comes first, orjson takes "
+                         "what it refuses)"};
+
 qv::Counter json_refused{"json_refused", "orjson refused the text: json.loads parsed it"};
+qv::Counter native_json_refused{"native_json_refused", "quorvel's own parser refused a whole answer: orjson was asked"};
 
 }  // namespace qv::modal::fast

@@ -26,6 +26,8 @@
 //   text_only_delta a delta holding only a text under "content" taken as its
 //                   two texts without the tool-call gathering and the other
 //                   lookups (_add_tool_calls is this module's own)
+//   native_json     a whole answer parsed by quorvel's own parser (within
+//                   json_answer; what it refuses goes on to orjson)
 //   native_usage    the usage figures' hooks run natively (quorvel.usage's
 //                   hooks are its own and no collect() block is open)
 #pragma once
@@ -35,9 +37,10 @@
 namespace qv::modal::fast {
 
 extern qv::FastPath json_line, json_answer, native_lines, direct_record, direct_entry, kept_entry, direct_write,
-    text_only_delta, native_usage;
+    text_only_delta, native_usage, native_json;
 
-// A line or answer that orjson refused: json.loads parsed it (a plain count).
-extern qv::Counter json_refused;
+// A line or answer that orjson refused: json.loads parsed it; a whole answer
+// that quorvel's own parser refused: orjson was asked (plain counts).
+extern qv::Counter json_refused, native_json_refused;
 
 }  // namespace qv::modal::fast

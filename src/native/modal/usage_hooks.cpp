@@ -23,6 +23,9 @@ inline Name reported{"reported"};
 inline Name requests{"requests"};
 inline Name exchanges{"exchanges"};
 inline Name earlier_requests{"earlier_requests"};
+inline Name earlier_tokens{"earlier_tokens"};
+inline Name earlier_reported{"earlier_reported"};
+inline Name zero_tokens{"_ZERO_TOKENS"};
 inline Name earlier_exchanges{"earlier_exchanges"};
 inline Name prompt_tokens{"prompt_tokens"};
 inline Name completion_tokens{"completion_tokens"};
@@ -35,6 +38,7 @@ struct Own {
     Held module;
     Held begin_call;
     Held record_exchange;
+    Held zero;  // the int 0, the details' share of a plain usage object
 };
 Own own_hooks;
 
@@ -149,20 +153,23 @@ bool plain_usage(nb::handle usage, PyObject *out[3]) {
     return true;
 }
 
-// entry.tokens plus the three figures (the details add nothing), as a new
-// list, the way the Python hook adds them.
-nb::object added_tokens(PyObject *entry, PyObject *figures[3]) {
-    nb::object tokens = get_attr(entry, names::tokens);
-    nb::object items = own(PySequence_Fast(tokens.ptr(), "usage figures must be a sequence"));
-    if (PySequence_Fast_GET_SIZE(items.ptr()) != 5) return {};
+// The five figures of `before` plus those of `added`, as a new list (what
+// list(map(operator.add, before, added)) makes); null when either is not
+// five figures long.
+nb::object summed_tokens(nb::handle before, nb::handle added) {
+    nb::object left = own(PySequence_Fast(before.ptr(), "usage figures must be a sequence"));
+    nb::object right = own(PySequence_Fast(added.ptr(), "usage figures must be a sequence"));
+    if (PySequence_Fast_GET_SIZE(left.ptr()) != 5 || PySequence_Fast_GET_SIZE(right.ptr()) != 5) return {};
     nb::object sum = own(PyList_New(5));
     for (Py_ssize_t i = 0; i < 5; ++i) {
-        PyObject *before = PySequence_Fast_GET_ITEM(items.ptr(), i);
-        PyObject *added = i < 3 ? PyNumber_Add(before, figures[i]) : Py_NewRef(before);
-        PyList_SET_ITEM(sum.ptr(), i, own(added).release().ptr());
+        PyObject *figure =
+            PyNumber_Add(PySequence_Fast_GET_ITEM(left.ptr(), i), PySequence_Fast_GET_ITEM(right.ptr(), i));
+        PyList_SET_ITEM(sum.ptr(), i, own(figure).release().ptr());
     }
     return sum;
 }
+
+nb::handle zero_figure() { return own_hooks.zero.h(); }
 
 bool record_natively(nb::handle model, nb::handle usage) {
     PyObject *figures[3] = {nullptr, nullptr, nullptr};
@@ -176,7 +183,11 @@ bool record_natively(nb::handle model, nb::handle usage) {
     const long long bits = reported ? count_of(entry, names::reported) : 0;
     if (exchanges < 0 || bits < 0) return false;
     nb::object tokens;
-    if (reported && !(tokens = added_tokens(entry, figures)).is_valid()) return false;
+    if (reported) {
+        nb::object added = own(PyTuple_Pack(5, figures[0], figures[1], figures[2], zero_figure().ptr(),
+                                            zero_figure().ptr()));
+        if (!(tokens = summed_tokens(get_attr(entry, names::tokens), added)).is_valid()) return false;
+    }
     add_to(entry, names::exchanges, exchanges + 1);
     if (reported) {
         set_attr(entry, names::tokens, tokens);
@@ -194,11 +205,22 @@ bool begin_natively(nb::handle model) {
     const long long exchanges = count_of(entry, names::exchanges);
     if (requests < 0 || exchanges < 0) return false;
     if (requests == 0 && exchanges == 0) return true;  // nothing to fold
-    // Tokens to fold: the Python hook's fold does it.
-    if (count_of(entry, names::reported) != 0) return false;
+    const long long reported = count_of(entry, names::reported);
     const long long earlier_requests = count_of(entry, names::earlier_requests);
     const long long earlier_exchanges = count_of(entry, names::earlier_exchanges);
-    if (earlier_requests < 0 || earlier_exchanges < 0) return false;
+    if (reported < 0 || earlier_requests < 0 || earlier_exchanges < 0) return false;
+    if (reported) {
+        // The latest call's tokens join the earlier calls' (what fold does).
+        const long long earlier_reported = count_of(entry, names::earlier_reported);
+        PyObject *zero = module_value(names::zero_tokens);
+        if (earlier_reported < 0 || !zero) return false;
+        nb::object earlier = summed_tokens(get_attr(entry, names::earlier_tokens), get_attr(entry, names::tokens));
+        if (!earlier.is_valid()) return false;
+        set_attr(entry, names::earlier_tokens, earlier);
+        add_to(entry, names::earlier_reported, earlier_reported | reported);
+        set_attr(entry, names::tokens, zero);
+        add_to(entry, names::reported, 0);
+    }
     add_to(entry, names::earlier_requests, earlier_requests + requests);
     add_to(entry, names::earlier_exchanges, earlier_exchanges + exchanges);
     add_to(entry, names::requests, 0);
@@ -210,6 +232,7 @@ bool begin_natively(nb::handle model) {
 
 void remember(nb::handle usage_module) {
     own_hooks.module.set(usage_module);
+    own_hooks.zero.set(own(PyLong_FromLong(0)));
     own_hooks.begin_call.set(get_attr(usage_module, names::begin_call));
     own_hooks.record_exchange.set(get_attr(usage_module, names::record_exchange));
 }

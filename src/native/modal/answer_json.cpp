@@ -1,0 +1,327 @@
+#include "modal/answer_json.hpp"
+
+#include <cstring>
+#include <string>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace qv::modal::answer_json {
+namespace {
+
+// Thrown inside the parser for a text it does not take.
+struct Refused {};
+
+[[noreturn]] void refuse() { throw Refused{}; }
+
+bool is_digit(char c) { return (unsigned char) (c - '0') < 10; }
+
+// The first byte of [p, end) that ends a run of plain text characters: a
+// quote, a backslash, a control character, or (when `stop_at_non_ascii`)
+// any byte from 0x80 on; `end` when there is none.
+const char *text_stop(const char *p, const char *end, bool stop_at_non_ascii) {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
+    const __m128i space = _mm_set1_epi8(0x20), control_top = _mm_set1_epi8(0x1F);
+    for (; end - p >= 16; p += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash));
+        // Signed, bytes from 0x80 on are negative: below 0x20 takes them too.
+        // Unsigned, a byte is at most 0x1F when its maximum with 0x1F is 0x1F.
+        hits = _mm_or_si128(hits, stop_at_non_ascii
+                                      ? _mm_cmplt_epi8(block, space)
+                                      : _mm_cmpeq_epi8(_mm_max_epu8(block, control_top), control_top));
+        if (const int mask = _mm_movemask_epi8(hits)) return p + __builtin_ctz((unsigned) mask);
+    }
+#endif
+    for (; p < end; ++p) {
+        const unsigned char c = (unsigned char) *p;
+        if (c == '"' || c == '\\' || c < 0x20 || (stop_at_non_ascii && c >= 0x80)) return p;
+    }
+    return end;
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+void append_utf8(std::string &out, unsigned code) {
+    if (code < 0x80) {
+        out += (char) code;
+    } else if (code < 0x800) {
+        out += (char) (0xC0 | (code >> 6));
+        out += (char) (0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += (char) (0xE0 | (code >> 12));
+        out += (char) (0x80 | ((code >> 6) & 0x3F));
+        out += (char) (0x80 | (code & 0x3F));
+    } else {
+        out += (char) (0xF0 | (code >> 18));
+        out += (char) (0x80 | ((code >> 12) & 0x3F));
+        out += (char) (0x80 | ((code >> 6) & 0x3F));
+        out += (char) (0x80 | (code & 0x3F));
+    }
+}
+
+// A str from UTF-8 bytes; invalid UTF-8 (which requests' strict decoding
+// would not let through either) is refused.
+nb::object decoded(const char *p, size_t size) {
+    PyObject *text = PyUnicode_DecodeUTF8(p, (Py_ssize_t) size, "strict");
+    if (!text) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) raise_current();
+        PyErr_Clear();
+        refuse();
+    }
+    return nb::steal(text);
+}
+
+class Parser {
+public:
+    Parser(const char *p, Py_ssize_t size, Py_ssize_t max_depth) : at_(p), end_(p + size), max_depth_(max_depth) {}
+
+    nb::object document() {
+        skip_space();
+        nb::object value = this->value(0);
+        skip_space();
+        if (at_ != end_) refuse();
+        return value;
+    }
+
+private:
+    const char *at_;
+    const char *const end_;
+    const Py_ssize_t max_depth_;
+
+    void skip_space() {
+        while (at_ < end_ && (*at_ == ' ' || *at_ == '\n' || *at_ == '\r' || *at_ == '\t')) ++at_;
+    }
+
+    char next() const {
+        if (at_ >= end_) refuse();
+        return *at_;
+    }
+
+    bool literal(const char *word, size_t size) {
+        if ((size_t) (end_ - at_) < size || std::memcmp(at_, word, size) != 0) return false;
+        at_ += size;
+        return true;
+    }
+
+    nb::object value(Py_ssize_t depth) {
+        switch (next()) {
+            case '"':
+                ++at_;
+                return text();
+            case '{':
+                return object(depth + 1);
+            case '[':
+                return array(depth + 1);
+            case 't':
+                if (literal("true", 4)) return nb::borrow(Py_True);
+                break;
+            case 'f':
+                if (literal("false", 5)) return nb::borrow(Py_False);
+                break;
+            case 'n':
+                if (literal("null", 4)) return nb::none();
+                break;
+            default:
+                if (*at_ == '-' || is_digit(*at_)) return number();
+                break;
+        }
+        refuse();
+    }
+
+    nb::object object(Py_ssize_t depth) {
+        if (depth > max_depth_) refuse();
+        ++at_;
+        nb::object dict = own(PyDict_New());
+        skip_space();
+        if (next() == '}') {
+            ++at_;
+            return dict;
+        }
+        while (true) {
+            if (next() != '"') refuse();
+            ++at_;
+            nb::object key = text();
+            skip_space();
+            if (next() != ':') refuse();
+            ++at_;
+            skip_space();
+            nb::object item = value(depth);
+            check(PyDict_SetItem(dict.ptr(), key.ptr(), item.ptr()));
+            skip_space();
+            const char c = next();
+            ++at_;
+            if (c == '}') return dict;
+            if (c != ',') refuse();
+            skip_space();
+        }
+    }
+
+    nb::object array(Py_ssize_t depth) {
+        if (depth > max_depth_) refuse();
+        ++at_;
+        nb::object list = own(PyList_New(0));
+        skip_space();
+        if (next() == ']') {
+            ++at_;
+            return list;
+        }
+        while (true) {
+            nb::object item = value(depth);
+            check(PyList_Append(list.ptr(), item.ptr()));
+            skip_space();
+            const char c = next();
+            ++at_;
+            if (c == ']') return list;
+            if (c != ',') refuse();
+            skip_space();
+        }
+    }
+
+    // A text, from after its opening quote.
+    nb::object text() {
+        const char *start = at_;
+        const char *stop = text_stop(at_, end_, true);
+        if (stop == end_) refuse();
+        if (*stop == '"') {
+            // ASCII throughout: copied as it stands.
+            at_ = stop + 1;
+            const Py_ssize_t size = stop - start;
+            nb::object ascii = own(PyUnicode_New(size, 127));
+            std::memcpy(PyUnicode_1BYTE_DATA(ascii.ptr()), start, (size_t) size);
+            return ascii;
+        }
+        // Other characters or escapes: the text is gathered as UTF-8.
+        std::string gathered;
+        const char *piece = start;
+        bool escaped = false;
+        while (true) {
+            stop = text_stop(stop, end_, false);
+            if (stop == end_) refuse();
+            const char c = *stop;
+            if (c == '"') break;
+            if (c != '\\') refuse();  // a control character
+            escaped = true;
+            gathered.append(piece, stop);
+            stop = escape(stop + 1, gathered);
+            piece = stop;
+        }
+        at_ = stop + 1;
+        if (!escaped) return decoded(start, (size_t) (stop - start));
+        gathered.append(piece, stop);
+        return decoded(gathered.data(), gathered.size());
+    }
+
+    // The character of the escape at p (after its backslash) added to
+    // `out`; returns what follows the escape.
+    const char *escape(const char *p, std::string &out) {
+        if (p >= end_) refuse();
+        switch (*p) {
+            case '"': out += '"'; return p + 1;
+            case '\\': out += '\\'; return p + 1;
+            case '/': out += '/'; return p + 1;
+            case 'b': out += '\b'; return p + 1;
+            case 'f': out += '\f'; return p + 1;
+            case 'n': out += '\n'; return p + 1;
+            case 'r': out += '\r'; return p + 1;
+            case 't': out += '\t'; return p + 1;
+            case 'u': break;
+            default: refuse();
+        }
+        unsigned code = hex4(p + 1);
+        p += 5;
+        if (code >= 0xDC00 && code <= 0xDFFF) refuse();  // a lone low surrogate
+        if (code >= 0xD800 && code <= 0xDBFF) {
+            // Only a pair makes one character; a lone half is left to json.loads.
+            if (end_ - p < 6 || p[0] != '\\' || p[1] != 'u') refuse();
+            const unsigned low = hex4(p + 2);
+            if (low < 0xDC00 || low > 0xDFFF) refuse();
+            code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+            p += 6;
+        }
+        append_utf8(out, code);
+        return p;
+    }
+
+    unsigned hex4(const char *p) const {
+        if (end_ - p < 4) refuse();
+        unsigned code = 0;
+        for (int i = 0; i < 4; ++i) {
+            const int digit = hex_value(p[i]);
+            if (digit < 0) refuse();
+            code = code << 4 | (unsigned) digit;
+        }
+        return code;
+    }
+
+    // A number as json.loads reads it: -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?,
+    // an int without fraction and exponent, a float (Python's own rounding)
+    // with either.
+    nb::object number() {
+        const char *start = at_, *p = at_;
+        const bool negative = *p == '-';
+        if (negative) ++p;
+        if (p >= end_ || !is_digit(*p)) refuse();
+        if (*p == '0') {
+            ++p;
+        } else {
+            while (p < end_ && is_digit(*p)) ++p;
+        }
+        const Py_ssize_t int_digits = p - start - (negative ? 1 : 0);
+        bool is_float = false;
+        if (p < end_ && *p == '.') {
+            ++p;
+            if (p >= end_ || !is_digit(*p)) refuse();
+            while (p < end_ && is_digit(*p)) ++p;
+            is_float = true;
+        }
+        if (p < end_ && (*p == 'e' || *p == 'E')) {
+            ++p;
+            if (p < end_ && (*p == '+' || *p == '-')) ++p;
+            if (p >= end_ || !is_digit(*p)) refuse();
+            while (p < end_ && is_digit(*p)) ++p;
+            is_float = true;
+        }
+        at_ = p;
+        if (!is_float && int_digits <= 18) {
+            long long value = 0;
+            for (const char *d = start + (negative ? 1 : 0); d < p; ++d) value = value * 10 + (*d - '0');
+            return own(PyLong_FromLongLong(negative ? -value : value));
+        }
+        const std::string literal(start, p);
+        if (is_float) {
+            const double value = PyOS_string_to_double(literal.c_str(), nullptr, nullptr);
+            if (value == -1.0 && PyErr_Occurred()) raise_current();
+            return own(PyFloat_FromDouble(value));
+        }
+        PyObject *value = PyLong_FromString(literal.c_str(), nullptr, 10);
+        if (!value) {
+            // Beyond the interpreter's digit limit: json.loads says so itself.
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) raise_current();
+            PyErr_Clear();
+            refuse();
+        }
+        return nb::steal(value);
+    }
+};
+
+}  // namespace
+
+nb::object parse(const char *p, Py_ssize_t size, Py_ssize_t max_depth) {
+    // A byte order mark is json.loads' to refuse.
+    if (size >= 3 && std::memcmp(p, "\xEF\xBB\xBF", 3) == 0) return {};
+    try {
+        return Parser(p, size, max_depth).document();
+    } catch (Refused &) {
+        return {};
+    }
+}
+
+}  // namespace qv::modal::answer_json

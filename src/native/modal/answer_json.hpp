@@ -1,0 +1,24 @@
+// A JSON parser of its own for whole answers, in front of orjson.
+//
+// A whole answer is mostly one long text (the content): orjson parses it at
+// about 2 GB/s, while finding the end of a text is a scan for three kinds of
+// bytes, 16 at a time.  This parser builds exactly the objects json.loads
+// builds (dicts with the last of repeated keys at the first one's place,
+// lists, str, int, float, True, False, None) for the texts it takes, and
+// takes no text it could read differently: anything else (NaN and
+// Infinity, a lone surrogate, invalid UTF-8, a control character in a
+// text, broken JSON, an integer json.loads would refuse) it refuses, and
+// the parsers behind it decide, with their own results and messages.
+#pragma once
+
+#include "runtime/object.hpp"
+
+namespace qv::modal::answer_json {
+
+// What json.loads gives for the UTF-8 text p[0:size], when this parser
+// takes the text; a null object (and no error) when it refuses it.  Only
+// errors of the interpreter itself (no memory) are raised.  Nesting deeper
+// than `max_depth` is refused.
+nb::object parse(const char *p, Py_ssize_t size, Py_ssize_t max_depth);
+
+}  // namespace qv::modal::answer_json
