@@ -160,8 +160,9 @@ nb::object parse(const char *p, Py_ssize_t size, PyObject *whole = nullptr) {
 }
 
 // A whole answer's body (bytes), once the fast path has decided for it:
-// quorvel's own parser first, orjson for what it refuses; a null object
-// when orjson refused it too.
+// quorvel's own parser first, orjson for what it refuses (unless the text
+// holds a digit run orjson would round); a null object when neither took
+// it, for json.loads.
 nb::object parse_whole(nb::handle body) {
     const char *p = PyBytes_AS_STRING(body.ptr());
     const Py_ssize_t size = PyBytes_GET_SIZE(body.ptr());
@@ -169,6 +170,7 @@ nb::object parse_whole(nb::handle body) {
         if (nb::object document = answer_json::parse(p, size, max_depth); document.is_valid()) return document;
         fast::native_json_refused.add();
     }
+    if (!parsable(p, size)) return {};
     return parse(p, size, body.ptr());
 }
 
@@ -258,7 +260,7 @@ nb::object answer_document(nb::handle response) {
         content = get_attr(response, names::content);
         nb::object encoding = get_attr(response, names::encoding);
         return PyBytes_CheckExact(content.ptr()) && decoded_as_utf8(encoding, PyBytes_GET_SIZE(content.ptr())) &&
-               parsable(PyBytes_AS_STRING(content.ptr()), PyBytes_GET_SIZE(content.ptr()));
+               orjson_loads();
     });
     if (fast) {
         nb::object document = parse_whole(content);
@@ -272,7 +274,7 @@ nb::object body_document(nb::handle body) {
     const char *p = PyBytes_AS_STRING(body.ptr());
     const Py_ssize_t size = PyBytes_GET_SIZE(body.ptr());
     check_depth(p, size);
-    if (fast::json_answer.taken_if([&] { return is_standard_loads(loads.ptr()) && parsable(p, size); })) {
+    if (fast::json_answer.taken_if([&] { return is_standard_loads(loads.ptr()) && orjson_loads(); })) {
         if (nb::object document = parse_whole(body); document.is_valid()) return document;
     }
     return vcall(loads, {body.ptr()});
