@@ -40,6 +40,7 @@ def test_start_up_snapshots_and_keyword_tuples_are_held_by_the_state():
     from quorvel.modal import LLModal
     from quorvel.testing import finish_chunk, response_from_bytes, sse_body, text_chunk
 
+    qc.CythonFunctionTool  # noqa: B018  (loads the tool layer, which takes its snapshots)
     referents = gc.get_referents(qc)
     assert any(obj is find_kwarg_by_type for obj in referents)
     assert any(obj is TypeAdapter for obj in referents)

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "runtime/state.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -77,6 +79,38 @@ nb::object decoded(const char *p, size_t size) {
         refuse();
     }
     return nb::steal(text);
+}
+
+// Short texts an answer repeats (its keys, roles, finish reasons), kept
+// with their hashes computed: one answer after another reuses them instead
+// of making and hashing each again.  json.loads makes new ones, which
+// differ only in identity.
+constexpr Py_ssize_t short_text = 24;
+constexpr size_t kept_slots = 128;
+Held kept_texts[kept_slots];
+
+size_t kept_slot(const char *p, Py_ssize_t size) {
+    size_t h = (size_t) size;
+    for (Py_ssize_t i = 0; i < size; ++i) h = h * 31 + (unsigned char) p[i];
+    return h % kept_slots;
+}
+
+// The ASCII text p[0:size] as a str.
+nb::object ascii_text(const char *p, Py_ssize_t size) {
+    Held *slot = nullptr;
+    if (size <= short_text) {
+        slot = &kept_texts[kept_slot(p, size)];
+        PyObject *kept = slot->ptr();
+        if (kept && PyUnicode_GET_LENGTH(kept) == size && std::memcmp(PyUnicode_1BYTE_DATA(kept), p, (size_t) size) == 0)
+            return nb::borrow(kept);
+    }
+    nb::object text = own(PyUnicode_New(size, 127));
+    std::memcpy(PyUnicode_1BYTE_DATA(text.ptr()), p, (size_t) size);
+    if (slot) {
+        if (PyObject_Hash(text.ptr()) == -1) raise_current();
+        slot->set(text);
+    }
+    return text;
 }
 
 class Parser {
@@ -193,10 +227,7 @@ private:
         if (*stop == '"') {
             // ASCII throughout: copied as it stands.
             at_ = stop + 1;
-            const Py_ssize_t size = stop - start;
-            nb::object ascii = own(PyUnicode_New(size, 127));
-            std::memcpy(PyUnicode_1BYTE_DATA(ascii.ptr()), start, (size_t) size);
-            return ascii;
+            return ascii_text(start, stop - start);
         }
         // Other characters or escapes: the text is gathered as UTF-8.
         std::string gathered;
