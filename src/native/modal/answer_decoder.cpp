@@ -403,7 +403,9 @@ nb::object AnswerDecoder::whole(nb::handle self, nb::handle document) {
     note_usage(document);
     nb::object choice = shapes::answer_choice(item(document, n::choices));
     if (!choice.is_valid()) raise_format(PyExc_ValueError, "The server's answer has no choice with index 0");
-    nb::object message = call_method(self, n::message_process, {shapes::choice_message(choice).ptr()});
+    exchange::Method message_process;
+    message_process.bind(self, n::message_process, &message_process_def);
+    nb::object message = message_process({shapes::choice_message(choice).ptr()});
     shapes::complete_tool_calls(get_attr(self, n::tool_calls));
     if (settings_.think_tags) message = split_think_tags(message);
     nb::object content = item(message, n::content);

@@ -39,6 +39,7 @@ struct Own {
     Held begin_call;
     Held record_exchange;
     Held zero;  // the int 0, the details' share of a plain usage object
+    Held lock, acquire, release;  // the table's lock at start-up, and its bound methods
 };
 Own own_hooks;
 
@@ -71,7 +72,11 @@ public:
     TableLock() {
         PyObject *lock = module_value(names::lock);
         if (!lock) return;
-        nb::object got = own(PyObject_CallMethodOneArg(lock, names::acquire.ptr(), Py_False));
+        // The module's own lock has its bound methods at hand.
+        own_lock_ = lock == own_hooks.lock.ptr();
+        PyObject *no = Py_False;
+        nb::object got = own_lock_ ? own(PyObject_Vectorcall(own_hooks.acquire.ptr(), &no, 1, nullptr))
+                                   : own(PyObject_CallMethodOneArg(lock, names::acquire.ptr(), Py_False));
         if (got.ptr() == Py_True) lock_ = nb::borrow(lock);
     }
     ~TableLock() {
@@ -79,7 +84,8 @@ public:
         // Released also while an error is on its way: kept aside meanwhile.
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
-        PyObject *done = PyObject_CallMethodNoArgs(lock_.ptr(), names::release.ptr());
+        PyObject *done = own_lock_ ? PyObject_CallNoArgs(own_hooks.release.ptr())
+                                   : PyObject_CallMethodNoArgs(lock_.ptr(), names::release.ptr());
         if (done) Py_DECREF(done);
         else PyErr_WriteUnraisable(lock_.ptr());
         PyErr_Restore(type, value, traceback);
@@ -90,6 +96,7 @@ public:
 
 private:
     nb::object lock_;
+    bool own_lock_ = false;
 };
 
 // The model's figures in the table (borrowed), when they are there and
@@ -233,6 +240,10 @@ bool begin_natively(nb::handle model) {
 void remember(nb::handle usage_module) {
     own_hooks.module.set(usage_module);
     own_hooks.zero.set(own(PyLong_FromLong(0)));
+    nb::object lock = get_attr(usage_module, names::lock);
+    own_hooks.lock.set(lock);
+    own_hooks.acquire.set(get_attr(lock, names::acquire));
+    own_hooks.release.set(get_attr(lock, names::release));
     own_hooks.begin_call.set(get_attr(usage_module, names::begin_call));
     own_hooks.record_exchange.set(get_attr(usage_module, names::record_exchange));
 }
