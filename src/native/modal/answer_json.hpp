@@ -1,4 +1,4 @@
-// A JSON parser of its own for whole answers, in front of orjson.
+// A JSON parser of its own for answers and streamed lines, in front of orjson.
 //
 // A whole answer is mostly one long text (the content): orjson parses it at
 // about 2 GB/s, while finding the end of a text is a scan for three kinds of
@@ -6,9 +6,16 @@
 // builds (dicts with the last of repeated keys at the first one's place,
 // lists, str, int, float, True, False, None) for the texts it takes, and
 // takes no text it could read differently: anything else (NaN and
-// Infinity, a lone surrogate, invalid UTF-8, a control character in a
-// text, broken JSON, an integer json.loads would refuse) it refuses, and
-// the parsers behind it decide, with their own results and messages.
+// Infinity, a number beyond the float range, a lone surrogate, invalid
+// UTF-8, a control character in a text, broken JSON, an integer json.loads
+// would refuse) it refuses, and the parsers behind it decide, with their
+// own results and messages.  It refuses every text orjson refuses (among
+// those without a digit run orjson would round), so the count of orjson's
+// refusals stays what it was.
+//
+// Streamed lines are parsed by it too, straight from the line's bytes: it
+// runs no Python code of its own, and what the collector may run meanwhile
+// cannot reach the stream's line buffer.
 #pragma once
 
 #include "runtime/object.hpp"

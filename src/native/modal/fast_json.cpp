@@ -243,6 +243,10 @@ void check_depth(const char *p, Py_ssize_t size) {
 nb::object LineParser::try_parse(const char *p, Py_ssize_t size) const {
     check_depth(p, size);
     if (!fast::json_line.taken_if([&] { return fast_ && parsable(p, size); })) return {};
+    if (fast::native_json.taken(true)) {
+        if (nb::object chunk = answer_json::parse(p, size, max_depth); chunk.is_valid()) return chunk;
+        fast::native_json_refused.add();
+    }
     return parse(p, size);
 }
 

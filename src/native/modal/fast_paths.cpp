@@ -30,10 +30,10 @@ qv::FastPath native_usage{"native_usage",
                           "context"};
 
 qv::FastPath native_json{"native_json",
-                         "the whole answer takes json_answer (quorvel's own parser comes first, orjson takes "
-                         "what it refuses)"};
+                         "the answer or line takes json_answer or json_line (quorvel's own parser comes first, "
+                         "orjson takes what it refuses)"};
 
 qv::Counter json_refused{"json_refused", "orjson refused the text: json.loads parsed it"};
-qv::Counter native_json_refused{"native_json_refused", "quorvel's own parser refused a whole answer: orjson was asked"};
+qv::Counter native_json_refused{"native_json_refused", "quorvel's own parser refused an answer or a line: orjson was asked"};
 
 }  // namespace qv::modal::fast

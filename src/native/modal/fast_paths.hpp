@@ -26,8 +26,9 @@
 //   text_only_delta a delta holding only a text under "content" taken as its
 //                   two texts without the tool-call gathering and the other
 //                   lookups (_add_tool_calls is this module's own)
-//   native_json     a whole answer parsed by quorvel's own parser (within
-//                   json_answer; what it refuses goes on to orjson)
+//   native_json     an answer or a streamed line parsed by quorvel's own
+//                   parser (within json_answer or json_line; what it
+//                   refuses goes on to orjson)
 //   native_usage    the usage figures' hooks run natively (quorvel.usage's
 //                   hooks are its own and no collect() block is open)
 #pragma once
