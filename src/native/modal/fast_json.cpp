@@ -25,7 +25,6 @@ struct Originals {
     Held requests_models;  // requests.models
     Held response_type;
     Held response_json;  // Response.json
-    Held response_content;  // Response.content (a property)
     Held orjson_loads;  // null until first needed; None when orjson is missing
 };
 Originals originals;
@@ -216,7 +215,6 @@ void remember_originals() {
     nb::object response = own(PyObject_GetAttrString(models.ptr(), "Response"));
     if (!PyType_Check(response.ptr())) return;
     originals.response_json.set(nb::steal(class_attr(response.ptr(), "json")));
-    originals.response_content.set(nb::steal(class_attr(response.ptr(), "content")));
     originals.requests_models.set(models);
     originals.response_type.set(response);
 }
@@ -250,38 +248,22 @@ nb::object LineParser::try_parse(const char *p, Py_ssize_t size) const {
     return parse(p, size);
 }
 
-// response.content.  A body already read (as a call's transport leaves it)
-// is taken from where requests' own property keeps it, without running the
-// property: it would return that very object.
-nb::object body_of(nb::handle response) {
-    if (is_requests_own(response, names::content, originals.response_content.ptr())) {
-        PyObject **dictptr = instance_dict_ptr(response.ptr());
-        PyObject *dict = dictptr ? *dictptr : nullptr;
-        if (dict && PyDict_CheckExact(dict)) {
-            PyObject *body = PyDict_GetItemWithError(dict, names::content_slot.ptr());
-            if (!body && PyErr_Occurred()) raise_current();
-            PyObject *consumed = body ? PyDict_GetItemWithError(dict, names::content_consumed.ptr()) : nullptr;
-            if (!consumed && PyErr_Occurred()) raise_current();
-            if (body && PyBytes_CheckExact(body) && consumed == Py_True) return nb::borrow(body);
-        }
-    }
-    return get_attr(response, names::content);
-}
-
 nb::object answer_document(nb::handle response) {
+    nb::object body;
     if (is_requests_own(response, names::json, originals.response_json.ptr())) {
         // Whichever json.loads requests' Response.json calls sees only what
         // both parsers accept.  Reading the body first is what Response.json
         // does too.
-        nb::object body = body_of(response);
+        body = get_attr(response, names::content);
         if (PyBytes_CheckExact(body.ptr())) check_depth(PyBytes_AS_STRING(body.ptr()), PyBytes_GET_SIZE(body.ptr()));
     }
     nb::object content;
     const bool fast = fast::json_answer.taken_if([&] {
         if (!whole_answer_is_plain(response)) return false;
         // Reading the body first is what Response.json does too; a failure
-        // here is the one it would raise.
-        content = body_of(response);
+        // here is the one it would raise.  The body read above, when it was,
+        // is the one a second read gives.
+        content = body.is_valid() ? body : get_attr(response, names::content);
         nb::object encoding = get_attr(response, names::encoding);
         return PyBytes_CheckExact(content.ptr()) && decoded_as_utf8(encoding, PyBytes_GET_SIZE(content.ptr())) &&
                orjson_loads();

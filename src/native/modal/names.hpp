@@ -45,8 +45,6 @@ inline Name assistant{"assistant"};
 inline Name tool_call_id{"tool_call_id"};
 inline Name name{"name"};
 inline Name content{"content"};
-inline Name content_slot{"_content"};
-inline Name content_consumed{"_content_consumed"};
 inline Name reasoning_content{"reasoning_content"};
 inline Name tool_results{"tool_results"};
 inline Name status{"status"};
