@@ -177,16 +177,31 @@ private:
         refuse();
     }
 
-    nb::object object(Py_ssize_t depth) {
+    // Opens a container (at its bracket): true when it closes at once.
+    bool opens_empty(Py_ssize_t depth, char close) {
         if (depth > max_depth_) refuse();
         ++at_;
-        nb::object dict = own(PyDict_New());
         skip_space();
-        if (next() == '}') {
-            ++at_;
-            return dict;
-        }
-        while (true) {
+        if (next() != close) return false;
+        ++at_;
+        return true;
+    }
+
+    // After an item: true at the container's close, false after a comma.
+    bool item_ends_container(char close) {
+        skip_space();
+        const char c = next();
+        ++at_;
+        if (c == close) return true;
+        if (c != ',') refuse();
+        skip_space();
+        return false;
+    }
+
+    nb::object object(Py_ssize_t depth) {
+        nb::object dict = own(PyDict_New());
+        if (opens_empty(depth, '}')) return dict;
+        do {
             if (next() != '"') refuse();
             ++at_;
             nb::object key = text();
@@ -196,34 +211,18 @@ private:
             skip_space();
             nb::object item = value(depth);
             check(PyDict_SetItem(dict.ptr(), key.ptr(), item.ptr()));
-            skip_space();
-            const char c = next();
-            ++at_;
-            if (c == '}') return dict;
-            if (c != ',') refuse();
-            skip_space();
-        }
+        } while (!item_ends_container('}'));
+        return dict;
     }
 
     nb::object array(Py_ssize_t depth) {
-        if (depth > max_depth_) refuse();
-        ++at_;
         nb::object list = own(PyList_New(0));
-        skip_space();
-        if (next() == ']') {
-            ++at_;
-            return list;
-        }
-        while (true) {
+        if (opens_empty(depth, ']')) return list;
+        do {
             nb::object item = value(depth);
             check(PyList_Append(list.ptr(), item.ptr()));
-            skip_space();
-            const char c = next();
-            ++at_;
-            if (c == ']') return list;
-            if (c != ',') refuse();
-            skip_space();
-        }
+        } while (!item_ends_container(']'));
+        return list;
     }
 
     // A text, from after its opening quote.

@@ -159,6 +159,16 @@ nb::object parse(const char *p, Py_ssize_t size, PyObject *whole = nullptr) {
     return {};
 }
 
+// The text parsed by quorvel's own parser, once a fast JSON path has decided
+// for it; a null object when the parser is switched off or refused it (a
+// refusal is counted), for orjson.
+nb::object by_own_parser(const char *p, Py_ssize_t size) {
+    if (!fast::native_json.taken(true)) return {};
+    nb::object document = answer_json::parse(p, size, max_depth);
+    if (!document.is_valid()) fast::native_json_refused.add();
+    return document;
+}
+
 // A whole answer's body (bytes), once the fast path has decided for it:
 // quorvel's own parser first, orjson for what it refuses (unless the text
 // holds a digit run orjson would round); a null object when neither took
@@ -166,10 +176,7 @@ nb::object parse(const char *p, Py_ssize_t size, PyObject *whole = nullptr) {
 nb::object parse_whole(nb::handle body) {
     const char *p = PyBytes_AS_STRING(body.ptr());
     const Py_ssize_t size = PyBytes_GET_SIZE(body.ptr());
-    if (fast::native_json.taken(true)) {
-        if (nb::object document = answer_json::parse(p, size, max_depth); document.is_valid()) return document;
-        fast::native_json_refused.add();
-    }
+    if (nb::object document = by_own_parser(p, size); document.is_valid()) return document;
     if (!parsable(p, size)) return {};
     return parse(p, size, body.ptr());
 }
@@ -241,10 +248,7 @@ void check_depth(const char *p, Py_ssize_t size) {
 nb::object LineParser::try_parse(const char *p, Py_ssize_t size) const {
     check_depth(p, size);
     if (!fast::json_line.taken_if([&] { return fast_ && parsable(p, size); })) return {};
-    if (fast::native_json.taken(true)) {
-        if (nb::object chunk = answer_json::parse(p, size, max_depth); chunk.is_valid()) return chunk;
-        fast::native_json_refused.add();
-    }
+    if (nb::object chunk = by_own_parser(p, size); chunk.is_valid()) return chunk;
     return parse(p, size);
 }
 

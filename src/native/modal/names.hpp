@@ -159,8 +159,6 @@ inline Name reasoning_details{"reasoning_details"};
 inline Name null_text{"null"};
 inline Name usage{"usage"};
 inline Name usage_module{"_usage"};
-inline Name begin_call{"_begin_call"};
-inline Name record_exchange{"_record_exchange"};
 inline Name answer_settings_module{"_answer_settings"};
 inline Name read_answer_settings{"read"};
 inline Name stream_usage{"stream_usage"};

@@ -99,27 +99,28 @@ private:
     bool own_lock_ = false;
 };
 
-// The model's figures in the table (borrowed), when they are there and
-// belong to this model; null otherwise (the Python hook makes them).
-PyObject *entry_of(nb::handle model) {
+// The model's figures in the table, when they are there and belong to this
+// model; a null object otherwise (the Python hook makes them).  Held, not
+// borrowed: a collection during the updates may change the table.
+nb::object entry_of(nb::handle model) {
     PyObject *table = module_value(names::table);
     PyObject *figures = module_value(names::figures);
-    if (!table || !PyDict_CheckExact(table) || !figures) return nullptr;
+    if (!table || !PyDict_CheckExact(table) || !figures) return {};
     nb::object key = own(PyLong_FromVoidPtr(model.ptr()));
-    PyObject *entry = PyDict_GetItemWithError(table, key.ptr());
-    if (!entry) {
+    nb::object entry = nb::borrow(PyDict_GetItemWithError(table, key.ptr()));
+    if (!entry.is_valid()) {
         if (PyErr_Occurred()) raise_current();
-        return nullptr;
+        return {};
     }
-    if ((PyObject *) Py_TYPE(entry) != figures) return nullptr;
+    if ((PyObject *) Py_TYPE(entry.ptr()) != figures) return {};
     nb::object ref = get_attr(entry, names::ref);
-    if (!PyWeakref_CheckRefExact(ref.ptr())) return nullptr;
+    if (!PyWeakref_CheckRefExact(ref.ptr())) return {};
     nb::object referent = own(PyObject_CallNoArgs(ref.ptr()));
-    return referent.is(model) ? entry : nullptr;
+    return referent.is(model) ? entry : nb::object();
 }
 
 // entry.<name> as a C integer, when it is a plain int; -1 otherwise.
-long long count_of(PyObject *entry, const Name &name) {
+long long count_of(nb::handle entry, const Name &name) {
     nb::object value = get_attr(entry, name);
     if (!PyLong_CheckExact(value.ptr())) return -1;
     int overflow = 0;
@@ -128,15 +129,15 @@ long long count_of(PyObject *entry, const Name &name) {
     return overflow ? -1 : n;
 }
 
-void add_to(PyObject *entry, const Name &name, long long n) {
-    nb::object sum = own(PyLong_FromLongLong(n));
-    set_attr(entry, name, sum);
+void set_count(nb::handle entry, const Name &name, long long n) {
+    nb::object count = own(PyLong_FromLongLong(n));
+    set_attr(entry, name, count);
 }
 
 // The three whole numbers of the plain usage object ({"prompt_tokens": ..,
 // "completion_tokens": .., "total_tokens": ..}, not negative, without the
 // details), as the Python hook's own fast case takes it.
-bool plain_usage(nb::handle usage, PyObject *out[3]) {
+bool plain_usage(nb::handle usage, nb::object out[3]) {
     if (!PyDict_CheckExact(usage.ptr())) return false;
     const Name *keys[3] = {&names::prompt_tokens, &names::completion_tokens, &names::total_tokens};
     for (int i = 0; i < 3; ++i) {
@@ -150,7 +151,7 @@ bool plain_usage(nb::handle usage, PyObject *out[3]) {
         const long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (n == -1 && PyErr_Occurred()) raise_current();
         if (n < 0 || overflow < 0) return false;
-        out[i] = value;
+        out[i] = nb::borrow(value);
     }
     for (const Name *details : {&names::prompt_details, &names::completion_details}) {
         PyObject *value = PyDict_GetItemWithError(usage.ptr(), details->ptr());
@@ -179,26 +180,26 @@ nb::object summed_tokens(nb::handle before, nb::handle added) {
 nb::handle zero_figure() { return own_hooks.zero.h(); }
 
 bool record_natively(nb::handle model, nb::handle usage) {
-    PyObject *figures[3] = {nullptr, nullptr, nullptr};
+    nb::object figures[3];
     const bool reported = usage.is_valid() && !usage.is_none();
     if (reported && !plain_usage(usage, figures)) return false;
     TableLock lock;
     if (!lock.held()) return false;
-    PyObject *entry = entry_of(model);
-    if (!entry) return false;
+    nb::object entry = entry_of(model);
+    if (!entry.is_valid()) return false;
     const long long exchanges = count_of(entry, names::exchanges);
     const long long bits = reported ? count_of(entry, names::reported) : 0;
     if (exchanges < 0 || bits < 0) return false;
     nb::object tokens;
     if (reported) {
-        nb::object added = own(PyTuple_Pack(5, figures[0], figures[1], figures[2], zero_figure().ptr(),
-                                            zero_figure().ptr()));
+        nb::object added = own(PyTuple_Pack(5, figures[0].ptr(), figures[1].ptr(), figures[2].ptr(),
+                                            zero_figure().ptr(), zero_figure().ptr()));
         if (!(tokens = summed_tokens(get_attr(entry, names::tokens), added)).is_valid()) return false;
     }
-    add_to(entry, names::exchanges, exchanges + 1);
+    set_count(entry, names::exchanges, exchanges + 1);
     if (reported) {
         set_attr(entry, names::tokens, tokens);
-        add_to(entry, names::reported, bits | 0b00111);
+        set_count(entry, names::reported, bits | 0b00111);
     }
     return true;
 }
@@ -206,8 +207,8 @@ bool record_natively(nb::handle model, nb::handle usage) {
 bool begin_natively(nb::handle model) {
     TableLock lock;
     if (!lock.held()) return false;
-    PyObject *entry = entry_of(model);
-    if (!entry) return false;
+    nb::object entry = entry_of(model);
+    if (!entry.is_valid()) return false;
     const long long requests = count_of(entry, names::requests);
     const long long exchanges = count_of(entry, names::exchanges);
     if (requests < 0 || exchanges < 0) return false;
@@ -224,14 +225,14 @@ bool begin_natively(nb::handle model) {
         nb::object earlier = summed_tokens(get_attr(entry, names::earlier_tokens), get_attr(entry, names::tokens));
         if (!earlier.is_valid()) return false;
         set_attr(entry, names::earlier_tokens, earlier);
-        add_to(entry, names::earlier_reported, earlier_reported | reported);
+        set_count(entry, names::earlier_reported, earlier_reported | reported);
         set_attr(entry, names::tokens, zero);
-        add_to(entry, names::reported, 0);
+        set_count(entry, names::reported, 0);
     }
-    add_to(entry, names::earlier_requests, earlier_requests + requests);
-    add_to(entry, names::earlier_exchanges, earlier_exchanges + exchanges);
-    add_to(entry, names::requests, 0);
-    add_to(entry, names::exchanges, 0);
+    set_count(entry, names::earlier_requests, earlier_requests + requests);
+    set_count(entry, names::earlier_exchanges, earlier_exchanges + exchanges);
+    set_count(entry, names::requests, 0);
+    set_count(entry, names::exchanges, 0);
     return true;
 }
 
