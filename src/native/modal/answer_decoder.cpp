@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "modal/kept_members.hpp"
 #include "modal/members.hpp"
 #include "modal/reply_shapes.hpp"
 #include "runtime/module.hpp"
@@ -20,7 +21,11 @@ nb::object item(nb::handle obj, const Name &key) {
     return getitem(obj, key);
 }
 
-nb::object status_member(const Name &member) { return get_attr(global(n::LLMStatus), member); }
+namespace {
+KeptMembers status_members{n::LLMStatus};
+}  // namespace
+
+nb::object status_member(const Name &member) { return status_members(member); }
 
 namespace {
 
@@ -403,13 +408,16 @@ nb::object AnswerDecoder::whole(nb::handle self, nb::handle document) {
     note_usage(document);
     nb::object choice = shapes::answer_choice(item(document, n::choices));
     if (!choice.is_valid()) raise_format(PyExc_ValueError, "The server's answer has no choice with index 0");
-    exchange::Method message_process;
-    message_process.bind(self, n::message_process, &message_process_def);
-    nb::object message = message_process({shapes::choice_message(choice).ptr()});
-    shapes::complete_tool_calls(get_attr(self, n::tool_calls));
+    nb::object raw = shapes::choice_message(choice);
+    // Once per answer: called directly while the lookup would reach this
+    // module's own _message_process.
+    nb::object message = resolves_to(self, n::message_process.ptr(), message_process_def)
+                             ? call_direct(message_process_def, {self.ptr(), raw.ptr()})
+                             : call_method(self, n::message_process, {raw.ptr()});
+    shapes::complete_tool_calls(exchange::field(self, n::tool_calls));
     if (settings_.think_tags) message = split_think_tags(message);
     nb::object content = item(message, n::content);
-    if (!truthy(get_attr(self, n::tool_calls)) || truthy(content)) {
+    if (!truthy(exchange::field(self, n::tool_calls)) || truthy(content)) {
         exchange::add_message_to(self, exchange::message_role(n::assistant), content);
         already_added_ = true;
     }

@@ -106,7 +106,7 @@ private:
 // obj[key], with the dict case inline.
 nb::object item(nb::handle obj, const Name &key);
 
-// LLMStatus.<member>, read from the module global at each use.
+// LLMStatus.<member>, through the module global at each use (kept_members.hpp).
 nb::object status_member(const Name &member);
 
 }  // namespace qv::modal

@@ -255,7 +255,7 @@ nb::object decode_whole(Args a) {
         nb::object message = decoder.whole(self, fast_json::answer_document(response));
         recorded = true;
         record_exchange(self, decoder.usage());
-        if (truthy(get_attr(self, n::tool_calls))) {
+        if (truthy(exchange::field(self, n::tool_calls))) {
             // This record has empty texts and the default status, so the sum
             // carries this exchange's calls and results with the follow-up's
             // texts and status.
@@ -271,7 +271,7 @@ nb::object decode_whole(Args a) {
             nb::object follow_up = call_method(self, n::core_call);
             return own(PyNumber_Add(record.ptr(), follow_up.ptr()));
         }
-        call_method(self, n::reset);
+        exchange::reset(self);
         return exchange::make_record(global(n::LLMResult), status_member(n::idle), message);
     } catch (PythonError &error) {
         // An answer that arrived but did not decode still counts, with the

@@ -1,5 +1,6 @@
 #include "modal/exchange.hpp"
 
+#include "modal/kept_members.hpp"
 #include "modal/members.hpp"
 #include "modal/records.hpp"
 #include "runtime/fast_path.hpp"
@@ -25,7 +26,18 @@ void add_message_to(nb::handle self, nb::handle role, nb::handle content) {
     add_message(get_attr(self, names::add_message), role, content);
 }
 
-nb::object message_role(const Name &role) { return get_attr(global(names::MessageRole), role); }
+void reset(nb::handle self) {
+    if (resolves_to(self, names::reset.ptr(), reset_def))
+        call_direct(reset_def, {self.ptr()});
+    else
+        call_method(self, names::reset);
+}
+
+namespace {
+KeptMembers roles{names::MessageRole};
+}  // namespace
+
+nb::object message_role(const Name &role) { return roles(role); }
 
 void Method::bind(nb::handle obj, const Name &name, const FunctionDef *native) {
     native_ = native && resolves_to(obj, name.ptr(), *native) ? native : nullptr;

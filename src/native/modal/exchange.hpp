@@ -25,7 +25,11 @@ void add_message(nb::handle bound_add_message, nb::handle role, nb::handle conte
 // lookup would reach this module's own add_message.
 void add_message_to(nb::handle self, nb::handle role, nb::handle content);
 
-// MessageRole.<role>, read from the module global at each use.
+// `self._reset()`, run directly when the lookup would reach this module's
+// own _reset.
+void reset(nb::handle self);
+
+// MessageRole.<role>, through the module global at each use (kept_members.hpp).
 nb::object message_role(const Name &role);
 
 // A method of one object looked up once and called many times, without a

@@ -79,7 +79,7 @@ bool answered_since(nb::handle self, Py_ssize_t start) {
     return false;
 }
 
-Py_ssize_t history_length(nb::handle self) { return check(PyObject_Length(get_attr(self, names::messages).ptr())); }
+Py_ssize_t history_length(nb::handle self) { return check(PyObject_Length(field(self, names::messages).ptr())); }
 
 void fail(nb::handle self, nb::handle prefix, bool add_fallback, PythonError &error) {
     if (error.matches(PyExc_Exception)) {

@@ -33,6 +33,10 @@ qv::FastPath native_json{"native_json",
                          "the answer or line takes json_answer or json_line (quorvel's own parser comes first, "
                          "orjson takes what it refuses)"};
 
+qv::FastPath kept_members{"kept_members",
+                          "the module global names the class the member was read from, and neither the class "
+                          "nor its metaclass has changed since (their version tags are the same)"};
+
 qv::Counter json_refused{"json_refused", "orjson refused the text: json.loads parsed it"};
 qv::Counter native_json_refused{"native_json_refused", "quorvel's own parser refused an answer or a line: orjson was asked"};
 

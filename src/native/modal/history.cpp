@@ -6,6 +6,7 @@
 #include "message/render.hpp"
 
 #include "modal/calls.hpp"
+#include "modal/exchange.hpp"
 #include "modal/fast_paths.hpp"
 #include "modal/members.hpp"
 #include "modal/private_reads.hpp"
@@ -23,23 +24,7 @@ namespace {
 
 bool equal(nb::handle a, nb::handle b) { return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)) != 0; }
 
-// MessageRole.<member>, with the global looked up at each use.  Enum members
-// cannot be reassigned, so the two members recorded for the class found last
-// time stay valid while the global names that same class.
-Held seen_role_class, user_role, assistant_role;
-
-nb::object role_member(const Name &member) {
-    nb::object cls = global(names::MessageRole);
-    if (cls.ptr() != seen_role_class.ptr()) {
-        nb::object u = get_attr(cls, names::user), a = get_attr(cls, names::assistant);
-        user_role.set(u);
-        assistant_role.set(a);
-        seen_role_class.set(cls);
-    }
-    if (&member == &names::user) return nb::borrow(user_role.ptr());
-    if (&member == &names::assistant) return nb::borrow(assistant_role.ptr());
-    return get_attr(cls, member);
-}
+nb::object role_member(const Name &member) { return exchange::message_role(member); }
 
 // ---- rendering -------------------------------------------------------------
 
