@@ -37,6 +37,10 @@ qv::FastPath kept_members{"kept_members",
                           "the module global names the class the member was read from, and neither the class "
                           "nor its metaclass has changed since (their version tags are the same)"};
 
+qv::FastPath figures_slots{"figures_slots",
+                           "the figures are of exactly quorvel.usage's _Figures class as found at start-up, which "
+                           "has kept its version tag (its slots are what attribute access reads and writes)"};
+
 qv::Counter json_refused{"json_refused", "orjson refused the text: json.loads parsed it"};
 qv::Counter native_json_refused{"native_json_refused", "quorvel's own parser refused an answer or a line: orjson was asked"};
 

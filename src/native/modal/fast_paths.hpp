@@ -31,6 +31,8 @@
 //                   refuses goes on to orjson)
 //   native_usage    the usage figures' hooks run natively (quorvel.usage's
 //                   hooks are its own and no collect() block is open)
+//   figures_slots   a model's usage figures read and written through the
+//                   slots of quorvel.usage's own _Figures class, unchanged
 //   kept_members    an LLMStatus or MessageRole member given as read before
 //                   (the global names the same class, which has not changed)
 #pragma once
@@ -40,7 +42,8 @@
 namespace qv::modal::fast {
 
 extern qv::FastPath json_line, json_answer, native_lines, direct_record, direct_entry, kept_entry, direct_write,
-    text_only_delta, native_usage, native_json, kept_members;
+    text_only_delta, native_usage, native_json, kept_members,
+    figures_slots;
 
 // A line or answer that orjson refused: json.loads parsed it; a whole answer
 // that quorvel's own parser refused: orjson was asked (plain counts).

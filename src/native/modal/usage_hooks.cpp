@@ -1,5 +1,7 @@
 #include "modal/usage_hooks.hpp"
 
+#include <structmember.h>
+
 #include "modal/fast_paths.hpp"
 #include "modal/names.hpp"
 #include "runtime/module.hpp"
@@ -42,6 +44,66 @@ struct Own {
     Held lock, acquire, release;  // the table's lock at start-up, and its bound methods
 };
 Own own_hooks;
+
+// The usage module's own _Figures class, a class with slots: while an entry
+// is of exactly that class and the class keeps the version tag it had when
+// its slots were found, `entry.<name>` is the slot's value and setting it
+// stores into the slot (the figures_slots fast path).
+enum class Figure { tokens, reported, requests, exchanges, earlier_tokens, earlier_reported, earlier_requests,
+                    earlier_exchanges, ref };
+constexpr int figure_count = (int) Figure::ref + 1;
+const Name *const figure_names[figure_count] = {
+    &names::tokens,         &names::reported,         &names::requests,          &names::exchanges,
+    &names::earlier_tokens, &names::earlier_reported, &names::earlier_requests, &names::earlier_exchanges,
+    &names::ref,
+};
+struct FiguresLayout {
+    Held type;  // null when the class's slots were not all found
+    unsigned int tag = 0;
+    Py_ssize_t offsets[figure_count] = {};
+};
+FiguresLayout figures_layout;
+
+bool figures_plain(nb::handle entry) {
+    PyTypeObject *type = Py_TYPE(entry.ptr());
+    return (PyObject *) type == figures_layout.type.ptr() && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
+           type->tp_version_tag == figures_layout.tag;
+}
+
+PyObject **figure_slot(nb::handle entry, Figure which) {
+    return (PyObject **) ((char *) entry.ptr() + figures_layout.offsets[(int) which]);
+}
+
+// entry.<figure>.
+nb::object figure(nb::handle entry, Figure which) {
+    if (fast::figures_slots.taken_if([&] { return figures_plain(entry) && *figure_slot(entry, which); }))
+        return nb::borrow(*figure_slot(entry, which));
+    return get_attr(entry, *figure_names[(int) which]);
+}
+
+// entry.<figure> = value.
+void set_figure(nb::handle entry, Figure which, nb::handle value) {
+    if (fast::figures_slots.taken_if([&] { return figures_plain(entry); })) {
+        Py_XSETREF(*figure_slot(entry, which), Py_NewRef(value.ptr()));
+        return;
+    }
+    set_attr(entry, *figure_names[(int) which], value);
+}
+
+// entry.<name> as a C integer, when it is a plain int; -1 otherwise.
+long long count_of(nb::handle entry, Figure which) {
+    nb::object value = figure(entry, which);
+    if (!PyLong_CheckExact(value.ptr())) return -1;
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (n == -1 && PyErr_Occurred()) raise_current();
+    return overflow ? -1 : n;
+}
+
+void set_count(nb::handle entry, Figure which, long long n) {
+    nb::object count = own(PyLong_FromLongLong(n));
+    set_figure(entry, which, count);
+}
 
 // A value of the usage module's namespace (borrowed), or null.
 PyObject *module_value(const Name &name) {
@@ -113,25 +175,10 @@ nb::object entry_of(nb::handle model) {
         return {};
     }
     if ((PyObject *) Py_TYPE(entry.ptr()) != figures) return {};
-    nb::object ref = get_attr(entry, names::ref);
+    nb::object ref = figure(entry, Figure::ref);
     if (!PyWeakref_CheckRefExact(ref.ptr())) return {};
     nb::object referent = own(PyObject_CallNoArgs(ref.ptr()));
     return referent.is(model) ? entry : nb::object();
-}
-
-// entry.<name> as a C integer, when it is a plain int; -1 otherwise.
-long long count_of(nb::handle entry, const Name &name) {
-    nb::object value = get_attr(entry, name);
-    if (!PyLong_CheckExact(value.ptr())) return -1;
-    int overflow = 0;
-    const long long n = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    if (n == -1 && PyErr_Occurred()) raise_current();
-    return overflow ? -1 : n;
-}
-
-void set_count(nb::handle entry, const Name &name, long long n) {
-    nb::object count = own(PyLong_FromLongLong(n));
-    set_attr(entry, name, count);
 }
 
 // The three whole numbers of the plain usage object ({"prompt_tokens": ..,
@@ -187,19 +234,19 @@ bool record_natively(nb::handle model, nb::handle usage) {
     if (!lock.held()) return false;
     nb::object entry = entry_of(model);
     if (!entry.is_valid()) return false;
-    const long long exchanges = count_of(entry, names::exchanges);
-    const long long bits = reported ? count_of(entry, names::reported) : 0;
+    const long long exchanges = count_of(entry, Figure::exchanges);
+    const long long bits = reported ? count_of(entry, Figure::reported) : 0;
     if (exchanges < 0 || bits < 0) return false;
     nb::object tokens;
     if (reported) {
         nb::object added = own(PyTuple_Pack(5, figures[0].ptr(), figures[1].ptr(), figures[2].ptr(),
                                             zero_figure().ptr(), zero_figure().ptr()));
-        if (!(tokens = summed_tokens(get_attr(entry, names::tokens), added)).is_valid()) return false;
+        if (!(tokens = summed_tokens(figure(entry, Figure::tokens), added)).is_valid()) return false;
     }
-    set_count(entry, names::exchanges, exchanges + 1);
+    set_count(entry, Figure::exchanges, exchanges + 1);
     if (reported) {
-        set_attr(entry, names::tokens, tokens);
-        set_count(entry, names::reported, bits | 0b00111);
+        set_figure(entry, Figure::tokens, tokens);
+        set_count(entry, Figure::reported, bits | 0b00111);
     }
     return true;
 }
@@ -209,31 +256,50 @@ bool begin_natively(nb::handle model) {
     if (!lock.held()) return false;
     nb::object entry = entry_of(model);
     if (!entry.is_valid()) return false;
-    const long long requests = count_of(entry, names::requests);
-    const long long exchanges = count_of(entry, names::exchanges);
+    const long long requests = count_of(entry, Figure::requests);
+    const long long exchanges = count_of(entry, Figure::exchanges);
     if (requests < 0 || exchanges < 0) return false;
     if (requests == 0 && exchanges == 0) return true;  // nothing to fold
-    const long long reported = count_of(entry, names::reported);
-    const long long earlier_requests = count_of(entry, names::earlier_requests);
-    const long long earlier_exchanges = count_of(entry, names::earlier_exchanges);
+    const long long reported = count_of(entry, Figure::reported);
+    const long long earlier_requests = count_of(entry, Figure::earlier_requests);
+    const long long earlier_exchanges = count_of(entry, Figure::earlier_exchanges);
     if (reported < 0 || earlier_requests < 0 || earlier_exchanges < 0) return false;
     if (reported) {
         // The latest call's tokens join the earlier calls' (what fold does).
-        const long long earlier_reported = count_of(entry, names::earlier_reported);
+        const long long earlier_reported = count_of(entry, Figure::earlier_reported);
         PyObject *zero = module_value(names::zero_tokens);
         if (earlier_reported < 0 || !zero) return false;
-        nb::object earlier = summed_tokens(get_attr(entry, names::earlier_tokens), get_attr(entry, names::tokens));
+        nb::object earlier = summed_tokens(figure(entry, Figure::earlier_tokens), figure(entry, Figure::tokens));
         if (!earlier.is_valid()) return false;
-        set_attr(entry, names::earlier_tokens, earlier);
-        set_count(entry, names::earlier_reported, earlier_reported | reported);
-        set_attr(entry, names::tokens, zero);
-        set_count(entry, names::reported, 0);
+        set_figure(entry, Figure::earlier_tokens, earlier);
+        set_count(entry, Figure::earlier_reported, earlier_reported | reported);
+        set_figure(entry, Figure::tokens, zero);
+        set_count(entry, Figure::reported, 0);
     }
-    set_count(entry, names::earlier_requests, earlier_requests + requests);
-    set_count(entry, names::earlier_exchanges, earlier_exchanges + exchanges);
-    set_count(entry, names::requests, 0);
-    set_count(entry, names::exchanges, 0);
+    set_count(entry, Figure::earlier_requests, earlier_requests + requests);
+    set_count(entry, Figure::earlier_exchanges, earlier_exchanges + exchanges);
+    set_count(entry, Figure::requests, 0);
+    set_count(entry, Figure::exchanges, 0);
     return true;
+}
+
+// Where the slots of the usage module's _Figures lie, found at start-up.
+void remember_figures(nb::handle cls) {
+    if (!PyType_Check(cls.ptr()) || Py_TYPE(cls.ptr()) != &PyType_Type) return;
+    auto *type = (PyTypeObject *) cls.ptr();
+    // Attribute access must be object's own for the slots to be what it reads and writes.
+    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return;
+    for (int i = 0; i < figure_count; ++i) {
+        PyObject *descr = type_lookup(type, figure_names[i]->ptr());
+        if (!descr || Py_TYPE(descr) != &PyMemberDescr_Type) return;
+        PyMemberDef *member = ((PyMemberDescrObject *) descr)->d_member;
+        if (member->type != T_OBJECT_EX || (member->flags & READONLY)) return;
+        figures_layout.offsets[i] = member->offset;
+    }
+    // The lookups above gave the class a tag if it can have one.
+    if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return;
+    figures_layout.tag = type->tp_version_tag;
+    figures_layout.type.set(cls);
 }
 
 }  // namespace
@@ -247,6 +313,7 @@ void remember(nb::handle usage_module) {
     own_hooks.release.set(get_attr(lock, names::release));
     own_hooks.begin_call.set(get_attr(usage_module, names::begin_call));
     own_hooks.record_exchange.set(get_attr(usage_module, names::record_exchange));
+    remember_figures(get_attr(usage_module, names::figures));
 }
 
 void begin_call(nb::handle model) {
