@@ -132,7 +132,7 @@ bool held_settings(nb::handle configurator, nb::handle section, AnswerSettings &
 
 AnswerSettings AnswerSettings::read(nb::handle self) {
     nb::object configurator = global(n::Configurator);
-    nb::object section = get_attr(self, n::section);
+    nb::object section = exchange::field(self, n::section);
     if (AnswerSettings settings; held_settings(configurator, section, settings)) return settings;
     nb::object read = get_attr(global(n::answer_settings_module), n::read_answer_settings);
     nb::object settings = vcall(read, {configurator.ptr(), section.ptr()});

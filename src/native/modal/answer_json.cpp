@@ -86,36 +86,42 @@ nb::object decoded(const char *p, size_t size) {
 // Short texts an answer repeats (its keys, roles, finish reasons), kept
 // with their hashes computed: one answer after another reuses them instead
 // of making and hashing each again.  json.loads makes new ones, which
-// differ only in identity.
+// differ only in identity.  Each text has a pair of slots, the one used
+// last first: two texts of one answer that fall on the same pair both stay
+// kept instead of taking each other's place at every answer.
 constexpr Py_ssize_t short_text = 24;
 constexpr size_t kept_slots = 512;
 Held kept_texts[kept_slots];
 
-// The slot of a text, from its length and its first and last eight bytes
-// (all of a text of up to sixteen), mixed by one multiplication.
-size_t kept_slot(const char *p, Py_ssize_t size) {
+// The first slot of a text's pair, from its length and its first and last
+// eight bytes (all of a text of up to sixteen), mixed by one multiplication.
+size_t kept_pair(const char *p, Py_ssize_t size) {
     std::uint64_t head = 0, tail = 0;
     const size_t n = (size_t) size;
     std::memcpy(&head, p, n < 8 ? n : 8);
     if (n > 8) std::memcpy(&tail, p + (n < 16 ? 8 : n - 8), n < 16 ? n - 8 : 8);
     const std::uint64_t mixed = (head * 0x9E3779B97F4A7C15ull) ^ (tail * 0xC2B2AE3D27D4EB4Full) ^ (n * 0x165667B19E3779F9ull);
-    return (size_t) ((mixed * 0x9E3779B97F4A7C15ull) >> 55) % kept_slots;
+    return (size_t) ((mixed * 0x9E3779B97F4A7C15ull) >> 56) % (kept_slots / 2) * 2;
+}
+
+bool holds(PyObject *kept, const char *p, Py_ssize_t size) {
+    return kept && PyUnicode_GET_LENGTH(kept) == size && std::memcmp(PyUnicode_1BYTE_DATA(kept), p, (size_t) size) == 0;
 }
 
 // The ASCII text p[0:size] as a str.
 nb::object ascii_text(const char *p, Py_ssize_t size) {
-    Held *slot = nullptr;
+    Held *pair = nullptr;
     if (size <= short_text) {
-        slot = &kept_texts[kept_slot(p, size)];
-        PyObject *kept = slot->ptr();
-        if (kept && PyUnicode_GET_LENGTH(kept) == size && std::memcmp(PyUnicode_1BYTE_DATA(kept), p, (size_t) size) == 0)
-            return nb::borrow(kept);
+        pair = &kept_texts[kept_pair(p, size)];
+        if (PyObject *kept = pair[0].ptr(); holds(kept, p, size)) return nb::borrow(kept);
+        if (PyObject *kept = pair[1].ptr(); holds(kept, p, size)) return nb::borrow(kept);
     }
     nb::object text = own(PyUnicode_New(size, 127));
     std::memcpy(PyUnicode_1BYTE_DATA(text.ptr()), p, (size_t) size);
-    if (slot) {
+    if (pair) {
         if (PyObject_Hash(text.ptr()) == -1) raise_current();
-        slot->set(text);
+        pair[1].set(pair[0].h());
+        pair[0].set(text);
     }
     return text;
 }

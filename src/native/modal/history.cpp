@@ -170,12 +170,12 @@ nb::object messages_latest(Args a) {
 // tool calls are false and never returned.
 nb::object message_latest(Args a) {
     nb::handle self = a[0], role = a[1];
-    nb::object history = get_attr(self, names::messages);
+    nb::object history = exchange::field(self, names::messages);
     if (!PyList_CheckExact(history.ptr())) history = own(PySequence_List(history.ptr()));
     for (Py_ssize_t i = PyList_GET_SIZE(history.ptr()) - 1; i >= 0; --i) {
         if (i >= PyList_GET_SIZE(history.ptr())) continue;  // shrunk by a callback
         nb::object entry = nb::borrow(PyList_GET_ITEM(history.ptr(), i));
-        if (equal(get_attr(entry, names::role), role) && truthy(entry)) return entry;
+        if (equal(exchange::field(entry, names::role), role) && truthy(entry)) return entry;
     }
     return nb::none();
 }
@@ -231,7 +231,7 @@ nb::object media_parts(nb::handle self, nb::handle content) {
 }
 
 void append_new_entry(nb::handle self, nb::handle role, nb::handle version) {
-    nb::object history = get_attr(self, names::messages);
+    nb::object history = exchange::field(self, names::messages);
     nb::object cls = global(names::Message);
     nb::object entry = direct_entry(cls, role, version);
     if (!entry.is_valid()) {
@@ -293,22 +293,22 @@ nb::object add_message(Args a) {
 
     const bool is_user = equal(role, role_member(names::user));
     // A: pending media go with a user turn, as a list of parts.
-    if (is_user && (truthy(get_attr(self, names::images)) || truthy(get_attr(self, names::video)))) {
+    if (is_user && (truthy(exchange::field(self, names::images)) || truthy(exchange::field(self, names::video)))) {
         nb::object parts = media_parts(self, content);
-        if (truthy(get_attr(self, names::retry)) && found)
+        if (truthy(exchange::field(self, names::retry)) && found)
             append(get_attr(message, names::contents), parts);
         else
             append_new_entry(self, role, parts);
         return nb::none();
     }
     // B: a retried prompt becomes a new version of the latest user entry.
-    if (is_user && truthy(get_attr(self, names::retry)) && found) {
+    if (is_user && truthy(exchange::field(self, names::retry)) && found) {
         append(get_attr(message, names::contents), content);
         return nb::none();
     }
     const bool is_assistant = equal(role, role_member(names::assistant));
     // C: the regenerated answer becomes a new version; retry is done.
-    if (is_assistant && truthy(get_attr(self, names::retry)) && found) {
+    if (is_assistant && truthy(exchange::field(self, names::retry)) && found) {
         append(get_attr(message, names::contents), content);
         set_attr(self, names::retry, Py_False);
         return nb::none();

@@ -42,6 +42,10 @@ struct SetattrHandlers {
     Held base_setattr;  // BaseModel.__setattr__
     Held field;         // pydantic's handler for a model field
     Held private_attr;  // ... and for a private attribute
+    // BaseModel's descriptors of what the handlers read, and where the
+    // slots lie (0: not a plain slot)
+    Held dict_descr, fields_set_descr, private_descr;
+    Py_ssize_t fields_set_offset = 0, private_offset = 0;
     bool known = false;
 };
 SetattrHandlers handlers;
@@ -51,7 +55,13 @@ const SetattrHandlers &setattr_handlers() {
     if (!h.known) {
         h.known = true;
         nb::object base = import_from("pydantic", "BaseModel");
-        h.base_setattr.set(type_lookup((PyTypeObject *) base.ptr(), setattr_name.ptr()));
+        auto *base_type = (PyTypeObject *) base.ptr();
+        h.base_setattr.set(type_lookup(base_type, setattr_name.ptr()));
+        h.dict_descr.set(type_lookup(base_type, dict_name.ptr()));
+        h.fields_set_descr.set(type_lookup(base_type, fields_set_name.ptr()));
+        h.private_descr.set(type_lookup(base_type, pydantic_private_name.ptr()));
+        h.fields_set_offset = slot_offset(base_type, fields_set_name);
+        h.private_offset = slot_offset(base_type, pydantic_private_name);
         PyObject *found = nullptr;
         if (PyObject *main = PyImport_ImportModule("pydantic.main")) {
             found = PyObject_GetAttrString(main, "_SIMPLE_SETATTR_HANDLERS");
@@ -67,6 +77,36 @@ const SetattrHandlers &setattr_handlers() {
         h.private_attr.set(PyDict_GetItemString(memo.ptr(), "private"));
     }
     return h;
+}
+
+// Whether `model.<name>` is read by object's own attribute access from
+// BaseModel's descriptor `descr` (a data descriptor: nothing on the instance
+// shadows it).
+bool reads_base_descriptor(PyTypeObject *type, const Name &name, const Held &descr) {
+    static PyObject *const generic = type_lookup(&PyBaseObject_Type, getattribute_name.ptr());
+    return descr && type_lookup(type, name.ptr()) == descr.ptr() &&
+           type_lookup(type, getattribute_name.ptr()) == generic;
+}
+
+// model.<name> for one of BaseModel's slots: the slot's value, read where
+// the attribute lookup would read it; the lookup itself when the class
+// reads it otherwise or the slot is empty (AttributeError).
+nb::object base_slot(nb::handle model, const Name &name, const Held &descr, Py_ssize_t offset) {
+    if (offset && reads_base_descriptor(Py_TYPE(model.ptr()), name, descr)) {
+        if (PyObject *value = *(PyObject **) ((char *) model.ptr() + offset)) return nb::borrow(value);
+    }
+    return get_attr(model, name);
+}
+
+// model.__dict__: the instance dict itself while the class reads it through
+// BaseModel's descriptor.
+nb::object instance_dict(nb::handle model, const SetattrHandlers &h) {
+    if (reads_base_descriptor(Py_TYPE(model.ptr()), dict_name, h.dict_descr) &&
+        Py_IS_TYPE(h.dict_descr.ptr(), &PyGetSetDescr_Type)) {
+        PyObject **slot = instance_dict_ptr(model.ptr());
+        if (slot && *slot) return nb::borrow(*slot);
+    }
+    return get_attr(model, dict_name);
 }
 
 }  // namespace
@@ -92,7 +132,9 @@ bool set_as_pydantic_would(nb::handle model, const Name &name, nb::handle value,
         }
         if (found != h.private_attr.ptr()) return false;
         PyObject *held = nullptr;
-        if (get_optional_attr(model.ptr(), pydantic_private_name.ptr(), &held) < 0) raise_current();
+        if (h.private_offset && reads_base_descriptor(type, pydantic_private_name, h.private_descr))
+            held = Py_XNewRef(*(PyObject **) ((char *) model.ptr() + h.private_offset));
+        if (!held && get_optional_attr(model.ptr(), pydantic_private_name.ptr(), &held) < 0) raise_current();
         priv = nb::steal(held);
         // pydantic's handler creates __pydantic_private__ first.
         if (!priv.is_valid() || priv.is_none()) return false;
@@ -105,9 +147,10 @@ bool set_as_pydantic_would(nb::handle model, const Name &name, nb::handle value,
         return true;
     }
     // model.__dict__[name] = val; model.__pydantic_fields_set__.add(name)
-    nb::object dict = get_attr(model, dict_name);
+    const SetattrHandlers &h = setattr_handlers();
+    nb::object dict = instance_dict(model, h);
     check(PyObject_SetItem(dict.ptr(), name.ptr(), value.ptr()));
-    nb::object fields_set = get_attr(model, fields_set_name);
+    nb::object fields_set = base_slot(model, fields_set_name, h.fields_set_descr, h.fields_set_offset);
     if (PySet_CheckExact(fields_set.ptr()))
         check(PySet_Add(fields_set.ptr(), name.ptr()));
     else
