@@ -75,18 +75,15 @@ bool has_text(nb::handle text) { return text.is_valid() && truthy(text); }
 
 // With think_tags on, a whole answer's leading <think>...</think> moves from
 // its content to its reasoning (after any reasoning the server sent apart).
-nb::object split_think_tags(nb::handle message) {
+WholeMessage split_think_tags(const WholeMessage &message) {
     ThinkTags tags;
-    ThinkTags::Split head = tags.feed(item(message, n::content));
+    ThinkTags::Split head = tags.feed(message.content_text());
     ThinkTags::Split tail = tags.finish();
     nb::object thought = joined(head.reasoning, tail.reasoning);
     nb::object answer = joined(head.content, tail.content);
-    nb::object reasoning = item(message, n::reasoning_content);
+    nb::object reasoning = message.reasoning_text();
     if (has_text(thought)) reasoning = has_text(reasoning) ? joined(reasoning, thought) : thought;
-    nb::object split = own(PyDict_New());
-    dict_set(split, n::reasoning_content, reasoning);
-    dict_set(split, n::content, answer.is_valid() ? answer : nb::borrow(names::empty.h()));
-    return split;
+    return {nb::object(), std::move(reasoning), answer.is_valid() ? answer : nb::borrow(names::empty.h())};
 }
 
 }  // namespace
@@ -338,9 +335,12 @@ void AnswerDecoder::flush_think_tags() {
 }
 
 nb::object AnswerDecoder::queued() {
-    if (queued_.empty()) return {};
-    nb::object record = std::move(queued_.front());
-    queued_.pop_front();
+    if (queued_next_ == queued_.size()) return {};
+    nb::object record = std::move(queued_[queued_next_++]);
+    if (queued_next_ == queued_.size()) {
+        queued_.clear();
+        queued_next_ = 0;
+    }
     return record;
 }
 
@@ -382,11 +382,11 @@ nb::object AnswerDecoder::whole_records() {
                      "(it begins %R)",
                      start.ptr());
     }
-    nb::object message = whole(self_, document);
+    WholeMessage message = whole(self_, document);
     answered_ = true;
     nb::object records = own(PyList_New(0));
-    nb::object reasoning = item(message, n::reasoning_content);
-    nb::object content = item(message, n::content);
+    nb::object reasoning = message.reasoning_text();
+    nb::object content = message.content_text();
     nb::object empty = nb::borrow(n::empty.ptr());
     if (truthy(reasoning)) append(records, exchange::make_text_record(result_type_, reason_, reasoning, empty));
     if (truthy(content)) append(records, exchange::make_text_record(result_type_, answer_, empty, content));
@@ -402,27 +402,40 @@ void AnswerDecoder::add_answer_text(nb::handle content) {
     already_added_ = true;
 }
 
-nb::object AnswerDecoder::whole(nb::handle self, nb::handle document) {
+WholeMessage AnswerDecoder::whole(nb::handle self, nb::handle document) {
     settings_ = AnswerSettings::read(self);
     exchange::raise_if_server_error(document);
     note_usage(document);
     nb::object choice = shapes::answer_choice(item(document, n::choices));
     if (!choice.is_valid()) raise_format(PyExc_ValueError, "The server's answer has no choice with index 0");
     nb::object raw = shapes::choice_message(choice);
-    // Once per answer: called directly while the lookup would reach this
-    // module's own _message_process.
-    nb::object message = resolves_to(self, n::message_process.ptr(), message_process_def)
-                             ? call_direct(message_process_def, {self.ptr(), raw.ptr()})
-                             : call_method(self, n::message_process, {raw.ptr()});
+    WholeMessage message;
+    // While _message_process is this module's own, its two texts are taken
+    // without the dict it would put them in.
+    if (resolves_to(self, n::message_process.ptr(), message_process_def) && PyDict_CheckExact(raw.ptr()))
+        message_texts(self, raw, message.reasoning, message.content);
+    else
+        message.mapping = call_method(self, n::message_process, {raw.ptr()});
     shapes::complete_tool_calls(exchange::field(self, n::tool_calls));
     if (settings_.think_tags) message = split_think_tags(message);
-    nb::object content = item(message, n::content);
+    nb::object content = message.content_text();
     if (!truthy(exchange::field(self, n::tool_calls)) || truthy(content)) {
         exchange::add_message_to(self, exchange::message_role(n::assistant), content);
         already_added_ = true;
     }
     done_ = true;
     return message;
+}
+
+nb::object WholeMessage::reasoning_text() const {
+    return mapping.is_valid() ? item(mapping, n::reasoning_content) : reasoning;
+}
+
+nb::object WholeMessage::content_text() const { return mapping.is_valid() ? item(mapping, n::content) : content; }
+
+nb::object WholeMessage::record(nb::handle cls, nb::handle status) const {
+    if (mapping.is_valid()) return exchange::make_record(cls, status, mapping);
+    return exchange::make_text_record(cls, status, reasoning, content);
 }
 
 int AnswerDecoder::traverse(visitproc visit, void *arg) const {

@@ -10,8 +10,8 @@
 // lines).
 #pragma once
 
-#include <deque>
 #include <string>
+#include <vector>
 
 #include "modal/exchange.hpp"
 #include "modal/fast_json.hpp"
@@ -25,6 +25,20 @@ namespace qv::modal {
 struct AnswerSettings {
     bool stream_usage = false, think_tags = false;
     static AnswerSettings read(nb::handle self);
+};
+
+// What _message_process made of a whole answer's message: the mapping it
+// returned, or, while it is this module's own, just the two texts it would
+// have put into its dict.
+struct WholeMessage {
+    nb::object mapping;             // null when the texts stand alone
+    nb::object reasoning, content;  // set when the mapping is null
+
+    // message["reasoning_content"] and message["content"].
+    nb::object reasoning_text() const;
+    nb::object content_text() const;
+    // `cls(status=status, **message)` (exchange::make_record).
+    nb::object record(nb::handle cls, nb::handle status) const;
 };
 
 class AnswerDecoder {
@@ -55,7 +69,7 @@ public:
     // A whole answer's decoded document: records the answer text per the
     // whole-answer rules and returns what _message_process made of the
     // answer's message (its <think> reasoning moved out with think_tags on).
-    nb::object whole(nb::handle self, nb::handle document);
+    WholeMessage whole(nb::handle self, nb::handle document);
 
     // The finishing chunk, [DONE], or after the finishing chunk the usage
     // chunk awaited with stream_usage on, has been read: read no further.
@@ -95,7 +109,8 @@ private:
     bool own_add_tool_calls_ = false;  // self._add_tool_calls is this module's own (per stream)
     AnswerSettings settings_;
     ThinkTags think_;
-    std::deque<nb::object> queued_;
+    std::vector<nb::object> queued_;  // taken from the front, at queued_next_
+    size_t queued_next_ = 0;
     nb::object self_, usage_;
     fast_json::LineParser parser_;
     AnswerEntry answer_entry_;

@@ -252,7 +252,7 @@ nb::object decode_whole(Args a) {
     bool recorded = false;
     const Py_ssize_t history_start = exchange::history_length(self);
     try {
-        nb::object message = decoder.whole(self, fast_json::answer_document(response));
+        WholeMessage message = decoder.whole(self, fast_json::answer_document(response));
         recorded = true;
         record_exchange(self, decoder.usage());
         if (truthy(exchange::field(self, n::tool_calls))) {
@@ -272,7 +272,7 @@ nb::object decode_whole(Args a) {
             return own(PyNumber_Add(record.ptr(), follow_up.ptr()));
         }
         exchange::reset(self);
-        return exchange::make_record(global(n::LLMResult), status_member(n::idle), message);
+        return message.record(global(n::LLMResult), status_member(n::idle));
     } catch (PythonError &error) {
         // An answer that arrived but did not decode still counts, with the
         // usage it reported.

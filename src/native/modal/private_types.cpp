@@ -122,8 +122,8 @@ PyObject *push_finish(PyObject *self, PyObject *) {
         }
         nb::object body = own(PyBytes_FromStringAndSize(state.body.data(), (Py_ssize_t) state.body.size()));
         std::string().swap(state.body);
-        nb::object message = state.decoder.whole(state.model, fast_json::body_document(body));
-        append_record(records, exchange::make_record(global(n::LLMResult), status_member(n::idle), message));
+        WholeMessage message = state.decoder.whole(state.model, fast_json::body_document(body));
+        append_record(records, message.record(global(n::LLMResult), status_member(n::idle)));
         return records;
     });
 }
