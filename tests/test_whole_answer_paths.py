@@ -130,3 +130,25 @@ def test_figures_class_changed_in_place_is_honoured(monkeypatch):
         model._response(answer(figures=FIGURES))
     assert_bypassed(seen)
     assert last_usage(model) == Usage(input_tokens=8, output_tokens=4, total_tokens=12, exchanges=2)
+
+
+def test_reset_reads_through_a_models_own_attribute_access():
+    """The per-call state is written as pydantic's handlers write it: they
+    read the model's __dict__, __pydantic_fields_set__ and
+    __pydantic_private__, which a class of its own may read its own way."""
+    read = []
+
+    class Watched(LLModal):
+        def __getattribute__(self, name):
+            if name.startswith("__pydantic") or name == "__dict__":
+                read.append(name)
+            return super().__getattribute__(name)
+
+    model = Watched()
+    model.tool_calls = [{"id": "c"}]  # pydantic memoises how these are set
+    model._tool_calls_count = 1
+    read.clear()
+    model._reset()
+    assert {"__dict__", "__pydantic_fields_set__", "__pydantic_private__"} <= set(read)
+    assert model.tool_calls == [] and model._tool_calls_count == 0
+    assert "tool_calls" in model.model_fields_set
