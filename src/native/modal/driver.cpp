@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "modal/answer_decoder.hpp"
+#include "modal/call_reading.hpp"
 #include "modal/exchange.hpp"
 #include "modal/lines.hpp"
 #include "modal/members.hpp"
@@ -70,13 +71,10 @@ struct HeldReading {
 thread_local HeldReading *held_reading = nullptr;
 
 nb::object open_reading(nb::handle self) {
-    nb::object open = get_attr(global(n::call_settings_module), n::open_reading);
-    return vcall(open, {global(n::Configurator).ptr(), get_attr(self, n::section).ptr()});
+    return call_reading::open(global(n::Configurator), get_attr(self, n::section));
 }
 
-void close_reading(nb::handle before) {
-    vcall(get_attr(global(n::call_settings_module), n::close), {before.ptr()});
-}
+void close_reading(nb::handle before) { call_reading::close(before); }
 
 // An exchange begins: after the first of its call, the call reads again.
 void renew_reading(nb::handle self) {

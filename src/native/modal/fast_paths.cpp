@@ -33,7 +33,13 @@ qv::FastPath native_json{"native_json",
                          "the answer or line takes json_answer or json_line (quorvel's own parser comes first, "
                          "orjson takes what it refuses)"};
 
+qv::FastPath native_settings{"native_settings",
+                             "quorvel._call_settings's open and close and Configurator's lookups are their own and "
+                             "the configuration is asked about a section given as text"};
+
 qv::Counter json_refused{"json_refused", "orjson refused the text: json.loads parsed it"};
+qv::Counter settings_read_afresh{"settings_read_afresh",
+                                 "native_settings found no reading at hand: _call_settings.open read the settings"};
 qv::Counter native_json_refused{"native_json_refused", "quorvel's own parser refused an answer or a line: orjson was asked"};
 
 }  // namespace qv::modal::fast

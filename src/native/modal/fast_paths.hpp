@@ -31,6 +31,10 @@
 //                   refuses goes on to orjson)
 //   native_usage    the usage figures' hooks run natively (quorvel.usage's
 //                   hooks are its own and no collect() block is open)
+//   native_settings a call's reading of its settings opened and closed
+//                   natively (_call_settings and Configurator's lookups are
+//                   their own; the reading itself is taken only when the
+//                   last lookup still answers, see call_reading.hpp)
 #pragma once
 
 #include "runtime/fast_path.hpp"
@@ -38,10 +42,12 @@
 namespace qv::modal::fast {
 
 extern qv::FastPath json_line, json_answer, native_lines, direct_record, direct_entry, kept_entry, direct_write,
-    text_only_delta, native_usage, native_json;
+    text_only_delta, native_usage, native_json, native_settings;
 
 // A line or answer that orjson refused: json.loads parsed it; a whole answer
 // that quorvel's own parser refused: orjson was asked (plain counts).
-extern qv::Counter json_refused, native_json_refused;
+// The call's reading was not at hand natively (a lookup's last answer no
+// longer holds, or the reading is not made yet): _call_settings.open read it.
+extern qv::Counter json_refused, native_json_refused, settings_read_afresh;
 
 }  // namespace qv::modal::fast

@@ -1,0 +1,265 @@
+#include "modal/call_reading.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+#include "modal/fast_paths.hpp"
+#include "runtime/module.hpp"
+#include "runtime/state.hpp"
+
+namespace qv::modal::call_reading {
+namespace {
+
+namespace names {
+inline Name open{"open"};
+inline Name close{"close"};
+inline Name call_settings{"_call_settings"};
+inline Name configurator{"Configurator"};
+inline Name options{"OPTIONS"};
+inline Name readings{"_readings"};
+inline Name held{"_held"};
+inline Name reading{"reading"};
+inline Name has_option{"has_option"};
+inline Name get{"get"};
+inline Name options_lookup{"_options"};
+inline Name lookup{"_lookup"};
+inline Name version{"_version"};
+inline Name plans{"_plans"};
+inline Name files{"_files"};
+inline Name keys{"keys"};
+inline Name last{"last"};
+inline Name environ{"environ"};
+inline Name data{"_data"};
+inline Name mode{"mode"};
+inline Name trusted{"trusted"};
+inline Name identity{"identity"};
+inline Name check_permissions{"_check_permissions"};
+}  // namespace names
+
+struct Own {
+    Held module;                                  // quorvel._call_settings
+    Held open, close;                             // its functions at start-up
+    Held configurator;                            // quorvel.config.Configurator
+    Held has_option, get, options, lookup, version;  // Configurator's own lookups
+    Held plan_type, reading_type, parsed_type, absent;  // quorvel.config's records
+    Held os_module, environ_type;
+};
+Own own_parts;
+
+// A value of a namespace dict (borrowed), or null.
+PyObject *value_in(PyObject *dict, const Name &name) {
+    PyObject *value = PyDict_GetItemWithError(dict, name.ptr());
+    if (!value && PyErr_Occurred()) raise_current();
+    return value;
+}
+
+PyObject *module_value(const Name &name) { return value_in(PyModule_GetDict(own_parts.module.ptr()), name); }
+
+// _call_settings is the module's own and still calls its own `name`.
+bool function_is_own(const Name &name, const Held &original) {
+    if (!own_parts.module || !global(names::call_settings).is(own_parts.module.h())) return false;
+    return module_value(name) == original.ptr();
+}
+
+// Configurator, asked about a section given as text, with its own lookups
+// (what _call_settings.own_lookup decides, and the lookup's own steps).
+bool own_configuration(nb::handle configurator, nb::handle section) {
+    if (!configurator.is(own_parts.configurator.h()) || !PyUnicode_CheckExact(section.ptr())) return false;
+    if (module_value(names::configurator) != configurator.ptr()) return false;
+    PyObject *table = ((PyTypeObject *) configurator.ptr())->tp_dict;
+    if (!table) return false;
+    return value_in(table, names::has_option) == own_parts.has_option.ptr() &&
+           value_in(table, names::get) == own_parts.get.ptr() &&
+           value_in(table, names::options_lookup) == own_parts.options.ptr() &&
+           value_in(table, names::lookup) == own_parts.lookup.ptr() &&
+           value_in(table, names::version) == own_parts.version.ptr();
+}
+
+// The environment variables `keys` (encoded, as os.environ keeps them) have
+// the raw values `seen` still.
+bool environment_unchanged(PyObject *keys, PyObject *seen) {
+    PyObject *environ = value_in(PyModule_GetDict(own_parts.os_module.ptr()), names::environ);
+    if (!environ || (PyObject *) Py_TYPE(environ) != own_parts.environ_type.ptr()) return false;
+    nb::object data = get_attr(environ, names::data);
+    if (!PyDict_CheckExact(data.ptr()) || !PyTuple_CheckExact(keys) || !PyTuple_CheckExact(seen)) return false;
+    const Py_ssize_t n = PyTuple_GET_SIZE(keys);
+    if (n == 0 || PyTuple_GET_SIZE(seen) != n) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *now = PyDict_GetItemWithError(data.ptr(), PyTuple_GET_ITEM(keys, i));
+        if (!now && PyErr_Occurred()) raise_current();
+        PyObject *then = PyTuple_GET_ITEM(seen, i);
+        if (!now) {
+            if (then != Py_None) return false;
+            continue;
+        }
+        if (now != then && check(PyObject_RichCompareBool(now, then, Py_EQ)) != 1) return false;
+    }
+    return true;
+}
+
+// The file named `name` as Configurator._version finds it, when that is
+// known without reading it: `absent` (null) when it was missing last time
+// and still is, the version kept when a trusted version's stat is unchanged.
+// False when only the Python lookup can tell.
+bool known_version(PyObject *configuration_table, PyObject *name, PyObject *&version) {
+    PyObject *files = value_in(configuration_table, names::files);
+    if (!files || !PyDict_CheckExact(files) || !PyUnicode_CheckExact(name)) return false;
+    PyObject *known = PyDict_GetItemWithError(files, name);
+    if (!known) {
+        if (PyErr_Occurred()) raise_current();
+        return false;
+    }
+    PyObject *encoded = nullptr;
+    if (!PyUnicode_FSConverter(name, &encoded)) {
+        PyErr_Clear();  // the lookup itself meets the error
+        return false;
+    }
+    nb::object path = nb::steal(encoded);
+    const char *c_path = PyBytes_AS_STRING(encoded);
+    if (known == own_parts.absent.ptr()) {
+        int found;
+        Py_BEGIN_ALLOW_THREADS found = access(c_path, F_OK);
+        Py_END_ALLOW_THREADS if (found == 0) return false;  // it is there now
+        version = nullptr;
+        return true;
+    }
+    if ((PyObject *) Py_TYPE(known) != own_parts.parsed_type.ptr()) return false;
+    nb::handle parsed(known);
+    if (get_attr(parsed, names::trusted).ptr() != Py_True) return false;
+    nb::object identity = get_attr(parsed, names::identity);
+    if (!PyTuple_CheckExact(identity.ptr()) || PyTuple_GET_SIZE(identity.ptr()) != 5) return false;
+    struct stat st;
+    int failed;
+    Py_BEGIN_ALLOW_THREADS failed = stat(c_path, &st);
+    Py_END_ALLOW_THREADS if (failed) return false;
+    // What _identity makes of the stat: inode, device, size, and the two
+    // time stamps in nanoseconds.
+    const std::uint64_t now[5] = {
+        (std::uint64_t) st.st_ino,
+        (std::uint64_t) st.st_dev,
+        (std::uint64_t) st.st_size,
+        (std::uint64_t) ((std::int64_t) st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec),
+        (std::uint64_t) ((std::int64_t) st.st_ctim.tv_sec * 1000000000 + st.st_ctim.tv_nsec),
+    };
+    for (Py_ssize_t i = 0; i < 5; ++i) {
+        PyObject *field = PyTuple_GET_ITEM(identity.ptr(), i);
+        if (!PyLong_CheckExact(field)) return false;
+        const unsigned long long then = PyLong_AsUnsignedLongLongMask(field);
+        if (then == (unsigned long long) -1 && PyErr_Occurred()) raise_current();
+        if (then != now[i]) return false;
+    }
+    version = known;
+    return true;
+}
+
+// The reading _call_settings.open would hold for `section`, when the last
+// lookup of the call's options still answers and its reading is made; a
+// null object otherwise.
+nb::object current_reading(nb::handle configurator, nb::handle section) {
+    PyObject *table = ((PyTypeObject *) configurator.ptr())->tp_dict;
+    PyObject *plans = value_in(table, names::plans);
+    PyObject *options = module_value(names::options);
+    if (!plans || !PyDict_CheckExact(plans) || !options) return {};
+    nb::object key = own(PyTuple_Pack(2, section.ptr(), options));
+    PyObject *plan = PyDict_GetItemWithError(plans, key.ptr());
+    if (!plan) {
+        if (PyErr_Occurred()) raise_current();
+        return {};
+    }
+    if ((PyObject *) Py_TYPE(plan) != own_parts.plan_type.ptr()) return {};
+    nb::object last = get_attr(plan, names::last);
+    if (!PyTuple_CheckExact(last.ptr()) || PyTuple_GET_SIZE(last.ptr()) != 3) return {};
+    PyObject *seen = PyTuple_GET_ITEM(last.ptr(), 0);
+    PyObject *values = PyTuple_GET_ITEM(last.ptr(), 1);
+    PyObject *from = PyTuple_GET_ITEM(last.ptr(), 2);
+    // _Reading(path, name, parsed, needs_file, from_file)
+    if ((PyObject *) Py_TYPE(from) != own_parts.reading_type.ptr() || PyTuple_GET_SIZE(from) != 5) return {};
+    if (!environment_unchanged(get_attr(plan, names::keys).ptr(), seen)) return {};
+    PyObject *parsed = PyTuple_GET_ITEM(from, 2);
+    if (PyTuple_GET_ITEM(from, 3) == Py_True) {
+        PyObject *version = nullptr;
+        if (!known_version(table, PyTuple_GET_ITEM(from, 1), version)) return {};
+        if ((version ? version : Py_None) != parsed) return {};
+    } else if (PyTuple_GET_ITEM(from, 3) != Py_False) {
+        return {};
+    }
+    PyObject *readings = module_value(names::readings);
+    if (!readings || !PyDict_CheckExact(readings)) return {};
+    nb::object reading_key = own(PyTuple_Pack(2, section.ptr(), values));
+    nb::object reading = nb::borrow(PyDict_GetItemWithError(readings, reading_key.ptr()));
+    if (!reading.is_valid()) {
+        if (PyErr_Occurred()) raise_current();
+        return {};
+    }
+    if (PyTuple_GET_ITEM(from, 4) == Py_True) {
+        // A value came from the file: the permission warning, as get issues
+        // it; a file closed to others has nothing to warn of.
+        if (parsed == Py_None) return {};
+        nb::object mode = get_attr(nb::handle(parsed), names::mode);
+        if (!PyLong_CheckExact(mode.ptr())) return {};
+        const long bits = PyLong_AsLong(mode.ptr());
+        if (bits == -1 && PyErr_Occurred()) raise_current();
+        if (bits & 0077)
+            vcall(get_attr(configurator, names::check_permissions), {PyTuple_GET_ITEM(from, 0), mode.ptr()});
+    } else if (PyTuple_GET_ITEM(from, 4) != Py_False) {
+        return {};
+    }
+    return reading;
+}
+
+nb::object held_local() {
+    PyObject *held = module_value(names::held);
+    if (!held) raise_format(PyExc_AttributeError, "quorvel._call_settings has no _held");
+    return nb::borrow(held);
+}
+
+}  // namespace
+
+void remember(nb::handle module) {
+    own_parts.module.set(module);
+    own_parts.open.set(get_attr(module, names::open));
+    own_parts.close.set(get_attr(module, names::close));
+    nb::object configurator = get_attr(module, names::configurator);
+    own_parts.configurator.set(configurator);
+    PyObject *table = ((PyTypeObject *) configurator.ptr())->tp_dict;
+    own_parts.has_option.set(value_in(table, names::has_option));
+    own_parts.get.set(value_in(table, names::get));
+    own_parts.options.set(value_in(table, names::options_lookup));
+    own_parts.lookup.set(value_in(table, names::lookup));
+    own_parts.version.set(value_in(table, names::version));
+    own_parts.plan_type.set(import_from("quorvel.config", "_Plan"));
+    own_parts.reading_type.set(import_from("quorvel.config", "_Reading"));
+    own_parts.parsed_type.set(import_from("quorvel.config", "_Parsed"));
+    own_parts.absent.set(import_from("quorvel.config", "_ABSENT"));
+    nb::object os = own(PyImport_ImportModule("os"));
+    own_parts.os_module.set(os);
+    own_parts.environ_type.set((PyObject *) Py_TYPE(get_attr(os, names::environ).ptr()));
+}
+
+nb::object open(nb::handle configurator, nb::handle section) {
+    nb::object reading;
+    if (fast::native_settings.taken_if([&] {
+            return function_is_own(names::open, own_parts.open) && own_configuration(configurator, section);
+        })) {
+        if ((reading = current_reading(configurator, section)).is_valid()) {
+            nb::object held = held_local();
+            nb::object before = get_attr(held, names::reading);
+            set_attr(held, names::reading, reading);
+            return before;
+        }
+        fast::settings_read_afresh.add();
+    }
+    return vcall(get_attr(global(names::call_settings), names::open), {configurator.ptr(), section.ptr()});
+}
+
+void close(nb::handle before) {
+    if (fast::native_settings.taken_if([&] { return function_is_own(names::close, own_parts.close); })) {
+        set_attr(held_local(), names::reading, before);
+        return;
+    }
+    vcall(get_attr(global(names::call_settings), names::close), {before.ptr()});
+}
+
+}  // namespace qv::modal::call_reading
