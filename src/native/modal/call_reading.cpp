@@ -36,6 +36,16 @@ inline Name mode{"mode"};
 inline Name trusted{"trusted"};
 inline Name identity{"identity"};
 inline Name check_permissions{"_check_permissions"};
+inline Name api_key{"api_key"};
+inline Name held_function{"held"};
+inline Name transport{"_transport"};
+inline Name check_settings{"check_settings"};
+inline Name reading_class{"Reading"};
+inline Name section{"section"};
+inline Name values{"values"};
+inline Name derived{"derived"};
+inline Name transport_settings{"transport"};
+inline Name answer_settings{"answer"};
 }  // namespace names
 
 struct Own {
@@ -45,6 +55,8 @@ struct Own {
     Held has_option, get, options, lookup, version;  // Configurator's own lookups
     Held plan_type, reading_type, parsed_type, absent;  // quorvel.config's records
     Held os_module, environ_type;
+    Held api_key, held, reading_class;  // _call_settings.api_key, held and Reading
+    Held transport, check_settings;  // quorvel._transport and its check_settings
 };
 Own own_parts;
 
@@ -215,6 +227,32 @@ nb::object held_local() {
     return nb::borrow(held);
 }
 
+// The reading held on this thread when it answers for `section` of
+// `configurator` and _call_settings holds its own kind of reading (what
+// _call_settings.held finds); null otherwise.
+nb::object held_for(nb::handle configurator, nb::handle section) {
+    if (!configurator.is(own_parts.configurator.h()) || !PyUnicode_CheckExact(section.ptr())) return {};
+    if (!own_parts.module || !global(names::call_settings).is(own_parts.module.h())) return {};
+    if (module_value(names::configurator) != configurator.ptr() ||
+        module_value(names::held_function) != own_parts.held.ptr() ||
+        module_value(names::reading_class) != own_parts.reading_class.ptr())
+        return {};
+    PyObject *local = module_value(names::held);
+    if (!local) return {};
+    nb::object reading = get_attr(nb::handle(local), names::reading);
+    if ((PyObject *) Py_TYPE(reading.ptr()) != own_parts.reading_class.ptr()) return {};
+    nb::object of = get_attr(reading, names::section);
+    if (!PyUnicode_CheckExact(of.ptr()) || check(PyObject_RichCompareBool(of.ptr(), section.ptr(), Py_EQ)) != 1)
+        return {};
+    return reading;
+}
+
+bool transport_is_own() {
+    return own_parts.transport && global(names::transport).is(own_parts.transport.h()) &&
+           value_in(PyModule_GetDict(own_parts.transport.ptr()), names::check_settings) ==
+               own_parts.check_settings.ptr();
+}
+
 }  // namespace
 
 void remember(nb::handle module) {
@@ -236,6 +274,12 @@ void remember(nb::handle module) {
     nb::object os = own(PyImport_ImportModule("os"));
     own_parts.os_module.set(os);
     own_parts.environ_type.set((PyObject *) Py_TYPE(get_attr(os, names::environ).ptr()));
+    own_parts.api_key.set(get_attr(module, names::api_key));
+    own_parts.held.set(get_attr(module, names::held_function));
+    own_parts.reading_class.set(get_attr(module, names::reading_class));
+    nb::object transport = own(PyImport_ImportModule("quorvel._transport"));
+    own_parts.transport.set(transport);
+    own_parts.check_settings.set(get_attr(transport, names::check_settings));
 }
 
 nb::object open(nb::handle configurator, nb::handle section) {
@@ -260,6 +304,35 @@ void close(nb::handle before) {
         return;
     }
     vcall(get_attr(global(names::call_settings), names::close), {before.ptr()});
+}
+
+void check_settings(nb::handle configurator, nb::handle section) {
+    if (fast::native_settings.taken_if([&] { return transport_is_own(); })) {
+        nb::object reading = held_for(configurator, section);
+        if (reading.is_valid()) {
+            nb::object derived = get_attr(reading, names::derived);
+            if (PyDict_CheckExact(derived.ptr()) &&
+                check(PyDict_Contains(derived.ptr(), names::transport_settings.ptr())) == 1 &&
+                check(PyDict_Contains(derived.ptr(), names::answer_settings.ptr())) == 1)
+                return;  // made from these values already: valid
+        }
+    }
+    vcall(get_attr(global(names::transport), names::check_settings), {configurator.ptr(), section.ptr()});
+}
+
+nb::object api_key(nb::handle configurator, nb::handle section) {
+    if (fast::native_settings.taken_if([&] { return function_is_own(names::api_key, own_parts.api_key); })) {
+        nb::object reading = held_for(configurator, section);
+        if (reading.is_valid()) {
+            nb::object values = get_attr(reading, names::values);
+            if (PyTuple_CheckExact(values.ptr()) && PyTuple_GET_SIZE(values.ptr()) == 6) {
+                // OPTIONS' last: api_key
+                PyObject *key = PyTuple_GET_ITEM(values.ptr(), 5);
+                return key == Py_None ? own(PyTuple_New(0)) : own(PyTuple_Pack(1, key));
+            }
+        }
+    }
+    return vcall(get_attr(global(names::call_settings), names::api_key), {configurator.ptr(), section.ptr()});
 }
 
 }  // namespace qv::modal::call_reading

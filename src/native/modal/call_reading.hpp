@@ -27,4 +27,12 @@ nb::object open(nb::handle configurator, nb::handle section);
 // _call_settings.close(before).
 void close(nb::handle before);
 
+// _transport.check_settings(configurator, section), skipped when the call's
+// held reading of `section` has both settings it derives already made
+// (what check_settings itself would find).
+void check_settings(nb::handle configurator, nb::handle section);
+
+// _call_settings.api_key(configurator, section): `(key,)` or `()`.
+nb::object api_key(nb::handle configurator, nb::handle section);
+
 }  // namespace qv::modal::call_reading

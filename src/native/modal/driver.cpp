@@ -193,7 +193,7 @@ nb::object core_call(Args a) { return run_stoppable(a[0], true, exchange_once, n
 // What a turn records before its first POST.
 void begin_turn(nb::handle self, nb::handle prompt) {
     // An invalid transport setting fails here, before the history changes.
-    vcall(exchange::transport_function(n::check_settings), {global(n::Configurator).ptr(), get_attr(self, n::section).ptr()});
+    call_reading::check_settings(global(n::Configurator), get_attr(self, n::section));
     // The system prompt opens an empty history only.
     if (truthy(get_attr(self, n::system_prompt))) {
         Py_ssize_t count = PyObject_Length(get_attr(self, n::messages).ptr());

@@ -34,8 +34,8 @@ qv::FastPath native_json{"native_json",
                          "orjson takes what it refuses)"};
 
 qv::FastPath native_settings{"native_settings",
-                             "quorvel._call_settings's open and close and Configurator's lookups are their own and "
-                             "the configuration is asked about a section given as text"};
+                             "quorvel._call_settings's functions, _transport.check_settings and Configurator's lookups "
+                             "are their own and the configuration is asked about a section given as text"};
 
 qv::Counter json_refused{"json_refused", "orjson refused the text: json.loads parsed it"};
 qv::Counter settings_read_afresh{"settings_read_afresh",

@@ -31,10 +31,11 @@
 //                   refuses goes on to orjson)
 //   native_usage    the usage figures' hooks run natively (quorvel.usage's
 //                   hooks are its own and no collect() block is open)
-//   native_settings a call's reading of its settings opened and closed
-//                   natively (_call_settings and Configurator's lookups are
-//                   their own; the reading itself is taken only when the
-//                   last lookup still answers, see call_reading.hpp)
+//   native_settings a call's reading of its settings opened, closed and
+//                   read natively (_call_settings, _transport.check_settings
+//                   and Configurator's lookups are their own; a reading is
+//                   opened natively only while the last lookup still
+//                   answers, see call_reading.hpp)
 #pragma once
 
 #include "runtime/fast_path.hpp"
