@@ -118,11 +118,14 @@ bool environment_unchanged(PyObject *keys, PyObject *seen) {
 bool known_version(PyObject *configuration_table, PyObject *name, PyObject *&version) {
     PyObject *files = value_in(configuration_table, names::files);
     if (!files || !PyDict_CheckExact(files) || !PyUnicode_CheckExact(name)) return false;
-    PyObject *known = PyDict_GetItemWithError(files, name);
-    if (!known) {
+    // Held: other threads may change the table while the look at the file
+    // below runs without the GIL.
+    nb::object kept = nb::borrow(PyDict_GetItemWithError(files, name));
+    if (!kept.is_valid()) {
         if (PyErr_Occurred()) raise_current();
         return false;
     }
+    PyObject *known = kept.ptr();
     PyObject *encoded = nullptr;
     if (!PyUnicode_FSConverter(name, &encoded)) {
         PyErr_Clear();  // the lookup itself meets the error
@@ -175,11 +178,12 @@ nb::object current_reading(nb::handle configurator, nb::handle section) {
     PyObject *options = module_value(names::options);
     if (!plans || !PyDict_CheckExact(plans) || !options) return {};
     nb::object key = own(PyTuple_Pack(2, section.ptr(), options));
-    PyObject *plan = PyDict_GetItemWithError(plans, key.ptr());
-    if (!plan) {
+    nb::object held_plan = nb::borrow(PyDict_GetItemWithError(plans, key.ptr()));
+    if (!held_plan.is_valid()) {
         if (PyErr_Occurred()) raise_current();
         return {};
     }
+    PyObject *plan = held_plan.ptr();
     if ((PyObject *) Py_TYPE(plan) != own_parts.plan_type.ptr()) return {};
     nb::object last = get_attr(plan, names::last);
     if (!PyTuple_CheckExact(last.ptr()) || PyTuple_GET_SIZE(last.ptr()) != 3) return {};
