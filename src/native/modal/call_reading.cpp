@@ -1,9 +1,16 @@
 #include "modal/call_reading.hpp"
 
+#include <cstdint>
+
+// The file is looked at natively where the stat fields are those this
+// system's os.stat reads (elsewhere the Python lookup looks at it).
+#if defined(__linux__)
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <cstdint>
+#define QUORVEL_NATIVE_FILE_LOOK 1
+#else
+#define QUORVEL_NATIVE_FILE_LOOK 0
+#endif
 
 #include "modal/fast_paths.hpp"
 #include "runtime/module.hpp"
@@ -116,6 +123,10 @@ bool environment_unchanged(PyObject *keys, PyObject *seen) {
 // and still is, the version kept when a trusted version's stat is unchanged.
 // False when only the Python lookup can tell.
 bool known_version(PyObject *configuration_table, PyObject *name, PyObject *&version) {
+#if !QUORVEL_NATIVE_FILE_LOOK
+    (void) configuration_table, (void) name, (void) version;
+    return false;
+#else
     PyObject *files = value_in(configuration_table, names::files);
     if (!files || !PyDict_CheckExact(files) || !PyUnicode_CheckExact(name)) return false;
     // Held: other threads may change the table while the look at the file
@@ -167,6 +178,7 @@ bool known_version(PyObject *configuration_table, PyObject *name, PyObject *&ver
     }
     version = known;
     return true;
+#endif
 }
 
 // The reading _call_settings.open would hold for `section`, when the last
