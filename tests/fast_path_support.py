@@ -18,7 +18,8 @@ MODULES = (qm, modal, qc)
 FAST_PATHS_OFF = any(module._FAST_PATHS_OFF for module in MODULES)
 
 # orjson runs only on the fast JSON paths: its refusals are counted there.
-_COUNTED_ON = {"json_refused": ("json_line", "json_answer"), "native_json_refused": ("native_json",)}
+_COUNTED_ON = {"json_refused": ("json_line", "json_answer"), "native_json_refused": ("native_json",),
+               "settings_read_afresh": ("native_settings",)}
 
 
 def is_on(module, name: str) -> bool:

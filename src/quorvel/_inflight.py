@@ -64,14 +64,16 @@ def track(model: Any, closer: Callable[[], None]) -> int:
     returns the token that :func:`untrack` takes."""
     token = next(_tokens)
     key = id(model)
+    # Every exchange of every call passes here and through untrack: the
+    # model's entry is looked up inline (what _closers does).
     with _lock:
-        _sweep()
-        closers = _closers(model)
-        if closers is None:
+        if _dead:
+            _sweep()
+        entry = _open.get(key)
+        if entry is None or entry[0]() is not model:
             ref = weakref.ref(model, lambda ref: _forget(key, ref))
-            closers = {}
-            _open[key] = (ref, closers)
-        closers[token] = closer
+            entry = _open[key] = (ref, {})
+        entry[1][token] = closer
     return token
 
 
@@ -80,10 +82,11 @@ def untrack(model: Any, token: int) -> None:
     # The model's entry stays, empty, until the model is collected: every
     # call registers its exchange, and making the entry anew each time would
     # be most of the cost.
+    key = id(model)
     with _lock:
-        closers = _closers(model)
-        if closers is not None:
-            closers.pop(token, None)
+        entry = _open.get(key)
+        if entry is not None and entry[0]() is model:
+            entry[1].pop(token, None)
 
 
 def cancel(model: Any) -> bool:

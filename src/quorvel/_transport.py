@@ -34,7 +34,6 @@ of :mod:`quorvel._body`.
 from __future__ import annotations
 
 import email.utils
-import functools
 import http.cookiejar
 import logging
 import math
@@ -44,8 +43,8 @@ import random
 import socket
 import threading
 import time
-from collections.abc import Callable, Iterator
-from typing import Any, NamedTuple, TypeVar
+from collections.abc import Iterator
+from typing import Any, NamedTuple
 from urllib.parse import urljoin, urlsplit
 
 import requests
@@ -451,26 +450,6 @@ def _retryable_status(status: Any) -> bool:
     return isinstance(status, int) and (status in RETRY_STATUSES or 500 <= status <= 599)
 
 
-_F = TypeVar("_F", bound=Callable[..., Any])
-
-
-def _interruptible(function: _F) -> _F:
-    """``function`` uses this thread's pool: when an exception outside the
-    Exception family passes through it, the pool is not used again."""
-
-    @functools.wraps(function)
-    def guarded(*args: Any, **kwargs: Any) -> Any:
-        try:
-            return function(*args, **kwargs)
-        except BaseException as exc:
-            if not isinstance(exc, (Exception, _stoppable.Stopped)):
-                _interrupted()
-            raise
-
-    return guarded  # type: ignore[return-value]
-
-
-@_interruptible
 def send(
     requests_module: Any,
     url: Any,
@@ -491,24 +470,33 @@ def send(
     (a stream's), ``quorvel.cancel(model)`` stops the exchange: the connection
     is shut down, no further try is made, and :class:`_stoppable.Stopped` is
     raised (see :mod:`quorvel._stoppable`).
+
+    The exchange uses this thread's pool: when an exception outside the
+    Exception family (an interrupt) passes through it, the pool is not used
+    again.
     """
-    if model is None:
-        return _send(requests_module, url, headers, body, stream, configurator, section, None, None)
-    exchange = _stoppable.Exchange(model)
-    response = None
     try:
-        response = _send(requests_module, url, headers, body, stream, configurator, section, model, exchange)
-    except Exception:
-        if not exchange.stopped:
-            raise
-    finally:
-        exchange.end()
-    if exchange.stopped:
-        # Whatever the shut-down socket caused (an error, or a body cut
-        # short), the exchange ends as stopped.
-        exchange.discard(response)
-        raise _stoppable.Stopped
-    return response
+        if model is None:
+            return _send(requests_module, url, headers, body, stream, configurator, section, None, None)
+        exchange = _stoppable.Exchange(model)
+        response = None
+        try:
+            response = _send(requests_module, url, headers, body, stream, configurator, section, model, exchange)
+        except Exception:
+            if not exchange.stopped:
+                raise
+        finally:
+            exchange.end()
+        if exchange.stopped:
+            # Whatever the shut-down socket caused (an error, or a body cut
+            # short), the exchange ends as stopped.
+            exchange.discard(response)
+            raise _stoppable.Stopped
+        return response
+    except BaseException as exc:
+        if not isinstance(exc, (Exception, _stoppable.Stopped)):
+            _interrupted()
+        raise
 
 
 def _send(
@@ -523,7 +511,8 @@ def _send(
     exchange: _stoppable.Exchange | None,
 ) -> Any:
     settings = _exchange_settings(configurator, section)
-    body = _answer_settings.with_usage_option(body, stream, configurator, section)
+    if stream:  # only a streamed body may ask for the usage chunk
+        body = _answer_settings.with_usage_option(body, stream, configurator, section)
     pooled = requests_module is requests and requests_module.post is _ORIGINAL_POST
     retry = 0
     while True:

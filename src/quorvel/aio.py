@@ -35,7 +35,7 @@ another task or thread, raises ``RuntimeError`` and changes nothing.
 from __future__ import annotations
 
 import asyncio
-from collections.abc import AsyncGenerator, AsyncIterator, Awaitable, Coroutine, Generator
+from collections.abc import AsyncGenerator, AsyncIterator, Awaitable, Coroutine, Generator, Iterable
 from typing import TYPE_CHECKING, Any, Literal, TypeVar
 
 from quorvel import _aio_tools, _aio_transport, _answer_settings, _inflight, _transport
@@ -340,10 +340,11 @@ async def _stream_exchange(call: _Call, response: httpx.Response, depth: int = 0
                     break
                 except asyncio.TimeoutError:
                     break
-                for record in decoder.feed(block):
-                    yield record
-                    if call.stop_requested:
-                        raise _Stopped
+                for piece in _pieces(block):
+                    for record in decoder.feed(piece):
+                        yield record
+                        if call.stop_requested:
+                            raise _Stopped
             if decoder.done:
                 await _aio_transport.drain_or_close(response, blocks)
             call.responses.discard(response)
@@ -380,6 +381,20 @@ async def _stream_exchange(call: _Call, response: httpx.Response, depth: int = 0
             await response.aclose()
         if not depth:
             call.finish(reset=False)
+
+
+# A block is fed to the decoder a piece at a time.  The records of one feed
+# are made together and live until they are consumed: a block of megabytes
+# (a fast server, a body held in memory) would otherwise hold all its
+# records at once, and the collector would go over them again and again
+# (a third of the decoding time in a 10,000-chunk block).
+_PIECE = 16 * 1024
+
+
+def _pieces(block: bytes) -> Iterable[bytes]:
+    if len(block) <= _PIECE:
+        return (block,)
+    return (block[start : start + _PIECE] for start in range(0, len(block), _PIECE))
 
 
 def _close_flag(model: Any) -> Any:

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "modal/answer_decoder.hpp"
+#include "modal/call_reading.hpp"
 #include "modal/exchange.hpp"
 #include "modal/lines.hpp"
 #include "modal/members.hpp"
@@ -70,13 +71,10 @@ struct HeldReading {
 thread_local HeldReading *held_reading = nullptr;
 
 nb::object open_reading(nb::handle self) {
-    nb::object open = get_attr(global(n::call_settings_module), n::open_reading);
-    return vcall(open, {global(n::Configurator).ptr(), get_attr(self, n::section).ptr()});
+    return call_reading::open(global(n::Configurator), get_attr(self, n::section));
 }
 
-void close_reading(nb::handle before) {
-    vcall(get_attr(global(n::call_settings_module), n::close), {before.ptr()});
-}
+void close_reading(nb::handle before) { call_reading::close(before); }
 
 // An exchange begins: after the first of its call, the call reads again.
 void renew_reading(nb::handle self) {
@@ -195,7 +193,7 @@ nb::object core_call(Args a) { return run_stoppable(a[0], true, exchange_once, n
 // What a turn records before its first POST.
 void begin_turn(nb::handle self, nb::handle prompt) {
     // An invalid transport setting fails here, before the history changes.
-    vcall(exchange::transport_function(n::check_settings), {global(n::Configurator).ptr(), get_attr(self, n::section).ptr()});
+    call_reading::check_settings(global(n::Configurator), get_attr(self, n::section));
     // The system prompt opens an empty history only.
     if (truthy(get_attr(self, n::system_prompt))) {
         Py_ssize_t count = PyObject_Length(get_attr(self, n::messages).ptr());

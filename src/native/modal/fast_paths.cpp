@@ -41,7 +41,13 @@ qv::FastPath figures_slots{"figures_slots",
                            "the figures are of exactly quorvel.usage's _Figures class as found at start-up, which "
                            "has kept its version tag (its slots are what attribute access reads and writes)"};
 
+qv::FastPath native_settings{"native_settings",
+                             "quorvel._call_settings's functions, _transport.check_settings and Configurator's lookups "
+                             "are their own and the configuration is asked about a section given as text"};
+
 qv::Counter json_refused{"json_refused", "orjson refused the text: json.loads parsed it"};
+qv::Counter settings_read_afresh{"settings_read_afresh",
+                                 "native_settings found no reading at hand: _call_settings.open read the settings"};
 qv::Counter native_json_refused{"native_json_refused", "quorvel's own parser refused an answer or a line: orjson was asked"};
 
 }  // namespace qv::modal::fast

@@ -35,6 +35,11 @@
 //                   slots of quorvel.usage's own _Figures class, unchanged
 //   kept_members    an LLMStatus or MessageRole member given as read before
 //                   (the global names the same class, which has not changed)
+//   native_settings a call's reading of its settings opened, closed and
+//                   read natively (_call_settings, _transport.check_settings
+//                   and Configurator's lookups are their own; a reading is
+//                   opened natively only while the last lookup still
+//                   answers, see call_reading.hpp)
 #pragma once
 
 #include "runtime/fast_path.hpp"
@@ -42,11 +47,12 @@
 namespace qv::modal::fast {
 
 extern qv::FastPath json_line, json_answer, native_lines, direct_record, direct_entry, kept_entry, direct_write,
-    text_only_delta, native_usage, native_json, kept_members,
-    figures_slots;
+    text_only_delta, native_usage, native_json, kept_members, figures_slots, native_settings;
 
 // A line or answer that orjson refused: json.loads parsed it; a whole answer
 // that quorvel's own parser refused: orjson was asked (plain counts).
-extern qv::Counter json_refused, native_json_refused;
+// The call's reading was not at hand natively (a lookup's last answer no
+// longer holds, or the reading is not made yet): _call_settings.open read it.
+extern qv::Counter json_refused, native_json_refused, settings_read_afresh;
 
 }  // namespace qv::modal::fast

@@ -9,6 +9,7 @@
 #include "modal/members.hpp"
 #include "modal/private_api.hpp"
 #include "modal/records.hpp"
+#include "modal/call_reading.hpp"
 #include "modal/usage_hooks.hpp"
 #include "runtime/classes.hpp"
 #include "runtime/generator.hpp"
@@ -58,6 +59,7 @@ void body(nb::module_) {
     define_llmodal();
     fast_json::remember_originals();
     usage_hooks::remember(PyDict_GetItemString(module_globals(), "_usage"));
+    call_reading::remember(PyDict_GetItemString(module_globals(), "_call_settings"));
     prepare_direct_entries(PyDict_GetItemString(module_globals(), "Message"));
     remember_latest_getter(PyDict_GetItemString(module_globals(), "Message"));
     define_private_types();

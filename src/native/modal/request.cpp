@@ -1,5 +1,6 @@
 // Request building: headers and JSON body of one exchange, rebuilt from the
 // model's state every time they are read.
+#include "modal/call_reading.hpp"
 #include "modal/calls.hpp"
 #include "modal/members.hpp"
 #include "runtime/module.hpp"
@@ -65,8 +66,7 @@ nb::object headers(Args a) {
     nb::object section = get_attr(self, names::section);
     // `(key,)` or `()`: the call's reading when one is held, else the
     // configuration asked has_option, then get.
-    nb::object lookup = get_attr(global(names::call_settings_module), names::api_key);
-    nb::object found = vcall(lookup, {global(names::Configurator).ptr(), section.ptr()});
+    nb::object found = call_reading::api_key(global(names::Configurator), section);
     if (!PyTuple_Check(found.ptr())) raise_format(PyExc_SystemError, "the API key lookup gave no tuple");
     if (PyTuple_GET_SIZE(found.ptr()) == 1) {
         nb::object key = nb::borrow(PyTuple_GET_ITEM(found.ptr(), 0));
