@@ -206,7 +206,13 @@ bool whole_answer_is_plain(nb::handle response) {
         return false;
     }
     PyObject *loads = nullptr;
-    if (get_optional_attr(complexjson.ptr(), names::loads.ptr(), &loads) < 0) raise_current();
+    // A plain module's attribute is its dict's entry (nothing on the module
+    // type has the name); anything else is asked.
+    if (PyModule_CheckExact(complexjson.ptr())) {
+        loads = Py_XNewRef(PyDict_GetItemWithError(PyModule_GetDict(complexjson.ptr()), names::loads.ptr()));
+        if (!loads && PyErr_Occurred()) raise_current();
+    }
+    if (!loads && get_optional_attr(complexjson.ptr(), names::loads.ptr(), &loads) < 0) raise_current();
     nb::object held = nb::steal(loads);
     return is_standard_loads(loads);
 }

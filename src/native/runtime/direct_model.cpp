@@ -204,8 +204,20 @@ bool DirectModel::applies(nb::handle cls) const {
 
 nb::object DirectModel::assemble(nb::handle fields, nb::handle fields_set) const {
     auto *type = (PyTypeObject *) class_.ptr();
-    nb::object noargs = own(PyTuple_New(0));
-    nb::object instance = own(type->tp_new(type, noargs.ptr(), nullptr));
+    nb::object instance;
+#if PY_VERSION_HEX < 0x030D0000
+    // object_new (the class's tp_new, see prepare) allocates the instance
+    // and gives it the inline attribute values of a managed dict, which the
+    // dict below would replace at once (reaching the dict slot turns them
+    // into a dict first).  Allocated alone, the instance is as one whose
+    // dict has been made: no inline values, an empty dict slot.  From 3.13
+    // on the allocation itself lays the values out.
+    if (!(type->tp_flags & Py_TPFLAGS_IS_ABSTRACT)) instance = own(type->tp_alloc(type, 0));
+#endif
+    if (!instance.is_valid()) {
+        nb::object noargs = own(PyTuple_New(0));
+        instance = own(type->tp_new(type, noargs.ptr(), nullptr));
+    }
     // A fresh instance has no dict yet: its slot takes the fields directly.
     PyObject **dict = instance_dict_ptr(instance.ptr());
     if (dict && !*dict && PyDict_CheckExact(fields.ptr()))

@@ -1,6 +1,8 @@
 #include "runtime/runtime_names.hpp"
 #include "runtime/function.hpp"
 
+#include <iterator>
+
 #include <structmember.h>
 
 #include <cstring>
@@ -360,12 +362,38 @@ nb::object make_staticmethod(const FunctionDef &def) {
 namespace {
 
 
-bool reaches_native(nb::handle obj, PyObject *name, const FunctionDef &def) {
-    PyTypeObject *type = Py_TYPE(obj.ptr());
+// The classes found to reach a native function under a name (attribute
+// access object's own, the function the class attribute found first), each
+// with the version tag it had then: CPython gives a class a new tag whenever
+// it or a base changes, so while the tag holds the finding does.
+struct NativeFound {
+    PyTypeObject *type = nullptr;
+    PyObject *name = nullptr;
+    const FunctionDef *def = nullptr;
+    unsigned int tag = 0;
+};
+NativeFound native_found[8];
+unsigned int next_native_found = 0;
+
+bool has_valid_tag(PyTypeObject *type) { return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0; }
+
+bool class_reaches_native(PyTypeObject *type, PyObject *name, const FunctionDef &def) {
+    for (const NativeFound &seen : native_found)
+        if (seen.type == type && seen.name == name && seen.def == &def && has_valid_tag(type) &&
+            seen.tag == type->tp_version_tag)
+            return true;
     PyObject *found = type_lookup(type, name);
     if (!found || Py_TYPE(found) != g_type_of_module() || reinterpret_cast<Function *>(found)->def != &def) return false;
     if (type_lookup(type, getattribute_name.ptr()) != type_lookup(&PyBaseObject_Type, getattribute_name.ptr()))
         return false;
+    // The lookups above gave the class a tag if it can have one.
+    if (has_valid_tag(type))
+        native_found[next_native_found++ % std::size(native_found)] = {type, name, &def, type->tp_version_tag};
+    return true;
+}
+
+bool reaches_native(nb::handle obj, PyObject *name, const FunctionDef &def) {
+    if (!class_reaches_native(Py_TYPE(obj.ptr()), name, def)) return false;
     PyObject **dict = instance_dict_ptr(obj.ptr());
     if (dict && *dict) {
         // Held: a key's __eq__ run by the lookup could replace the dict.
