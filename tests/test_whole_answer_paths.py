@@ -152,3 +152,25 @@ def test_reset_reads_through_a_models_own_attribute_access():
     assert {"__dict__", "__pydantic_fields_set__", "__pydantic_private__"} <= set(read)
     assert model.tool_calls == [] and model._tool_calls_count == 0
     assert "tool_calls" in model.model_fields_set
+
+
+@pytest.mark.parametrize(
+    "message, taken, texts",
+    [
+        ({"role": "assistant", "content": "hi"}, True, ("", "hi")),
+        ({"content": "hi"}, True, ("", "hi")),
+        ({"role": "assistant", "content": "hi", "reasoning_content": "why"}, False, ("why", "hi")),
+        ({"role": "assistant", "content": "hi", "reasoning": "why"}, False, ("why", "hi")),
+        ({"role": "assistant", "content": [{"type": "text", "text": "hi"}]}, False, ("", "hi")),
+        ({"role": "assistant", "content": None}, False, ("", "")),
+    ],
+)
+def test_a_whole_message_of_one_text_skips_the_other_lookups(message, taken, texts):
+    model = new_model()
+    with decisions(modal, "text_only_delta") as seen:
+        record = model._response(whole(message=message))
+    assert (record.reasoning_content, record.content) == texts
+    if taken and seen["on"]:
+        assert_taken(seen)
+    else:
+        assert seen["taken"] == 0, seen

@@ -18,8 +18,8 @@ qv::FastPath kept_entry{"kept_entry",
                         "history's last"};
 
 qv::FastPath text_only_delta{"text_only_delta",
-                             "_add_tool_calls is this module's own and the delta is an exact dict holding only a "
-                             "text under \"content\""};
+                             "_add_tool_calls is this module's own and the delta or message is an exact dict holding "
+                             "only a text under \"content\" and perhaps a \"role\""};
 
 qv::FastPath direct_write{"direct_write",
                           "the class keeps BaseModel.__setattr__ and pydantic has memoised its own field or "

@@ -23,9 +23,10 @@
 //   kept_entry      a streamed chunk appended to the entry the stream keeps
 //                   at hand (add_message and message_latest are this
 //                   module's own, the entry is still the history's last)
-//   text_only_delta a delta holding only a text under "content" taken as its
-//                   two texts without the tool-call gathering and the other
-//                   lookups (_add_tool_calls is this module's own)
+//   text_only_delta a delta holding only a text under "content" (or a whole
+//                   answer's message holding that and its "role") taken as
+//                   its two texts without the tool-call gathering and the
+//                   other lookups (_add_tool_calls is this module's own)
 //   native_json     an answer or a streamed line parsed by quorvel's own
 //                   parser (within json_answer or json_line; what it
 //                   refuses goes on to orjson)

@@ -448,6 +448,26 @@ nb::object text_or_empty(nb::handle message, const Name &key) {
 }
 
 
+// Whether the exact dict `message` holds an exact str under "content" (put
+// in `text`) and nothing else but, perhaps, a "role", its keys exact strs.
+bool only_text(nb::handle message, nb::object &text) {
+    const Py_ssize_t size = PyDict_GET_SIZE(message.ptr());
+    if (size != 1 && size != 2) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    PyObject *found = nullptr;
+    while (PyDict_Next(message.ptr(), &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+        if (PyUnicode_Compare(key, names::content.ptr()) == 0)
+            found = value;
+        else if (size == 1 || PyUnicode_Compare(key, names::role.ptr()) != 0)
+            return false;
+    }
+    if (!found || !PyUnicode_CheckExact(found)) return false;
+    text = nb::borrow(found);
+    return true;
+}
+
 bool is_empty_text(nb::handle value) { return PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) == 0; }
 
 // `own_add_tool_calls`: the caller has found that self._add_tool_calls is
@@ -457,15 +477,14 @@ void texts_of(nb::handle self, nb::handle message, nb::object &reasoning_out, nb
     // Run this module's own _add_tool_calls directly while the lookup would
     // reach it.
     const bool own = own_add_tool_calls || resolves_to(self, names::add_tool_calls.ptr(), add_tool_calls_def);
-    // The usual streamed delta holds nothing but a text under "content":
-    // this module's own _add_tool_calls finds no call in it, and there is
-    // no reasoning under any of its names.
+    // The usual streamed delta holds nothing but a text under "content", the
+    // usual whole answer's message that and its "role": this module's own
+    // _add_tool_calls finds no call in it, and there is no reasoning under
+    // any of its names.
     nb::object text;
     if (fast::text_only_delta.taken_if([&] {
-            if (!own || !PyDict_CheckExact(message.ptr()) || PyDict_GET_SIZE(message.ptr()) != 1) return false;
-            text = nb::borrow(PyDict_GetItemWithError(message.ptr(), names::content.ptr()));
-            if (!text.is_valid() && PyErr_Occurred()) raise_current();
-            return text.is_valid() && PyUnicode_CheckExact(text.ptr());
+            if (!own || !PyDict_CheckExact(message.ptr())) return false;
+            return only_text(message, text);
         })) {
         reasoning_out = nb::borrow(names::empty.h());
         content_out = std::move(text);
