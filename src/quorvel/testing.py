@@ -759,8 +759,9 @@ class _HTTPServer(ThreadingHTTPServer):
     block_on_close = False
     allow_reuse_address = True
     # Room for a burst of clients connecting at once: with the socketserver
-    # default of 5, a test with dozens of concurrent clients sees resets.
-    request_queue_size = 128
+    # default of 5, a test with dozens of concurrent clients sees resets,
+    # and with 128 so did 500 async calls opened in one event loop.
+    request_queue_size = 1024
 
     def __init__(self, owner: ChatServer, address: tuple[str, int]) -> None:
         self.owner = owner
