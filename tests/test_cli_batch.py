@@ -130,10 +130,8 @@ def test_ctrl_c_stops_with_whole_lines_and_the_same_command_goes_on(env, tmp_pat
     out = tmp_path / "out.jsonl"
     with ChatServer() as server:
         # Slow enough that a loaded machine still sends the interrupt while
-        # rows are in flight (the server answers one at a time: 10 s for the
-        # whole run; at 4 s, two CI runs side by side on two cores finished
-        # the run before the interrupt was sent).
-        server.add(*[echo_reply(server, delay=0.25)] * 8)
+        # rows are in flight (the server answers one at a time: 4 s for the whole run).
+        server.add(*[echo_reply(server, delay=0.1)] * 8)
         command = [sys.executable, "-m", "quorvel", "batch", requests, "-o", str(out), "--endpoint", server.url,
                    "--workers", "4", "--stream"]
         proc = subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
