@@ -6,7 +6,7 @@
 namespace qv::modal {
 namespace {
 
-bool tagged(PyTypeObject *type) { return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0; }
+bool tagged(PyTypeObject *type) { return has_version_tag(type); }
 
 }  // namespace
 

@@ -66,7 +66,7 @@ FiguresLayout figures_layout;
 
 bool figures_plain(nb::handle entry) {
     PyTypeObject *type = Py_TYPE(entry.ptr());
-    return (PyObject *) type == figures_layout.type.ptr() && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
+    return (PyObject *) type == figures_layout.type.ptr() && has_version_tag(type) &&
            type->tp_version_tag == figures_layout.tag;
 }
 
@@ -297,7 +297,7 @@ void remember_figures(nb::handle cls) {
         figures_layout.offsets[i] = member->offset;
     }
     // The lookups above gave the class a tag if it can have one.
-    if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return;
+    if (!has_version_tag(type)) return;
     figures_layout.tag = type->tp_version_tag;
     figures_layout.type.set(cls);
 }

@@ -38,6 +38,19 @@ inline int get_optional_attr(PyObject *obj, PyObject *name, PyObject **out) noex
 #endif
 }
 
+// `has_version_tag`: whether the type's tp_version_tag is valid (CPython
+// gives a type a new tag whenever it, a base or its dict changes, and never
+// gives an old tag again).  3.11 and 3.12 mark a valid tag with
+// Py_TPFLAGS_VALID_VERSION_TAG; 3.13 leaves that flag unused and marks an
+// invalid tag as 0.
+inline bool has_version_tag(PyTypeObject *type) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag != 0;
+#else
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
+#endif
+}
+
 // `new_presized_dict`: _PyDict_NewPresized (private; present in 3.11, 3.12
 // and 3.13) makes a dict with room for `n` entries, so a record of known
 // size is filled without resizing.  New reference or null.
