@@ -87,16 +87,21 @@ def counted_model():
     return model
 
 
+def where_the_hook_is_native(seen, check):
+    """The figures' slots are reached only where the usage hook runs
+    natively: `check` holds there, and nothing is taken elsewhere."""
+    if is_on(modal, "native_usage"):
+        check(seen)
+    else:
+        assert seen["taken"] == 0, seen
+
+
 def test_figures_are_updated_through_their_slots():
     model = counted_model()
     with decisions(modal, "figures_slots") as seen:
         model._response(answer(figures=FIGURES))
         model._response(answer(figures=FIGURES))
-    # Reached only where the hook runs natively.
-    if is_on(modal, "native_usage"):
-        assert_taken(seen)
-    else:
-        assert seen["taken"] == 0, seen
+    where_the_hook_is_native(seen, assert_taken)
     assert last_usage(model) == Usage(input_tokens=8, output_tokens=4, total_tokens=12, exchanges=2)
 
 
@@ -128,11 +133,7 @@ def test_figures_class_changed_in_place_is_honoured(monkeypatch):
     monkeypatch.setattr(usage_module._Figures, "marker", True, raising=False)
     with decisions(modal, "figures_slots") as seen:
         model._response(answer(figures=FIGURES))
-    # Reached only where the hook runs natively.
-    if is_on(modal, "native_usage"):
-        assert_bypassed(seen)
-    else:
-        assert seen["taken"] == 0, seen
+    where_the_hook_is_native(seen, assert_bypassed)
     assert last_usage(model) == Usage(input_tokens=8, output_tokens=4, total_tokens=12, exchanges=2)
 
 
