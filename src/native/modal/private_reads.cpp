@@ -4,6 +4,7 @@
 
 #include "runtime/fast_path.hpp"
 #include "runtime/module.hpp"
+#include "runtime/object.hpp"
 
 namespace qv::modal::exchange {
 
@@ -71,16 +72,14 @@ struct PlainName {
 PlainName plain_names[8];
 unsigned int next_plain_name = 0;
 
-bool has_valid_tag(PyTypeObject *type) { return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0; }
-
 bool reads_dict_for(PyTypeObject *type, const Name &name) {
     for (const PlainName &seen : plain_names)
-        if (seen.type == type && seen.name == name.ptr() && has_valid_tag(type) && seen.tag == type->tp_version_tag)
+        if (seen.type == type && seen.name == name.ptr() && has_version_tag(type) && seen.tag == type->tp_version_tag)
             return true;
     static PyObject *const generic = type_lookup(&PyBaseObject_Type, names::getattribute.ptr());
     if (type_lookup(type, names::getattribute.ptr()) != generic || type_lookup(type, name.ptr())) return false;
     // The lookups above gave the class a tag if it had none.
-    if (has_valid_tag(type)) plain_names[next_plain_name++ % std::size(plain_names)] = {type, name.ptr(), type->tp_version_tag};
+    if (has_version_tag(type)) plain_names[next_plain_name++ % std::size(plain_names)] = {type, name.ptr(), type->tp_version_tag};
     return true;
 }
 

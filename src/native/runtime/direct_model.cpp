@@ -192,7 +192,7 @@ bool DirectModel::applies(nb::handle cls) const {
     // CPython gives a class a new version tag whenever it or a base
     // changes: while the class and its metaclass keep the tags they had
     // when last found plain, they still are.
-    auto tagged = [](PyTypeObject *t) { return (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0; };
+    auto tagged = [](PyTypeObject *t) { return has_version_tag(t); };
     if (tagged(type) && tagged(meta) && type->tp_version_tag == plain_tag_ && meta->tp_version_tag == plain_meta_tag_)
         return true;
     if (!lookup_is(type, validator_name, validator_.ptr()) || !constructs_plainly(type, plain_pydantic())) return false;

@@ -375,11 +375,9 @@ struct NativeFound {
 NativeFound native_found[8];
 unsigned int next_native_found = 0;
 
-bool has_valid_tag(PyTypeObject *type) { return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0; }
-
 bool class_reaches_native(PyTypeObject *type, PyObject *name, const FunctionDef &def) {
     for (const NativeFound &seen : native_found)
-        if (seen.type == type && seen.name == name && seen.def == &def && has_valid_tag(type) &&
+        if (seen.type == type && seen.name == name && seen.def == &def && has_version_tag(type) &&
             seen.tag == type->tp_version_tag)
             return true;
     PyObject *found = type_lookup(type, name);
@@ -387,7 +385,7 @@ bool class_reaches_native(PyTypeObject *type, PyObject *name, const FunctionDef 
     if (type_lookup(type, getattribute_name.ptr()) != type_lookup(&PyBaseObject_Type, getattribute_name.ptr()))
         return false;
     // The lookups above gave the class a tag if it can have one.
-    if (has_valid_tag(type))
+    if (has_version_tag(type))
         native_found[next_native_found++ % std::size(native_found)] = {type, name, &def, type->tp_version_tag};
     return true;
 }
