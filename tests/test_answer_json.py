@@ -7,6 +7,7 @@ hands to _message_process as parsed."""
 from __future__ import annotations
 
 import json
+import sys
 
 import pytest
 from hypothesis import given, strategies as st
@@ -83,6 +84,18 @@ def test_values_parse_as_json_loads_parses_them(extra):
 @pytest.mark.parametrize("extra", REFUSED, ids=repr)
 def test_what_it_refuses_still_parses_as_json_loads_parses_it(extra):
     assert_as_json_loads(answer_with(extra), refused=True)
+
+
+@pytest.mark.parametrize("repeat", [1, 2])
+def test_keys_the_decoder_looks_up_are_the_interned_texts_themselves(repeat):
+    # Looked up by the very object they were parsed into, a key needs no
+    # comparing of texts; a key nobody looks up is an equal text of its own.
+    for _ in range(repeat):  # the second answer takes its texts from the kept ones
+        seen, _counts = parsed(answer_with(b'{"finish_reason": 1, "zq_unlooked": 2}'))
+    keys = {key: key for key in list(seen) + list(seen["extra"])}
+    for name in ("role", "content", "finish_reason"):
+        assert keys[name] is sys.intern(name)
+    assert keys["zq_unlooked"] is not sys.intern("zq_unlooked")
 
 
 @pytest.mark.parametrize("broken", [b"01", b"1.", b".5", b"1e", b"-", b"+1", b"tru", b"[1,]", b'{"a":1,}', b"{1:2}",

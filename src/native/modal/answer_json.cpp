@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "runtime/names.hpp"
 #include "runtime/state.hpp"
 
 #if defined(__SSE2__)
@@ -104,8 +105,27 @@ size_t kept_pair(const char *p, Py_ssize_t size) {
     return (size_t) ((mixed * 0x9E3779B97F4A7C15ull) >> 56) % (kept_slots / 2) * 2;
 }
 
+// The keys the module looks answers up by, as interned Names: these are
+// the very objects the lookups pass, and a dict lookup that meets its own
+// key object needs no comparing of texts.  A kept text
+// equal to one of them is that object.
+Name looked_up_keys[] = {
+    Name{"choices"},       Name{"delta"},         Name{"message"},           Name{"finish_reason"},
+    Name{"content"},       Name{"role"},          Name{"reasoning_content"}, Name{"reasoning"},
+    Name{"tool_calls"},    Name{"index"},         Name{"id"},                Name{"type"},
+    Name{"function"},      Name{"name"},          Name{"arguments"},         Name{"usage"},
+    Name{"error"},         Name{"code"},          Name{"text"},              Name{"summary"},
+    Name{"reasoning_details"}, Name{"prompt_tokens"}, Name{"completion_tokens"}, Name{"total_tokens"},
+};
+
 bool holds(PyObject *kept, const char *p, Py_ssize_t size) {
     return kept && PyUnicode_GET_LENGTH(kept) == size && std::memcmp(PyUnicode_1BYTE_DATA(kept), p, (size_t) size) == 0;
+}
+
+PyObject *looked_up_key(const char *p, Py_ssize_t size) {
+    for (const Name &key : looked_up_keys)
+        if (holds(key.ptr(), p, size)) return key.ptr();
+    return nullptr;
 }
 
 // The ASCII text p[0:size] as a str.
@@ -115,6 +135,11 @@ nb::object ascii_text(const char *p, Py_ssize_t size) {
         pair = &kept_texts[kept_pair(p, size)];
         if (PyObject *kept = pair[0].ptr(); holds(kept, p, size)) return nb::borrow(kept);
         if (PyObject *kept = pair[1].ptr(); holds(kept, p, size)) return nb::borrow(kept);
+    }
+    if (PyObject *key = pair ? looked_up_key(p, size) : nullptr) {
+        pair[1].set(pair[0].h());
+        pair[0].set(key);
+        return nb::borrow(key);
     }
     nb::object text = own(PyUnicode_New(size, 127));
     std::memcpy(PyUnicode_1BYTE_DATA(text.ptr()), p, (size_t) size);
