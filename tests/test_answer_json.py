@@ -98,15 +98,51 @@ def test_keys_the_decoder_looks_up_are_the_interned_texts_themselves(repeat):
     assert keys["zq_unlooked"] is not sys.intern("zq_unlooked")
 
 
-@pytest.mark.parametrize("broken", [b"01", b"1.", b".5", b"1e", b"-", b"+1", b"tru", b"[1,]", b'{"a":1,}', b"{1:2}",
-                                    b'"\\x"', b'"\\u12"', b'"a\tb"', b'"a', b"'a'", b"[1 2]"])
+BROKEN = [b"01", b"1.", b".5", b"1e", b"-", b"+1", b"tru", b"[1,]", b'{"a":1,}', b"{1:2}",
+          b'"\\x"', b'"\\u12"', b'"a\tb"', b'"a', b"'a'", b"[1 2]"]
+
+
+@pytest.mark.parametrize("broken", BROKEN)
 def test_broken_json_fails_as_json_loads_fails(broken):
-    body = answer_with(broken)
+    assert_fails_as_json_loads(answer_with(broken))
+
+
+def assert_fails_as_json_loads(body: bytes):
     with pytest.raises(ValueError) as ours:
         parsed(body)
     with pytest.raises(ValueError) as theirs:
         json.loads(body)
     assert str(ours.value) == str(theirs.value)
+
+
+def with_member(member: bytes, value: bytes, after_choices: bool) -> bytes:
+    """An answer whose outermost object has one more member, before or after its choices."""
+    choices = b'"choices":[{"index":0,"message":{"role":"assistant","content":"x"}}]'
+    pair = b'"' + member + b'":' + value
+    return b"{" + (choices + b"," + pair if after_choices else pair + b"," + choices) + b"}"
+
+
+# The decoder reads no outermost member but these three, and builds no other;
+# the others must still be taken, refused and found broken as if built.
+@pytest.mark.parametrize("after_choices", [False, True])
+@pytest.mark.parametrize("member", [b"id", b"m\xc3\xb6del", b"syst\\u0065m", b"choices_"])
+@pytest.mark.parametrize("value, refused", [(v, False) for v in TAKEN] + [(v, True) for v in REFUSED], ids=repr)
+def test_members_no_one_reads_are_taken_and_refused_as_kept_ones(member, value, refused, after_choices):
+    assert_as_json_loads(with_member(member, value, after_choices), refused=refused)
+
+
+@pytest.mark.parametrize("after_choices", [False, True])
+@pytest.mark.parametrize("broken", BROKEN + [b"", b'"a\\', b"-01", b"1e+", b"nul"])
+def test_broken_members_no_one_reads_fail_as_json_loads_fails(broken, after_choices):
+    assert_fails_as_json_loads(with_member(b"model", broken, after_choices))
+
+
+@pytest.mark.parametrize("key", [b"choices", b"choi\\u0063es"])
+def test_the_last_of_repeated_choices_is_read_however_its_key_is_written(key):
+    later = b'"' + key + b'":[{"index":0,"message":{"role":"assistant","content":"later"}}]'
+    body = with_member(b"id", b'"x"', True)[:-1] + b"," + later + b"}"
+    assert parsed(body)[0]["content"] == "later"
+    assert_as_json_loads(body)
 
 
 @pytest.mark.parametrize("size", [15, 16, 17, 31, 32, 33, 1000, 100_000])

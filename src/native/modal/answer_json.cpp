@@ -151,6 +151,14 @@ nb::object ascii_text(const char *p, Py_ssize_t size) {
     return text;
 }
 
+// The members of an answer's outermost object that the decoder reads: the
+// others (id, object, created, model, system_fingerprint and the like) are
+// checked as strictly as any, but not built.
+bool read_member(const char *key, Py_ssize_t size) {
+    auto is = [&](const char *name, Py_ssize_t n) { return size == n && std::memcmp(key, name, (size_t) n) == 0; };
+    return is("choices", 7) || is("usage", 5) || is("error", 5);
+}
+
 class Parser {
 public:
     Parser(const char *p, Py_ssize_t size, Py_ssize_t max_depth) : at_(p), end_(p + size), max_depth_(max_depth) {}
@@ -232,9 +240,11 @@ private:
     nb::object object(Py_ssize_t depth) {
         nb::object dict = own(PyDict_New());
         if (opens_empty(depth, '}')) return dict;
+        const bool outermost = depth == 1;
         do {
             if (next() != '"') refuse();
             ++at_;
+            if (outermost && skipped_member(depth)) continue;
             nb::object key = text();
             skip_space();
             if (next() != ':') refuse();
@@ -244,6 +254,34 @@ private:
             check(PyDict_SetItem(dict.ptr(), key.ptr(), item.ptr()));
         } while (!item_ends_container('}'));
         return dict;
+    }
+
+    // At a key of the outermost object (after its quote): a member nobody
+    // reads, with a plain key, is read past, and true returned.  Its value
+    // is checked as a kept one would be; a text without escapes or other
+    // than ASCII characters and a short int are not even made.
+    bool skipped_member(Py_ssize_t depth) {
+        const char *stop = text_stop(at_, end_, true);
+        if (stop == end_ || *stop != '"' || read_member(at_, stop - at_)) return false;
+        at_ = stop + 1;
+        skip_space();
+        if (next() != ':') refuse();
+        ++at_;
+        skip_space();
+        const char first = next();
+        if (first == '"') {
+            stop = text_stop(at_ + 1, end_, true);
+            if (stop != end_ && *stop == '"') {
+                at_ = stop + 1;
+                return true;
+            }
+        } else if (first == '-' || is_digit(first)) {
+            const char *start = at_;
+            if (const NumberShape shape = number_shape(); !shape.is_float && shape.int_digits <= 18) return true;
+            at_ = start;
+        }
+        value(depth);
+        return true;
     }
 
     nb::object array(Py_ssize_t depth) {
@@ -332,33 +370,48 @@ private:
     // A number as json.loads reads it: -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?,
     // an int without fraction and exponent, a float (Python's own rounding)
     // with either.
-    nb::object number() {
+    struct NumberShape {
+        bool negative = false;
+        bool is_float = false;
+        Py_ssize_t int_digits = 0;
+    };
+
+    // Reads past a number, refusing what json.loads would not read as one.
+    NumberShape number_shape() {
+        NumberShape shape;
         const char *start = at_, *p = at_;
-        const bool negative = *p == '-';
-        if (negative) ++p;
+        shape.negative = *p == '-';
+        if (shape.negative) ++p;
         if (p >= end_ || !is_digit(*p)) refuse();
         if (*p == '0') {
             ++p;
         } else {
             while (p < end_ && is_digit(*p)) ++p;
         }
-        const Py_ssize_t int_digits = p - start - (negative ? 1 : 0);
-        bool is_float = false;
+        shape.int_digits = p - start - (shape.negative ? 1 : 0);
         if (p < end_ && *p == '.') {
             ++p;
             if (p >= end_ || !is_digit(*p)) refuse();
             while (p < end_ && is_digit(*p)) ++p;
-            is_float = true;
+            shape.is_float = true;
         }
         if (p < end_ && (*p == 'e' || *p == 'E')) {
             ++p;
             if (p < end_ && (*p == '+' || *p == '-')) ++p;
             if (p >= end_ || !is_digit(*p)) refuse();
             while (p < end_ && is_digit(*p)) ++p;
-            is_float = true;
+            shape.is_float = true;
         }
         at_ = p;
-        if (!is_float && int_digits <= 18) {
+        return shape;
+    }
+
+    nb::object number() {
+        const char *start = at_;
+        const NumberShape shape = number_shape();
+        const char *p = at_;
+        const bool negative = shape.negative, is_float = shape.is_float;
+        if (!is_float && shape.int_digits <= 18) {
             long long value = 0;
             for (const char *d = start + (negative ? 1 : 0); d < p; ++d) value = value * 10 + (*d - '0');
             return own(PyLong_FromLongLong(negative ? -value : value));

@@ -4,7 +4,8 @@
 // about 2 GB/s, while finding the end of a text is a scan for three kinds of
 // bytes, 16 at a time.  This parser builds exactly the objects json.loads
 // builds (dicts with the last of repeated keys at the first one's place,
-// lists, str, int, float, True, False, None) for the texts it takes, and
+// lists, str, int, float, True, False, None) for the texts it takes, except
+// for the outermost members no one reads (see parse), and
 // takes no text it could read differently: anything else (NaN and
 // Infinity, a number beyond the float range, a lone surrogate, invalid
 // UTF-8, a control character in a text, broken JSON, an integer json.loads
@@ -22,10 +23,13 @@
 
 namespace qv::modal::answer_json {
 
-// What json.loads gives for the UTF-8 text p[0:size], when this parser
-// takes the text; a null object (and no error) when it refuses it.  Only
-// errors of the interpreter itself (no memory) are raised.  Nesting deeper
-// than `max_depth` is refused.
+// What json.loads gives for the UTF-8 text p[0:size], less the members of
+// the outermost object that the decoder never reads of an answer or chunk
+// (all but "choices", "usage" and "error"), when this parser takes the
+// text; a null object (and no error) when it refuses it.  The members left
+// out are checked all the same, so that a text is taken or refused as it
+// would be whole.  Only errors of the interpreter itself (no memory) are
+// raised.  Nesting deeper than `max_depth` is refused.
 nb::object parse(const char *p, Py_ssize_t size, Py_ssize_t max_depth);
 
 }  // namespace qv::modal::answer_json

@@ -3,6 +3,8 @@
 // NULL.
 #pragma once
 
+#include <cstdint>
+
 #include "runtime/names.hpp"
 #include "runtime/thread_end.hpp"
 
@@ -37,6 +39,28 @@ inline int get_optional_attr(PyObject *obj, PyObject *name, PyObject **out) noex
     return _PyObject_LookupAttr(obj, name, out);
 #endif
 }
+
+// `dict_version`: a dict's version, which CPython changes at every change
+// of the dict and never gives to another dict (ma_version_tag, deprecated
+// from 3.12 on but kept up to date through 3.13; 3.12 and 3.13 keep flags
+// in its low bits, which only makes it change more often).  Where the
+// field is gone, `has_dict_versions` is false and nothing may rely on it.
+#if PY_VERSION_HEX < 0x030E0000
+inline constexpr bool has_dict_versions = true;
+inline std::uint64_t dict_version(PyObject *dict) noexcept {
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return ((PyDictObject *) dict)->ma_version_tag;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+}
+#else
+inline constexpr bool has_dict_versions = false;
+inline std::uint64_t dict_version(PyObject *) noexcept { return 0; }
+#endif
 
 // `has_version_tag`: whether the type's tp_version_tag is valid (CPython
 // gives a type a new tag whenever it, a base or its dict changes, and never
