@@ -6,6 +6,7 @@
 #include "modal/kept_members.hpp"
 #include "modal/members.hpp"
 #include "modal/reply_shapes.hpp"
+#include "runtime/dict_reads.hpp"
 #include "runtime/module.hpp"
 
 namespace qv::modal {
@@ -99,12 +100,9 @@ bool held_settings(nb::handle configurator, nb::handle section, AnswerSettings &
     PyObject *module = global(n::call_settings_module).ptr();
     if (!PyModule_Check(module)) return false;
     PyObject *scope = PyModule_GetDict(module);
-    PyObject *own = PyDict_GetItemWithError(scope, n::Configurator.ptr());
-    PyObject *held = own ? PyDict_GetItemWithError(scope, n::held_readings.ptr()) : nullptr;
-    if (!held) {
-        if (PyErr_Occurred()) raise_current();
-        return false;
-    }
+    PyObject *own = remembered_item(scope, n::Configurator.ptr());
+    PyObject *held = own ? remembered_item(scope, n::held_readings.ptr()) : nullptr;
+    if (!held) return false;
     if (!configurator.is(own)) return false;
     nb::object reading = get_attr(held, n::reading);
     if (reading.is_none()) return false;

@@ -13,6 +13,7 @@
 #endif
 
 #include "modal/fast_paths.hpp"
+#include "runtime/dict_reads.hpp"
 #include "runtime/module.hpp"
 #include "runtime/state.hpp"
 
@@ -68,11 +69,7 @@ struct Own {
 Own own_parts;
 
 // A value of a namespace dict (borrowed), or null.
-PyObject *value_in(PyObject *dict, const Name &name) {
-    PyObject *value = PyDict_GetItemWithError(dict, name.ptr());
-    if (!value && PyErr_Occurred()) raise_current();
-    return value;
-}
+PyObject *value_in(PyObject *dict, const Name &name) { return remembered_item(dict, name.ptr()); }
 
 PyObject *module_value(const Name &name) { return value_in(PyModule_GetDict(own_parts.module.ptr()), name); }
 

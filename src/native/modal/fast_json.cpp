@@ -10,6 +10,7 @@
 #include "modal/answer_json.hpp"
 #include "modal/exchange.hpp"
 #include "modal/fast_paths.hpp"
+#include "runtime/dict_reads.hpp"
 #include "runtime/module.hpp"
 
 namespace qv::modal::fast_json {
@@ -58,8 +59,7 @@ PyObject *orjson_loads() {
 // it was given at import.
 bool is_standard_loads(PyObject *loads) {
     if (!loads || loads != originals.json_loads.ptr()) return false;
-    PyObject *decoder = PyDict_GetItemWithError(PyModule_GetDict(originals.json_module.ptr()), names::default_decoder.ptr());
-    if (!decoder && PyErr_Occurred()) raise_current();
+    PyObject *decoder = remembered_item(PyModule_GetDict(originals.json_module.ptr()), names::default_decoder.ptr());
     return decoder == originals.default_decoder.ptr();
 }
 
@@ -200,17 +200,13 @@ bool whole_answer_is_plain(nb::handle response) {
     // Response.json calls requests.models.complexjson.loads: the standard
     // library's, unless requests found simplejson or someone replaced it.
     PyObject *models = PyModule_GetDict(originals.requests_models.ptr());
-    nb::object complexjson = nb::borrow(PyDict_GetItemWithError(models, names::complexjson.ptr()));
-    if (!complexjson.is_valid()) {
-        if (PyErr_Occurred()) raise_current();
-        return false;
-    }
+    nb::object complexjson = nb::borrow(remembered_item(models, names::complexjson.ptr()));
+    if (!complexjson.is_valid()) return false;
     PyObject *loads = nullptr;
     // A plain module's attribute is its dict's entry (nothing on the module
     // type has the name); anything else is asked.
     if (PyModule_CheckExact(complexjson.ptr())) {
-        loads = Py_XNewRef(PyDict_GetItemWithError(PyModule_GetDict(complexjson.ptr()), names::loads.ptr()));
-        if (!loads && PyErr_Occurred()) raise_current();
+        loads = Py_XNewRef(remembered_item(PyModule_GetDict(complexjson.ptr()), names::loads.ptr()));
     }
     if (!loads && get_optional_attr(complexjson.ptr(), names::loads.ptr(), &loads) < 0) raise_current();
     nb::object held = nb::steal(loads);

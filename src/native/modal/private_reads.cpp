@@ -2,9 +2,7 @@
 
 #include <structmember.h>
 
-#include <cstdint>
-#include <iterator>
-
+#include "runtime/dict_reads.hpp"
 #include "runtime/fast_path.hpp"
 #include "runtime/module.hpp"
 #include "runtime/object.hpp"
@@ -28,53 +26,10 @@ FastPath field_in_dict{"field_in_dict",
                        "attribute access is object's own and the class has nothing under the name: the "
                        "instance dict's value is the attribute"};
 
-FastPath remembered_read{"remembered_read",
-                         "the dict has the version it had when the name was last looked up in it (CPython "
-                         "gives a dict a new version, unique among all dicts, at every change)"};
-
-// The last lookups of a name in an exact dict, each with the dict's version then.
-// The same fields of the same model are read at every chunk and every call;
-// while the dict is unchanged, so is what it holds under the name (the
-// value found, or none).  A remembered dict is only compared by address,
-// never reached: a dict freed and another made at its address has another
-// version.
-struct Remembered {
-    PyObject *dict = nullptr;
-    PyObject *name = nullptr;
-    std::uint64_t version = 0;
-    PyObject *value = nullptr;  // borrowed from the dict, which holds it while unchanged
-};
-Remembered remembered[32];
-
-Remembered &remembered_for(PyObject *dict, PyObject *name) {
-    const auto mixed = ((std::uintptr_t) dict >> 4) ^ ((std::uintptr_t) name >> 3);
-    return remembered[(mixed ^ (mixed >> 7)) % std::size(remembered)];
-}
-
-// dict[name] (borrowed), or null when the dict has nothing under the name.
-PyObject *dict_lookup(PyObject *dict, const Name &name) {
-    std::uint64_t version = 0;
-    Remembered *seen = nullptr;
-    if (remembered_read.taken_if([&] {
-            // Only a combined table: 3.13 stores an attribute into values
-            // that an object shares with its dict without a new version.
-            if (!has_dict_versions || ((PyDictObject *) dict)->ma_values) return false;
-            version = dict_version(dict);
-            seen = &remembered_for(dict, name.ptr());
-            return seen->dict == dict && seen->name == name.ptr() && seen->version == version;
-        }))
-        return seen->value;
-    PyObject *value = PyDict_GetItemWithError(dict, name.ptr());
-    if (!value && PyErr_Occurred()) raise_current();
-    // Remembered only when no key's __eq__ changed the dict on the way.
-    if (seen && dict_version(dict) == version) *seen = {dict, name.ptr(), version, value};
-    return value;
-}
-
 // The private value, or null when the shortcut does not apply.
 PyObject *private_value(nb::handle self, nb::handle priv, const Name &attr) {
     if (!priv.is_valid() || !PyDict_CheckExact(priv.ptr())) return nullptr;
-    return dict_lookup(priv.ptr(), attr);
+    return remembered_item(priv.ptr(), attr.ptr());
 }
 
 // True when the instance dict has `attr` (it would shadow the private value).
@@ -88,7 +43,7 @@ bool shadowed_by_instance(nb::handle self, const Name &attr) {
         if (!shadowed && PyErr_Occurred()) raise_current();
         return shadowed;
     }
-    return dict_lookup(dict.ptr(), attr) != nullptr;
+    return remembered_item(dict.ptr(), attr.ptr()) != nullptr;
 }
 
 }  // namespace
@@ -140,7 +95,7 @@ nb::object field(nb::handle obj, const Name &name) {
         if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return false;
         // Held while looked into: a key's __eq__ may replace the dict.
         nb::object dict = nb::borrow(*dictptr);
-        value = nb::borrow(dict_lookup(dict.ptr(), name));
+        value = nb::borrow(remembered_item(dict.ptr(), name.ptr()));
         return value.is_valid();
     });
     if (direct) return value;

@@ -4,6 +4,7 @@
 
 #include "modal/fast_paths.hpp"
 #include "modal/names.hpp"
+#include "runtime/dict_reads.hpp"
 #include "runtime/module.hpp"
 #include "runtime/state.hpp"
 
@@ -107,9 +108,7 @@ void set_count(nb::handle entry, Figure which, long long n) {
 
 // A value of the usage module's namespace (borrowed), or null.
 PyObject *module_value(const Name &name) {
-    PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(own_hooks.module.ptr()), name.ptr());
-    if (!value && PyErr_Occurred()) raise_current();
-    return value;
+    return remembered_item(PyModule_GetDict(own_hooks.module.ptr()), name.ptr());
 }
 
 // The usage module still calls its own hook `name`, and no collect() block

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "runtime/args.hpp"
+#include "runtime/dict_reads.hpp"
 #include "runtime/fast_path.hpp"
 #include "runtime/module.hpp"
 #include "runtime/object.hpp"
@@ -396,6 +397,7 @@ bool reaches_native(nb::handle obj, PyObject *name, const FunctionDef &def) {
     if (dict && *dict) {
         // Held: a key's __eq__ run by the lookup could replace the dict.
         nb::object held = nb::borrow(*dict);
+        if (PyDict_CheckExact(held.ptr())) return !remembered_item(held.ptr(), name);
         if (PyDict_GetItemWithError(held.ptr(), name)) return false;
         if (PyErr_Occurred()) raise_current();
     }

@@ -1,5 +1,6 @@
 #include "runtime/module.hpp"
 
+#include "runtime/dict_reads.hpp"
 #include "runtime/fast_path.hpp"
 #include "runtime/function.hpp"
 
@@ -17,9 +18,8 @@ PyObject *module_object() { return g_module; }
 PyObject *module_globals() { return g_globals; }
 
 nb::object global(const Name &name) {
-    PyObject *value = PyDict_GetItemWithError(g_globals, name.ptr());
+    PyObject *value = remembered_item(g_globals, name.ptr());
     if (!value) {
-        if (PyErr_Occurred()) raise_current();
         PyObject *builtins = PyEval_GetBuiltins();
         value = builtins ? PyDict_GetItemWithError(builtins, name.ptr()) : nullptr;
         if (!value) {

@@ -1,0 +1,16 @@
+// Lookups of a name in a dict that seldom changes (a module's namespace, a
+// model's fields from one chunk to the next), remembered with the dict's
+// version: while the dict keeps that version it holds what it held, and the
+// lookup is not made again.
+#pragma once
+
+#include "runtime/object.hpp"
+
+namespace qv {
+
+// dict[name], borrowed, or null when the dict has nothing under the name.
+// `dict` is an exact dict, `name` an exact str (as a Name's text is).  Raises
+// what the lookup raises.
+PyObject *remembered_item(PyObject *dict, PyObject *name);
+
+}  // namespace qv
