@@ -23,6 +23,9 @@ USAGE_OBJECTS = [
     {"prompt_tokens": 12, "completion_tokens": 3, "total_tokens": 15},
     {"prompt_tokens": 0, "completion_tokens": 0, "total_tokens": 0},
     {"prompt_tokens": 2**70, "completion_tokens": 1, "total_tokens": 2**70 + 1},
+    # About where the sums leave C integers for Python's.
+    {"prompt_tokens": 2**61 - 1, "completion_tokens": 2**61, "total_tokens": 2**62 - 1},
+    {"prompt_tokens": 2**62, "completion_tokens": 2**62, "total_tokens": 2**63},
     {"prompt_tokens": 9, "completion_tokens": 1, "total_tokens": 10, "prompt_tokens_details": None},
     {"prompt_tokens": 9, "completion_tokens": 1, "total_tokens": 10, "prompt_tokens_details": {"cached_tokens": 4}},
     {"prompt_tokens": 9, "completion_tokens": 4, "total_tokens": 13,

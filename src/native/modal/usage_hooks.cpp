@@ -225,6 +225,42 @@ nb::object summed_tokens(nb::handle before, nb::handle added) {
 
 nb::handle zero_figure() { return own_hooks.zero.h(); }
 
+// A figure as a C integer, when it is an exact int that fits.
+bool small_count(PyObject *figure, long long &out) {
+    if (!PyLong_CheckExact(figure)) return false;
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(figure, &overflow);
+    if (out == -1 && PyErr_Occurred()) raise_current();
+    return overflow == 0;
+}
+
+// `before` plus the three reported figures (the details' two shares are 0),
+// as summed_tokens makes it; added in C while every figure is a plain int
+// far from the limits (the common case), by summed_tokens otherwise.
+nb::object tokens_after(nb::handle before, const nb::object reported[3]) {
+    constexpr long long far = 1LL << 61;
+    nb::object sum;
+    if (PyList_CheckExact(before.ptr()) && PyList_GET_SIZE(before.ptr()) == 5) {
+        long long totals[5];
+        bool small = true;
+        for (int i = 0; i < 5 && small; ++i) {
+            long long earlier = 0, now = 0;
+            small = small_count(PyList_GET_ITEM(before.ptr(), i), earlier) &&
+                    (i >= 3 || small_count(reported[i].ptr(), now)) && earlier > -far && earlier < far &&
+                    now < far;
+            totals[i] = earlier + now;
+        }
+        if (small) {
+            sum = own(PyList_New(5));
+            for (Py_ssize_t i = 0; i < 5; ++i) PyList_SET_ITEM(sum.ptr(), i, own(PyLong_FromLongLong(totals[i])).release().ptr());
+            return sum;
+        }
+    }
+    nb::object added = own(PyTuple_Pack(5, reported[0].ptr(), reported[1].ptr(), reported[2].ptr(),
+                                        zero_figure().ptr(), zero_figure().ptr()));
+    return summed_tokens(before, added);
+}
+
 bool record_natively(nb::handle model, nb::handle usage) {
     nb::object figures[3];
     const bool reported = usage.is_valid() && !usage.is_none();
@@ -237,11 +273,7 @@ bool record_natively(nb::handle model, nb::handle usage) {
     const long long bits = reported ? count_of(entry, Figure::reported) : 0;
     if (exchanges < 0 || bits < 0) return false;
     nb::object tokens;
-    if (reported) {
-        nb::object added = own(PyTuple_Pack(5, figures[0].ptr(), figures[1].ptr(), figures[2].ptr(),
-                                            zero_figure().ptr(), zero_figure().ptr()));
-        if (!(tokens = summed_tokens(figure(entry, Figure::tokens), added)).is_valid()) return false;
-    }
+    if (reported && !(tokens = tokens_after(figure(entry, Figure::tokens), figures)).is_valid()) return false;
     set_count(entry, Figure::exchanges, exchanges + 1);
     if (reported) {
         set_figure(entry, Figure::tokens, tokens);
