@@ -107,8 +107,8 @@ size_t kept_pair(const char *p, Py_ssize_t size) {
 
 // The keys the module looks answers up by, as interned Names: these are
 // the very objects the lookups pass, and a dict lookup that meets its own
-// key object needs no comparing of texts.  A kept text
-// equal to one of them is that object.
+// key object needs no comparing of texts.  A kept text equal to one of them
+// is that object.
 Name looked_up_keys[] = {
     Name{"choices"},       Name{"delta"},         Name{"message"},           Name{"finish_reason"},
     Name{"content"},       Name{"role"},          Name{"reasoning_content"}, Name{"reasoning"},
@@ -367,16 +367,14 @@ private:
         return code;
     }
 
-    // A number as json.loads reads it: -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?,
-    // an int without fraction and exponent, a float (Python's own rounding)
-    // with either.
     struct NumberShape {
         bool negative = false;
         bool is_float = false;
         Py_ssize_t int_digits = 0;
     };
 
-    // Reads past a number, refusing what json.loads would not read as one.
+    // Reads past a number as json.loads reads it,
+    // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?, refusing anything else.
     NumberShape number_shape() {
         NumberShape shape;
         const char *start = at_, *p = at_;
@@ -406,6 +404,8 @@ private:
         return shape;
     }
 
+    // The number: an int without fraction and exponent, a float (Python's
+    // own rounding) with either.
     nb::object number() {
         const char *start = at_;
         const NumberShape shape = number_shape();

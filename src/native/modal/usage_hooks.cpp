@@ -239,7 +239,6 @@ bool small_count(PyObject *figure, long long &out) {
 // far from the limits (the common case), by summed_tokens otherwise.
 nb::object tokens_after(nb::handle before, const nb::object reported[3]) {
     constexpr long long far = 1LL << 61;
-    nb::object sum;
     if (PyList_CheckExact(before.ptr()) && PyList_GET_SIZE(before.ptr()) == 5) {
         long long totals[5];
         bool small = true;
@@ -251,8 +250,9 @@ nb::object tokens_after(nb::handle before, const nb::object reported[3]) {
             totals[i] = earlier + now;
         }
         if (small) {
-            sum = own(PyList_New(5));
-            for (Py_ssize_t i = 0; i < 5; ++i) PyList_SET_ITEM(sum.ptr(), i, own(PyLong_FromLongLong(totals[i])).release().ptr());
+            nb::object sum = own(PyList_New(5));
+            for (Py_ssize_t i = 0; i < 5; ++i)
+                PyList_SET_ITEM(sum.ptr(), i, own(PyLong_FromLongLong(totals[i])).release().ptr());
             return sum;
         }
     }
