@@ -9,8 +9,9 @@
 namespace qv {
 
 // dict[name], borrowed, or null when the dict has nothing under the name.
-// `dict` is an exact dict, `name` an exact str (as a Name's text is).  Raises
-// what the lookup raises.
+// `dict` is an exact dict; `name` is a Name's interned text, which lives as
+// long as the module: a remembered lookup is found again by the name's
+// address.  Raises what the lookup raises.
 PyObject *remembered_item(PyObject *dict, PyObject *name);
 
 }  // namespace qv
