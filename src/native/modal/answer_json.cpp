@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "runtime/names.hpp"
+#include "modal/names.hpp"
 #include "runtime/state.hpp"
 
 #if defined(__SSE2__)
@@ -105,17 +105,17 @@ size_t kept_pair(const char *p, Py_ssize_t size) {
     return (size_t) ((mixed * 0x9E3779B97F4A7C15ull) >> 56) % (kept_slots / 2) * 2;
 }
 
-// The keys the module looks answers up by, as interned Names: these are
+// The keys the module looks answers up by, as its interned Names: these are
 // the very objects the lookups pass, and a dict lookup that meets its own
-// key object needs no comparing of texts.  A kept text equal to one of them
-// is that object.
-Name looked_up_keys[] = {
-    Name{"choices"},       Name{"delta"},         Name{"message"},           Name{"finish_reason"},
-    Name{"content"},       Name{"role"},          Name{"reasoning_content"}, Name{"reasoning"},
-    Name{"tool_calls"},    Name{"index"},         Name{"id"},                Name{"type"},
-    Name{"function"},      Name{"name"},          Name{"arguments"},         Name{"usage"},
-    Name{"error"},         Name{"code"},          Name{"text"},              Name{"summary"},
-    Name{"reasoning_details"}, Name{"prompt_tokens"}, Name{"completion_tokens"}, Name{"total_tokens"},
+// key object needs no comparing of texts.  A key equal to one of them is
+// parsed into that object.
+const Name *const looked_up_keys[] = {
+    &names::choices,       &names::delta,     &names::message,           &names::finish_reason,
+    &names::content,       &names::role,      &names::reasoning_content, &names::reasoning,
+    &names::tool_calls,    &names::index,     &names::id,                &names::type,
+    &names::function,      &names::name,      &names::arguments,         &names::usage,
+    &names::error,         &names::code,      &names::text,              &names::summary,
+    &names::reasoning_details, &names::prompt_tokens, &names::completion_tokens, &names::total_tokens,
 };
 
 bool holds(PyObject *kept, const char *p, Py_ssize_t size) {
@@ -123,23 +123,23 @@ bool holds(PyObject *kept, const char *p, Py_ssize_t size) {
 }
 
 PyObject *looked_up_key(const char *p, Py_ssize_t size) {
-    for (const Name &key : looked_up_keys)
-        if (holds(key.ptr(), p, size)) return key.ptr();
+    for (const Name *key : looked_up_keys)
+        if (holds(key->ptr(), p, size)) return key->ptr();
     return nullptr;
 }
 
-// The ASCII text p[0:size] as a str.
-nb::object ascii_text(const char *p, Py_ssize_t size) {
+// The ASCII text p[0:size] as a str; a key the module looks up is its Name.
+nb::object ascii_text(const char *p, Py_ssize_t size, bool key) {
     Held *pair = nullptr;
     if (size <= short_text) {
         pair = &kept_texts[kept_pair(p, size)];
         if (PyObject *kept = pair[0].ptr(); holds(kept, p, size)) return nb::borrow(kept);
         if (PyObject *kept = pair[1].ptr(); holds(kept, p, size)) return nb::borrow(kept);
     }
-    if (PyObject *key = pair ? looked_up_key(p, size) : nullptr) {
+    if (PyObject *name = pair && key ? looked_up_key(p, size) : nullptr) {
         pair[1].set(pair[0].h());
-        pair[0].set(key);
-        return nb::borrow(key);
+        pair[0].set(name);
+        return nb::borrow(name);
     }
     nb::object text = own(PyUnicode_New(size, 127));
     std::memcpy(PyUnicode_1BYTE_DATA(text.ptr()), p, (size_t) size);
@@ -155,8 +155,8 @@ nb::object ascii_text(const char *p, Py_ssize_t size) {
 // others (id, object, created, model, system_fingerprint and the like) are
 // checked as strictly as any, but not built.
 bool read_member(const char *key, Py_ssize_t size) {
-    auto is = [&](const char *name, Py_ssize_t n) { return size == n && std::memcmp(key, name, (size_t) n) == 0; };
-    return is("choices", 7) || is("usage", 5) || is("error", 5);
+    return holds(names::choices.ptr(), key, size) || holds(names::usage.ptr(), key, size) ||
+           holds(names::error.ptr(), key, size);
 }
 
 class Parser {
@@ -195,7 +195,7 @@ private:
         switch (next()) {
             case '"':
                 ++at_;
-                return text();
+                return text(false);
             case '{':
                 return object(depth + 1);
             case '[':
@@ -245,7 +245,7 @@ private:
             if (next() != '"') refuse();
             ++at_;
             if (outermost && skipped_member(depth)) continue;
-            nb::object key = text();
+            nb::object key = text(true);
             skip_space();
             if (next() != ':') refuse();
             ++at_;
@@ -294,15 +294,15 @@ private:
         return list;
     }
 
-    // A text, from after its opening quote.
-    nb::object text() {
+    // A text, from after its opening quote; `key` when it is an object's key.
+    nb::object text(bool key) {
         const char *start = at_;
         const char *stop = text_stop(at_, end_, true);
         if (stop == end_) refuse();
         if (*stop == '"') {
             // ASCII throughout: copied as it stands.
             at_ = stop + 1;
-            return ascii_text(start, stop - start);
+            return ascii_text(start, stop - start, key);
         }
         // Other characters or escapes: the text is gathered as UTF-8.
         std::string gathered;

@@ -158,6 +158,9 @@ inline Name reasoning_details{"reasoning_details"};
 
 inline Name null_text{"null"};
 inline Name usage{"usage"};
+inline Name prompt_tokens{"prompt_tokens"};
+inline Name completion_tokens{"completion_tokens"};
+inline Name total_tokens{"total_tokens"};
 inline Name usage_module{"_usage"};
 inline Name answer_settings_module{"_answer_settings"};
 inline Name read_answer_settings{"read"};

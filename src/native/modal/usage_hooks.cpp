@@ -30,9 +30,6 @@ inline Name earlier_tokens{"earlier_tokens"};
 inline Name earlier_reported{"earlier_reported"};
 inline Name zero_tokens{"_ZERO_TOKENS"};
 inline Name earlier_exchanges{"earlier_exchanges"};
-inline Name prompt_tokens{"prompt_tokens"};
-inline Name completion_tokens{"completion_tokens"};
-inline Name total_tokens{"total_tokens"};
 inline Name prompt_details{"prompt_tokens_details"};
 inline Name completion_details{"completion_tokens_details"};
 }  // namespace names
@@ -185,7 +182,8 @@ nb::object entry_of(nb::handle model) {
 // details), as the Python hook's own fast case takes it.
 bool plain_usage(nb::handle usage, nb::object out[3]) {
     if (!PyDict_CheckExact(usage.ptr())) return false;
-    const Name *keys[3] = {&names::prompt_tokens, &names::completion_tokens, &names::total_tokens};
+    const Name *keys[3] = {&modal::names::prompt_tokens, &modal::names::completion_tokens,
+                            &modal::names::total_tokens};
     for (int i = 0; i < 3; ++i) {
         PyObject *value = PyDict_GetItemWithError(usage.ptr(), keys[i]->ptr());
         if (!value) {
