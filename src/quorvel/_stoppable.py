@@ -65,12 +65,12 @@ class Exchange:
     """One exchange of a synchronous call, open from its POST until
     :meth:`end`; :meth:`stop` may be called from any thread."""
 
-    __slots__ = ("model", "stopped", "_token", "_connection", "_socket", "_wake", "_previous", "_used")
+    __slots__ = ("model", "stopped", "_token", "_attached", "_socket", "_wake", "_previous", "_used")
 
     def __init__(self, model: Any) -> None:
         self.model = model
         self.stopped = False
-        self._connection: Any = None
+        self._attached: Any = None
         self._socket: Any = None
         self._used: Any = None
         self._wake: threading.Event | None = None
@@ -82,7 +82,7 @@ class Exchange:
 
     def attach(self, connection: Any) -> None:
         """``connection`` is about to send this exchange's request."""
-        self._connection = connection
+        self._attached = connection
         if self.stopped:
             _shut(getattr(connection, "sock", None))
 
@@ -120,8 +120,8 @@ class Exchange:
         it used is kept for :meth:`discard`."""
         _inflight.untrack(self.model, self._token)
         _current.exchange = self._previous
-        self._used = self._connection
-        self._previous = self._connection = self._socket = None
+        self._used = self._attached
+        self._previous = self._attached = self._socket = None
 
     # -- any thread -------------------------------------------------------------------
 
@@ -133,7 +133,7 @@ class Exchange:
         wake = self._wake
         if wake is not None:
             wake.set()
-        connection = self._connection
+        connection = self._attached
         _shut(getattr(connection, "sock", None))
         _shut(self._socket)
 

@@ -479,20 +479,52 @@ def send(
         if model is None:
             return _send(requests_module, url, headers, body, stream, configurator, section, None, None)
         exchange = _stoppable.Exchange(model)
-        response = None
-        try:
-            response = _send(requests_module, url, headers, body, stream, configurator, section, model, exchange)
-        except Exception:
-            if not exchange.stopped:
-                raise
-        finally:
-            exchange.end()
-        if exchange.stopped:
-            # Whatever the shut-down socket caused (an error, or a body cut
-            # short), the exchange ends as stopped.
-            exchange.discard(response)
-            raise _stoppable.Stopped
-        return response
+        return _through(exchange, _send, requests_module, url, headers, body, stream, configurator, section, model,
+                        exchange)
+    except BaseException as exc:
+        if not isinstance(exc, (Exception, _stoppable.Stopped)):
+            _interrupted()
+        raise
+
+
+def _through(exchange: _stoppable.Exchange, tries: Any, *arguments: Any) -> Any:
+    """``tries(*arguments)``, the tries of the open ``exchange``, which ends
+    with them; a stopped exchange ends as stopped, whatever the shut-down
+    socket caused (an error, or a body cut short)."""
+    response = None
+    try:
+        response = tries(*arguments)
+    except Exception:
+        if not exchange.stopped:
+            raise
+    finally:
+        exchange.end()
+    if exchange.stopped:
+        exchange.discard(response)
+        raise _stoppable.Stopped
+    return response
+
+
+def _resume(
+    requests_module: Any,
+    url: Any,
+    headers: Any,
+    body: Any,
+    stream: Any,
+    settings: Settings,
+    pooled: bool,
+    model: Any,
+    exchange: _stoppable.Exchange,
+    response: Any,
+    error: BaseException | None,
+) -> Any:
+    """The rest of :func:`send` once its first try was made by the native
+    driver (its request counted, ``body`` already the body sent): that try
+    gave ``response``, or its post raised ``error``.  Everything from there
+    (the status, the retries, the end of ``exchange``) is as in :func:`send`."""
+    try:
+        return _through(exchange, _tries, requests_module, url, headers, body, stream, settings, pooled, model,
+                        exchange, (response, error))
     except BaseException as exc:
         if not isinstance(exc, (Exception, _stoppable.Stopped)):
             _interrupted()
@@ -514,13 +546,36 @@ def _send(
     if stream:  # only a streamed body may ask for the usage chunk
         body = _answer_settings.with_usage_option(body, stream, configurator, section)
     pooled = requests_module is requests and requests_module.post is _ORIGINAL_POST
+    return _tries(requests_module, url, headers, body, stream, settings, pooled, model, exchange, None)
+
+
+def _tries(
+    requests_module: Any,
+    url: Any,
+    headers: Any,
+    body: Any,
+    stream: Any,
+    settings: Settings,
+    pooled: bool,
+    model: Any,
+    exchange: _stoppable.Exchange | None,
+    first: tuple[Any, BaseException | None] | None,
+) -> Any:
+    """The tries of one exchange, up to the answer whose status is 200;
+    ``first``, when given, is the outcome of a first try already made (the
+    answer, or the error its post raised)."""
     retry = 0
     while True:
         wait: float | None = None
-        if model is not None:
+        if first is None and model is not None:
             _usage._record_request(model)
         try:
-            if pooled:
+            if first is not None:
+                response, error = first
+                first = None
+                if error is not None:
+                    raise error
+            elif pooled:
                 response = _post_pooled(url, headers, body, settings)
             else:
                 response = requests_module.post(url, headers=headers, json=body, stream=stream)

@@ -333,6 +333,18 @@ void check_settings(nb::handle configurator, nb::handle section) {
     vcall(get_attr(global(names::transport), names::check_settings), {configurator.ptr(), section.ptr()});
 }
 
+nb::object held_transport_settings(nb::handle configurator, nb::handle section) {
+    nb::object reading = held_for(configurator, section);
+    if (!reading.is_valid()) return {};
+    nb::object derived = get_attr(reading, names::derived);
+    if (!PyDict_CheckExact(derived.ptr())) return {};
+    nb::object settings = nb::borrow(PyDict_GetItemWithError(derived.ptr(), names::transport_settings.ptr()));
+    if (!settings.is_valid() && PyErr_Occurred()) raise_current();
+    return settings;
+}
+
+nb::handle own_module() { return own_parts.module.h(); }
+
 nb::object api_key(nb::handle configurator, nb::handle section) {
     if (fast::native_settings.taken_if([&] { return function_is_own(names::api_key, own_parts.api_key); })) {
         nb::object reading = held_for(configurator, section);

@@ -32,6 +32,15 @@ void close(nb::handle before);
 // (what check_settings itself would find).
 void check_settings(nb::handle configurator, nb::handle section);
 
+// The transport settings of the reading held for `section` of
+// `configurator`, when it is _call_settings' own kind of reading and they are
+// made already (what _transport._exchange_settings would take); null
+// otherwise.
+nb::object held_transport_settings(nb::handle configurator, nb::handle section);
+
+// quorvel._call_settings as found at start-up.
+nb::handle own_module();
+
 // _call_settings.api_key(configurator, section): `(key,)` or `()`.
 nb::object api_key(nb::handle configurator, nb::handle section);
 

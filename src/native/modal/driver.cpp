@@ -12,6 +12,7 @@
 #include "modal/answer_decoder.hpp"
 #include "modal/call_reading.hpp"
 #include "modal/exchange.hpp"
+#include "modal/first_try.hpp"
 #include "modal/lines.hpp"
 #include "modal/members.hpp"
 #include "modal/private_api.hpp"
@@ -40,8 +41,7 @@ nb::object post(nb::handle self) {
     nb::object stream = get_attr(self, n::stream);
     nb::object configurator = global(n::Configurator);
     nb::object section = get_attr(self, n::section);
-    return vcall(exchange::transport_function(n::send), {requests.ptr(), url.ptr(), headers.ptr(), body.ptr(),
-                                                         stream.ptr(), configurator.ptr(), section.ptr(), self.ptr()});
+    return first_try::send(requests, url, headers, body, stream, configurator, section, self);
 }
 
 // One answer has been read (or failed): its usage, the last usage object it

@@ -45,6 +45,11 @@ qv::FastPath native_settings{"native_settings",
                              "quorvel._call_settings's functions, _transport.check_settings and Configurator's lookups "
                              "are their own and the configuration is asked about a section given as text"};
 
+qv::FastPath native_send{"native_send",
+                         "quorvel._transport's send and the steps it runs, _stoppable.Exchange (unchanged) and "
+                         "_inflight's track and untrack are their own, and the call's reading holds its transport "
+                         "settings"};
+
 qv::Counter json_refused{"json_refused", "orjson refused the text: json.loads parsed it"};
 qv::Counter settings_read_afresh{"settings_read_afresh",
                                  "native_settings found no reading at hand: _call_settings.open read the settings"};

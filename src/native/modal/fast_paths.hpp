@@ -41,6 +41,11 @@
 //                   and Configurator's lookups are their own; a reading is
 //                   opened natively only while the last lookup still
 //                   answers, see call_reading.hpp)
+//   native_send     an exchange's first try made natively (_transport's send
+//                   and the steps it runs, _stoppable.Exchange, unchanged,
+//                   and _inflight's table functions are their own, and the
+//                   call's reading holds its transport settings; see
+//                   first_try.hpp)
 #pragma once
 
 #include "runtime/fast_path.hpp"
@@ -48,7 +53,8 @@
 namespace qv::modal::fast {
 
 extern qv::FastPath json_line, json_answer, native_lines, direct_record, direct_entry, kept_entry, direct_write,
-    text_only_delta, native_usage, native_json, kept_members, figures_slots, native_settings;
+    text_only_delta, native_usage, native_json, kept_members, figures_slots, native_settings,
+    native_send;
 
 // A line or answer that orjson refused: json.loads parsed it; a whole answer
 // that quorvel's own parser refused: orjson was asked (plain counts).

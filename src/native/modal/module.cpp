@@ -10,6 +10,7 @@
 #include "modal/private_api.hpp"
 #include "modal/records.hpp"
 #include "modal/call_reading.hpp"
+#include "modal/first_try.hpp"
 #include "modal/usage_hooks.hpp"
 #include "runtime/classes.hpp"
 #include "runtime/generator.hpp"
@@ -60,6 +61,7 @@ void body(nb::module_) {
     fast_json::remember_originals();
     usage_hooks::remember(PyDict_GetItemString(module_globals(), "_usage"));
     call_reading::remember(PyDict_GetItemString(module_globals(), "_call_settings"));
+    first_try::remember(PyDict_GetItemString(module_globals(), "_transport"));
     prepare_direct_entries(PyDict_GetItemString(module_globals(), "Message"));
     remember_latest_getter(PyDict_GetItemString(module_globals(), "Message"));
     define_private_types();

@@ -2,11 +2,14 @@
 
 #include <structmember.h>
 
+#include <climits>
+
 #include "modal/fast_paths.hpp"
 #include "modal/names.hpp"
 #include "runtime/dict_reads.hpp"
 #include "runtime/module.hpp"
 #include "runtime/state.hpp"
+#include "runtime/try_lock.hpp"
 
 namespace qv::modal::usage_hooks {
 namespace {
@@ -18,8 +21,7 @@ inline Name table{"_table"};
 inline Name lock{"_lock"};
 inline Name collectors{"_collectors"};
 inline Name figures{"_Figures"};
-inline Name acquire{"acquire"};
-inline Name release{"release"};
+inline Name record_request{"_record_request"};
 inline Name ref{"ref"};
 inline Name tokens{"tokens"};
 inline Name reported{"reported"};
@@ -39,7 +41,8 @@ struct Own {
     Held begin_call;
     Held record_exchange;
     Held zero;  // the int 0, the details' share of a plain usage object
-    Held lock, acquire, release;  // the table's lock at start-up, and its bound methods
+    OwnLock lock;  // the table's lock at start-up
+    Held record_request;
 };
 Own own_hooks;
 
@@ -122,39 +125,10 @@ bool hook_is_own(const Name &name, const Held &original) {
     return open && PyTuple_CheckExact(open) && PyTuple_GET_SIZE(open) == 0;
 }
 
-// The table's lock, taken without waiting; released when this goes.  A lock
-// held elsewhere (another thread in the middle of an update) leaves the work
-// to the Python hook, which waits for it.
-class TableLock {
+// The table's lock, taken without waiting (runtime/try_lock.hpp).
+class TableLock : public TryLock {
 public:
-    TableLock() {
-        PyObject *lock = module_value(names::lock);
-        if (!lock) return;
-        // The module's own lock has its bound methods at hand.
-        own_lock_ = lock == own_hooks.lock.ptr();
-        PyObject *no = Py_False;
-        nb::object got = own_lock_ ? own(PyObject_Vectorcall(own_hooks.acquire.ptr(), &no, 1, nullptr))
-                                   : own(PyObject_CallMethodOneArg(lock, names::acquire.ptr(), Py_False));
-        if (got.ptr() == Py_True) lock_ = nb::borrow(lock);
-    }
-    ~TableLock() {
-        if (!lock_.is_valid()) return;
-        // Released also while an error is on its way: kept aside meanwhile.
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyObject *done = own_lock_ ? PyObject_CallNoArgs(own_hooks.release.ptr())
-                                   : PyObject_CallMethodNoArgs(lock_.ptr(), names::release.ptr());
-        if (done) Py_DECREF(done);
-        else PyErr_WriteUnraisable(lock_.ptr());
-        PyErr_Restore(type, value, traceback);
-    }
-    TableLock(const TableLock &) = delete;
-    TableLock &operator=(const TableLock &) = delete;
-    bool held() const { return lock_.is_valid(); }
-
-private:
-    nb::object lock_;
-    bool own_lock_ = false;
+    TableLock() : TryLock(module_value(names::lock), own_hooks.lock) {}
 };
 
 // The model's figures in the table, when they are there and belong to this
@@ -280,6 +254,17 @@ bool record_natively(nb::handle model, nb::handle usage) {
     return true;
 }
 
+bool request_natively(nb::handle model) {
+    TableLock lock;
+    if (!lock.held()) return false;
+    nb::object entry = entry_of(model);
+    if (!entry.is_valid()) return false;
+    const long long requests = count_of(entry, Figure::requests);
+    if (requests < 0 || requests == LLONG_MAX) return false;
+    set_count(entry, Figure::requests, requests + 1);
+    return true;
+}
+
 bool begin_natively(nb::handle model) {
     TableLock lock;
     if (!lock.held()) return false;
@@ -336,10 +321,8 @@ void remember_figures(nb::handle cls) {
 void remember(nb::handle usage_module) {
     own_hooks.module.set(usage_module);
     own_hooks.zero.set(own(PyLong_FromLong(0)));
-    nb::object lock = get_attr(usage_module, names::lock);
-    own_hooks.lock.set(lock);
-    own_hooks.acquire.set(get_attr(lock, names::acquire));
-    own_hooks.release.set(get_attr(lock, names::release));
+    own_hooks.lock.remember(get_attr(usage_module, names::lock));
+    own_hooks.record_request.set(get_attr(usage_module, names::record_request));
     own_hooks.begin_call.set(get_attr(usage_module, names::begin_call));
     own_hooks.record_exchange.set(get_attr(usage_module, names::record_exchange));
     remember_figures(get_attr(usage_module, names::figures));
@@ -350,6 +333,15 @@ void begin_call(nb::handle model) {
         begin_natively(model))
         return;
     vcall(get_attr(global(modal::names::usage_module), names::begin_call), {model.ptr()});
+}
+
+nb::handle own_module() { return own_hooks.module.h(); }
+
+void record_request(nb::handle model) {
+    if (fast::native_usage.taken_if([&] { return hook_is_own(names::record_request, own_hooks.record_request); }) &&
+        request_natively(model))
+        return;
+    vcall(get_attr(global(modal::names::usage_module), names::record_request), {model.ptr()});
 }
 
 void record_exchange(nb::handle model, nb::handle usage) {

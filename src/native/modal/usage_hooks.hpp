@@ -21,6 +21,12 @@ void remember(nb::handle usage_module);
 // usage._begin_call(model): a new call's figures start from zero.
 void begin_call(nb::handle model);
 
+// usage._record_request(model): one HTTP attempt was made for `model`.
+void record_request(nb::handle model);
+
+// quorvel.usage as found at start-up.
+nb::handle own_module();
+
 // usage._record_exchange(model, usage): one answer was decoded; `usage` (null
 // for none) is the last usage object it carried.
 void record_exchange(nb::handle model, nb::handle usage);
