@@ -3,6 +3,10 @@ retries, and the end of a streamed answer.
 
 The native call driver builds the request (URL, headers, JSON body, stream
 flag) and hands it to :func:`send`, which returns the 200 answer or raises.
+While this module's steps are its own, the driver makes the first try
+itself with the same objects (the Exchange, the table of calls in flight,
+the usage figures) and hands any outcome but a plain 200 answer to
+:func:`_resume`, which goes on from there as :func:`send` would.
 A streamed answer is then read through :func:`stream_body`, the body object
 of :mod:`quorvel._body`.
 
