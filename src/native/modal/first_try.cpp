@@ -105,13 +105,15 @@ bool plain() {
     const Own &o = own_parts;
     if (!o.ready || !global(modal::names::transport).is(o.transport.h())) return false;
     nb::handle transport = o.transport.h(), stoppable = o.stoppable.h(), inflight = o.inflight.h();
+    nb::handle usage = usage_hooks::own_module(), call_settings = call_reading::own_module();
+    if (!usage.ptr() || !call_settings.ptr()) return false;
     return is_own(transport, names::send, o.send) && is_own(transport, names::send_tries, o.send_tries) &&
            is_own(transport, names::tries, o.tries) && is_own(transport, names::through, o.through) &&
            is_own(transport, names::resume, o.resume) &&
            is_own(transport, names::exchange_settings, o.exchange_settings) &&
            value_in(transport, names::stoppable) == stoppable.ptr() &&
-           value_in(transport, names::usage) == usage_hooks::own_module().ptr() &&
-           value_in(transport, names::call_settings) == call_reading::own_module().ptr() &&
+           value_in(transport, names::usage) == usage.ptr() &&
+           value_in(transport, names::call_settings) == call_settings.ptr() &&
            is_own(stoppable, names::exchange_class, o.exchange_class) && tag_is(o.exchange_class.ptr(), o.exchange_tag) &&
            value_in(stoppable, names::inflight) == inflight.ptr() && is_own(stoppable, names::current, o.current) &&
            is_own(inflight, names::track, o.track) && is_own(inflight, names::untrack, o.untrack);
