@@ -5,6 +5,7 @@ calls in flight, stops and interrupts, whatever the try's outcome."""
 from __future__ import annotations
 
 import functools
+import threading
 
 import pytest
 import requests
@@ -178,3 +179,37 @@ def test_a_replaced_step_is_called(monkeypatch, owner, name):
     with decisions(modal, "native_send") as seen:
         assert model.invoke("question").content == "hi"
     assert calls and seen["taken"] == 0
+
+
+@pytest.mark.parametrize("stream", [False, True])
+def test_a_cancel_from_another_thread_reaches_the_native_exchange(capsys, stream):
+    # Over a real connection of the pool: the Exchange opened natively is the
+    # one the pool's connection attaches to, so the stop shuts its socket.
+    from aio_support import SilentServer
+
+    with SilentServer(stream=stream, headers=False) as silent:
+        model = LLModal(endpoint_url=silent.url, extra_body={"stream": True} if stream else {})
+        timer = threading.Timer(0.3, quorvel.cancel, (model,))
+        timer.start()
+        with decisions(modal, "native_send") as seen:
+            result = model.invoke("Hi")
+            result = list(result) if stream else result
+        timer.join()
+        assert result == ([] if stream else modal.LLMResult())
+        assert silent.wait_eof() and silent.accepted == 1
+    assert seen["taken"] == (1 if seen["on"] else 0)
+    assert capsys.readouterr().out == "" and history(model) == [("user", "Hi")]
+    assert dict(inflight._open[id(model)][1]) == {} and stoppable._current.exchange is None
+
+
+def test_a_step_restored_is_taken_natively_again(monkeypatch):
+    monkeypatch.setattr(requests, "post", lambda url, headers=None, json=None, stream=False: answer())
+    model = LLModal(endpoint_url=URL)
+    with monkeypatch.context() as patch:
+        patch.setattr(stoppable.Exchange, "end", _counting([], stoppable.Exchange.end))
+        with decisions(modal, "native_send") as patched:
+            model.invoke("question")
+    with decisions(modal, "native_send") as restored:
+        assert model.invoke("question").content == "hi"
+    assert patched["taken"] == 0
+    assert restored["taken"] == (1 if restored["on"] else 0)

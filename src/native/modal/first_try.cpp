@@ -44,6 +44,8 @@ inline Name inflight{"_inflight"};
 inline Name current{"_current"};
 inline Name exchange{"exchange"};
 inline Name stop{"stop"};
+inline Name init{"__init__"};
+inline Name end{"end"};
 inline Name discard{"discard"};
 // _inflight
 inline Name track{"track"};
@@ -71,7 +73,9 @@ const Name *const slot_names[slot_count] = {&names::model,  &names::stopped, &na
 struct Own {
     bool ready = false;  // every part below was found as expected at start-up
     Held transport, send, send_tries, tries, through, resume, exchange_settings;
-    Held stoppable, exchange_class, stop, current;
+    Held stoppable, exchange_class, current;
+    Held init, end, stop;           // Exchange's own methods
+    Held slot_members[slot_count];  // and its slots' member descriptors
     Held inflight, track, untrack, tokens_type;
     OwnLock inflight_lock;
     Held response_class;  // requests.Response
@@ -95,9 +99,40 @@ bool is_own(nb::handle module, const Name &name, const Held &original) {
     return value_in(module, name) == original.ptr();
 }
 
-bool tag_is(PyObject *cls, unsigned int tag) {
-    auto *type = (PyTypeObject *) cls;
-    return has_version_tag(type) && type->tp_version_tag == tag;
+// Exchange is the plain slotted class found at start-up, with its own
+// __init__, end and stop.
+bool exchange_as_found(PyTypeObject *type) {
+    if (Py_TYPE(type) != &PyType_Type || type->tp_new != PyBaseObject_Type.tp_new ||
+        type->tp_alloc != PyType_GenericAlloc || type->tp_getattro != PyObject_GenericGetAttr ||
+        type->tp_setattro != PyObject_GenericSetAttr || type->tp_dictoffset != 0)
+        return false;
+    for (int i = 0; i < slot_count; ++i)
+        if (type_lookup(type, slot_names[i]->ptr()) != own_parts.slot_members[i].ptr()) return false;
+    return type_lookup(type, names::init.ptr()) == own_parts.init.ptr() &&
+           type_lookup(type, names::end.ptr()) == own_parts.end.ptr() &&
+           type_lookup(type, names::stop.ptr()) == own_parts.stop.ptr();
+}
+
+// Checked in full only when the class's version tag changed since the last
+// check: a class patched and then restored (as tests do) is taken again.
+bool exchange_unchanged() {
+    auto *type = (PyTypeObject *) own_parts.exchange_class.ptr();
+    if (has_version_tag(type) && type->tp_version_tag == own_parts.exchange_tag) return true;
+    // The lookups give the class a tag again.
+    if (!exchange_as_found(type) || !has_version_tag(type)) return false;
+    own_parts.exchange_tag = type->tp_version_tag;
+    return true;
+}
+
+// requests.Response reads `status_code` from the instance alone; checked in
+// full, as above, only when the class's tag changed.
+bool response_plain(PyTypeObject *type) {
+    if (has_version_tag(type) && type->tp_version_tag == own_parts.response_tag) return true;
+    if (type->tp_getattro != PyObject_GenericGetAttr || type_lookup(type, names::status_code.ptr()) ||
+        !has_version_tag(type))
+        return false;
+    own_parts.response_tag = type->tp_version_tag;
+    return true;
 }
 
 // Everything the first try does in place of Python code is that code's own.
@@ -114,7 +149,7 @@ bool plain() {
            value_in(transport, names::stoppable) == stoppable.ptr() &&
            value_in(transport, names::usage) == usage.ptr() &&
            value_in(transport, names::call_settings) == call_settings.ptr() &&
-           is_own(stoppable, names::exchange_class, o.exchange_class) && tag_is(o.exchange_class.ptr(), o.exchange_tag) &&
+           is_own(stoppable, names::exchange_class, o.exchange_class) && exchange_unchanged() &&
            value_in(stoppable, names::inflight) == inflight.ptr() && is_own(stoppable, names::current, o.current) &&
            is_own(inflight, names::track, o.track) && is_own(inflight, names::untrack, o.untrack);
 }
@@ -259,7 +294,7 @@ bool is_pooled(nb::handle requests) {
 // else, and an answer whose status cannot be read, is left to _tries.
 bool answered(nb::handle response) {
     PyObject *type = (PyObject *) Py_TYPE(response.ptr());
-    if (type != own_parts.response_class.ptr() || !tag_is(type, own_parts.response_tag)) return false;
+    if (type != own_parts.response_class.ptr() || !response_plain((PyTypeObject *) type)) return false;
     try {
         nb::object status = get_attr(response, names::status_code);
         if (!PyLong_CheckExact(status.ptr())) return false;
@@ -319,35 +354,25 @@ nb::object send_natively(nb::handle requests, nb::handle url, nb::handle headers
 // Where the slots of Exchange lie, found at start-up; false when the class
 // is not the plain slotted class its instances are made from here.
 bool remember_exchange_layout(nb::handle cls) {
-    if (!PyType_Check(cls.ptr()) || Py_TYPE(cls.ptr()) != &PyType_Type) return false;
+    if (!PyType_Check(cls.ptr())) return false;
     auto *type = (PyTypeObject *) cls.ptr();
-    if (type->tp_new != PyBaseObject_Type.tp_new || type->tp_alloc != PyType_GenericAlloc ||
-        type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr ||
-        type->tp_dictoffset != 0)
-        return false;
     for (int i = 0; i < slot_count; ++i) {
         PyObject *descr = type_lookup(type, slot_names[i]->ptr());
         if (!descr || Py_TYPE(descr) != &PyMemberDescr_Type) return false;
         PyMemberDef *member = ((PyMemberDescrObject *) descr)->d_member;
         if (member->type != T_OBJECT_EX || (member->flags & READONLY)) return false;
         own_parts.slots[i] = member->offset;
+        own_parts.slot_members[i].set(descr);
     }
+    PyObject *init = type_lookup(type, names::init.ptr());
+    PyObject *end = type_lookup(type, names::end.ptr());
     PyObject *stop = type_lookup(type, names::stop.ptr());
-    if (!stop || !PyFunction_Check(stop) || !has_version_tag(type)) return false;
+    if (!init || !end || !stop || !PyFunction_Check(stop)) return false;
+    own_parts.init.set(init);
+    own_parts.end.set(end);
     own_parts.stop.set(stop);
-    own_parts.exchange_tag = type->tp_version_tag;
-    return true;
-}
-
-// requests.Response reads `status_code` from the instance alone.
-bool remember_response(nb::handle cls) {
-    if (!PyType_Check(cls.ptr())) return false;
-    auto *type = (PyTypeObject *) cls.ptr();
-    if (type->tp_getattro != PyObject_GenericGetAttr || type_lookup(type, names::status_code.ptr()) ||
-        !has_version_tag(type))
-        return false;
-    own_parts.response_tag = type->tp_version_tag;
-    return true;
+    own_parts.exchange_tag = 0;
+    return exchange_unchanged();
 }
 
 }  // namespace
@@ -373,7 +398,7 @@ void remember(nb::handle transport) {
     o.inflight_lock.remember(get_attr(inflight, names::lock));
     nb::object response = get_attr(get_attr(transport, names::requests), names::response_class);
     o.response_class.set(response);
-    o.ready = remember_exchange_layout(o.exchange_class.h()) && remember_response(response);
+    o.ready = remember_exchange_layout(o.exchange_class.h()) && PyType_Check(response.ptr());
 }
 
 nb::object send(nb::handle requests, nb::handle url, nb::handle headers, nb::handle body, nb::handle stream,
