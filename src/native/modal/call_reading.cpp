@@ -71,7 +71,7 @@ Own own_parts;
 // A value of a namespace dict (borrowed), or null.
 PyObject *value_in(PyObject *dict, const Name &name) { return remembered_item(dict, name.ptr()); }
 
-PyObject *module_value(const Name &name) { return value_in(PyModule_GetDict(own_parts.module.ptr()), name); }
+PyObject *module_value(const Name &name) { return remembered_global(own_parts.module.h(), name); }
 
 // _call_settings is the module's own and still calls its own `name`.
 bool function_is_own(const Name &name, const Held &original) {
@@ -96,7 +96,7 @@ bool own_configuration(nb::handle configurator, nb::handle section) {
 // The environment variables `keys` (encoded, as os.environ keeps them) have
 // the raw values `seen` still.
 bool environment_unchanged(PyObject *keys, PyObject *seen) {
-    PyObject *environ = value_in(PyModule_GetDict(own_parts.os_module.ptr()), names::environ);
+    PyObject *environ = remembered_global(own_parts.os_module.h(), names::environ);
     if (!environ || (PyObject *) Py_TYPE(environ) != own_parts.environ_type.ptr()) return false;
     nb::object data = get_attr(environ, names::data);
     if (!PyDict_CheckExact(data.ptr()) || !PyTuple_CheckExact(keys) || !PyTuple_CheckExact(seen)) return false;
@@ -262,7 +262,7 @@ nb::object held_for(nb::handle configurator, nb::handle section) {
 
 bool transport_is_own() {
     return own_parts.transport && global(names::transport).is(own_parts.transport.h()) &&
-           value_in(PyModule_GetDict(own_parts.transport.ptr()), names::check_settings) ==
+           remembered_global(own_parts.transport.h(), names::check_settings) ==
                own_parts.check_settings.ptr();
 }
 

@@ -59,7 +59,7 @@ PyObject *orjson_loads() {
 // it was given at import.
 bool is_standard_loads(PyObject *loads) {
     if (!loads || loads != originals.json_loads.ptr()) return false;
-    PyObject *decoder = remembered_item(PyModule_GetDict(originals.json_module.ptr()), names::default_decoder.ptr());
+    PyObject *decoder = remembered_global(originals.json_module.h(), names::default_decoder);
     return decoder == originals.default_decoder.ptr();
 }
 
@@ -206,7 +206,7 @@ bool whole_answer_is_plain(nb::handle response) {
     // A plain module's attribute is its dict's entry (nothing on the module
     // type has the name); anything else is asked.
     if (PyModule_CheckExact(complexjson.ptr())) {
-        loads = Py_XNewRef(remembered_item(PyModule_GetDict(complexjson.ptr()), names::loads.ptr()));
+        loads = Py_XNewRef(remembered_global(complexjson, names::loads));
     }
     if (!loads && get_optional_attr(complexjson.ptr(), names::loads.ptr(), &loads) < 0) raise_current();
     nb::object held = nb::steal(loads);

@@ -84,19 +84,15 @@ struct Own {
 };
 Own own_parts;
 
-PyObject *value_in(nb::handle module, const Name &name) {
-    return remembered_item(PyModule_GetDict(module.ptr()), name.ptr());
-}
-
 // A global of `module` as its own code reads it: NameError when it is gone.
 nb::handle global_of(nb::handle module, const Name &name) {
-    PyObject *value = value_in(module, name);
+    PyObject *value = remembered_global(module, name);
     if (!value) raise_format(PyExc_NameError, "name '%s' is not defined", name.text());
     return value;
 }
 
 bool is_own(nb::handle module, const Name &name, const Held &original) {
-    return value_in(module, name) == original.ptr();
+    return remembered_global(module, name) == original.ptr();
 }
 
 // Exchange is the plain slotted class found at start-up, with its own
@@ -146,11 +142,12 @@ bool plain() {
            is_own(transport, names::tries, o.tries) && is_own(transport, names::through, o.through) &&
            is_own(transport, names::resume, o.resume) &&
            is_own(transport, names::exchange_settings, o.exchange_settings) &&
-           value_in(transport, names::stoppable) == stoppable.ptr() &&
-           value_in(transport, names::usage) == usage.ptr() &&
-           value_in(transport, names::call_settings) == call_settings.ptr() &&
+           remembered_global(transport, names::stoppable) == stoppable.ptr() &&
+           remembered_global(transport, names::usage) == usage.ptr() &&
+           remembered_global(transport, names::call_settings) == call_settings.ptr() &&
            is_own(stoppable, names::exchange_class, o.exchange_class) && exchange_unchanged() &&
-           value_in(stoppable, names::inflight) == inflight.ptr() && is_own(stoppable, names::current, o.current) &&
+           remembered_global(stoppable, names::inflight) == inflight.ptr() &&
+           is_own(stoppable, names::current, o.current) &&
            is_own(inflight, names::track, o.track) && is_own(inflight, names::untrack, o.untrack);
 }
 
@@ -182,14 +179,14 @@ Entry closers_of(PyObject *table, nb::handle model, nb::object &closers) {
 // _inflight.track(model, closer): the token.
 nb::object track(nb::handle model, nb::handle closer) {
     nb::handle inflight = own_parts.inflight.h();
-    PyObject *dead = value_in(inflight, names::dead);
-    PyObject *table = value_in(inflight, names::open);
-    PyObject *tokens = value_in(inflight, names::tokens);
+    PyObject *dead = remembered_global(inflight, names::dead);
+    PyObject *table = remembered_global(inflight, names::open);
+    PyObject *tokens = remembered_global(inflight, names::tokens);
     // Collected models' entries waiting to be dropped: track drops them.
     if (dead && PyList_CheckExact(dead) && PyList_GET_SIZE(dead) == 0 && table && PyDict_CheckExact(table) && tokens &&
         (PyObject *) Py_TYPE(tokens) == own_parts.tokens_type.ptr()) {
         nb::object held_table = nb::borrow(table), held_tokens = nb::borrow(tokens);
-        TryLock lock(value_in(inflight, names::lock), own_parts.inflight_lock);
+        TryLock lock(remembered_global(inflight, names::lock), own_parts.inflight_lock);
         nb::object closers;
         if (lock.held() && closers_of(table, model, closers) == Entry::found) {
             nb::object token = own(PyIter_Next(tokens));
@@ -204,10 +201,10 @@ nb::object track(nb::handle model, nb::handle closer) {
 // _inflight.untrack(model, token).
 void untrack(nb::handle model, nb::handle token) {
     nb::handle inflight = own_parts.inflight.h();
-    PyObject *table = value_in(inflight, names::open);
+    PyObject *table = remembered_global(inflight, names::open);
     if (table && PyDict_CheckExact(table)) {
         nb::object held_table = nb::borrow(table);
-        TryLock lock(value_in(inflight, names::lock), own_parts.inflight_lock);
+        TryLock lock(remembered_global(inflight, names::lock), own_parts.inflight_lock);
         nb::object closers;
         const Entry entry = lock.held() ? closers_of(table, model, closers) : Entry::odd;
         if (entry == Entry::absent) return;

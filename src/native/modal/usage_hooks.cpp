@@ -108,7 +108,7 @@ void set_count(nb::handle entry, Figure which, long long n) {
 
 // A value of the usage module's namespace (borrowed), or null.
 PyObject *module_value(const Name &name) {
-    return remembered_item(PyModule_GetDict(own_hooks.module.ptr()), name.ptr());
+    return remembered_global(own_hooks.module.h(), name);
 }
 
 // The usage module still calls its own hook `name`, and no collect() block

@@ -4,6 +4,7 @@
 // lookup is not made again.
 #pragma once
 
+#include "runtime/names.hpp"
 #include "runtime/object.hpp"
 
 namespace qv {
@@ -13,5 +14,10 @@ namespace qv {
 // long as the module: a remembered lookup is found again by the name's
 // address.  Raises what the lookup raises.
 PyObject *remembered_item(PyObject *dict, PyObject *name);
+
+// The same lookup in a module's namespace: the global `name` of `module`.
+inline PyObject *remembered_global(nb::handle module, const Name &name) {
+    return remembered_item(PyModule_GetDict(module.ptr()), name.ptr());
+}
 
 }  // namespace qv
